@@ -1,0 +1,81 @@
+// Test-only module: the boundary-cost floor and access to internal helpers.
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "core/random.hpp"
+#include "core/types.hpp"
+
+namespace py = pybind11;
+using namespace kavro;
+
+namespace {
+
+struct Floor {
+    // Takes a record exactly as the learners do and does nothing with it.
+    void noop(const FeatureMap&) {}
+    void noop_label(const FeatureMap&, ClassLabel) {}
+    void noop_value(double) {}
+    void noop_pair(double, double) {}
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_kavro_testing, m) {
+    m.doc() = "Test-only helpers for the KAVRO core.";
+
+    py::class_<Floor, std::shared_ptr<Floor>>(m, "Floor")
+        .def(py::init<>())
+        .def("noop", &Floor::noop)
+        .def("noop_label", &Floor::noop_label)
+        .def("noop_value", &Floor::noop_value)
+        .def("noop_pair", &Floor::noop_pair);
+
+    m.def("record_keys", [](const FeatureMap& x) {
+        std::vector<std::string> keys;
+        for (const auto& kv : x) keys.push_back(kv.first);
+        return keys;
+    }, "Keys of the converted record in its iteration order.");
+
+    m.def("mt_outputs", [](std::uint32_t seed, int n) {
+        Rng rng(seed);
+        std::vector<std::uint32_t> out;
+        for (int i = 0; i < n; ++i) out.push_back(rng());
+        return out;
+    });
+    m.def("uniform_draws", [](std::uint32_t seed, std::uint32_t r, int n) {
+        Rng rng(seed);
+        std::vector<std::uint32_t> out;
+        for (int i = 0; i < n; ++i) out.push_back(uniform_draw(rng, r));
+        return out;
+    });
+    m.def("shuffle", [](std::uint32_t seed, std::vector<int> v) {
+        Rng rng(seed);
+        shuffle_in_place(v, rng);
+        return v;
+    });
+    m.def("canonicals", [](std::uint32_t seed, int n) {
+        Rng rng(seed);
+        std::vector<double> out;
+        for (int i = 0; i < n; ++i) out.push_back(canonical(rng));
+        return out;
+    });
+    m.def("uniform_pm1s", [](std::uint32_t seed, int n) {
+        Rng rng(seed);
+        std::vector<double> out;
+        for (int i = 0; i < n; ++i) out.push_back(uniform_pm1(rng));
+        return out;
+    });
+    m.def("poissons", [](std::uint32_t seed, double lambda, int n) {
+        Rng rng(seed);
+        std::vector<int> out;
+        for (int i = 0; i < n; ++i) {
+            std::poisson_distribution<int> dist(lambda);
+            out.push_back(dist(rng));
+        }
+        return out;
+    });
+}
