@@ -25,7 +25,7 @@ inline std::unique_ptr<HoeffdingTreeClassifier> make_classifier_tree(int grace_p
 // own generator reseeded with `seed`.
 inline void restrict_split_features(HoeffdingTreeClassifier& tree, int k, std::uint32_t seed) {
     tree.set_max_split_features(k);
-    tree.seed_rng(seed);
+    tree.reseed(seed);
 }
 
 // Regression member: Hoeffding regression tree with split confidence 1e-7 and
