@@ -1,0 +1,415 @@
+import csv
+import math
+import random
+
+import pytest
+
+import _kavro_core as kc
+
+CLASSIFIERS = [kc.ARFClassifier, kc.SRPClassifier, kc.LeveragingBaggingClassifier, kc.SGBTClassifier]
+REGRESSORS = [kc.ARFRegressor, kc.SRPRegressor, kc.LeveragingBaggingRegressor, kc.SGBRRegressor]
+
+# Small configurations so that the streams below stay quick.
+SMALL = {
+    kc.ARFClassifier: dict(n_models=3, grace_period=20),
+    kc.SRPClassifier: dict(n_models=3, grace_period=20),
+    kc.LeveragingBaggingClassifier: dict(n_models=3, grace_period=20),
+    kc.SGBTClassifier: dict(n_models=5, grace_period=20),
+    kc.ARFRegressor: dict(n_models=3, grace_period=20),
+    kc.SRPRegressor: dict(n_models=3, grace_period=20),
+    kc.LeveragingBaggingRegressor: dict(n_models=3, grace_period=20),
+    kc.SGBRRegressor: dict(n_models=3, bag_size=3, grace_period=20),
+}
+
+
+def sigmoid(f):
+    return 1.0 / (1.0 + math.exp(-f)) if f >= 0 else math.exp(f) / (1.0 + math.exp(f))
+
+
+def class_stream(seed, n, n_features=4, noise=0.0, flip_at=None):
+    """Labels from a linear threshold over the first three features, optionally flipped."""
+    r = random.Random(seed)
+    for t in range(n):
+        x = {f"f{i}": r.random() for i in range(n_features)}
+        y = int(x["f0"] + x["f1"] + x.get("f2", 0.5) > 1.5)
+        if flip_at is not None and t >= flip_at:
+            y = 1 - y
+        if noise and r.random() < noise:
+            y = 1 - y
+        yield x, y
+
+
+def reg_stream(seed, n, n_features=4):
+    r = random.Random(seed)
+    for _ in range(n):
+        x = {f"f{i}": r.random() for i in range(n_features)}
+        yield x, 3.0 * x["f0"] - 2.0 * x["f1"] + x.get("f2", 0.0) + 0.1 * r.random()
+
+
+def prequential(model, stream):
+    hits = []
+    for x, y in stream:
+        hits.append(model.predict_one(x) == y)
+        model.learn_one(x, y)
+    return hits
+
+
+def influential(model, probe, features, delta=5.0):
+    """Names whose change alters the prediction at `probe`."""
+    base = model.predict_one(probe)
+    out = set()
+    for name in features:
+        moved = dict(probe)
+        moved[name] = probe.get(name, 0.5) + delta
+        if model.predict_one(moved) != base:
+            out.add(name)
+    return out
+
+
+# --- empty models and registration ------------------------------------------------
+
+
+@pytest.mark.parametrize("cls", CLASSIFIERS)
+def test_untrained_classifiers_answer_empty(cls):
+    model = cls()
+    assert isinstance(model, kc.IClassifier)
+    assert model.predict_proba_one({"a": 1.0}) == {}
+    assert model.predict_one({"a": 1.0}) == 0
+    assert model.predict_one({}) == 0
+
+
+@pytest.mark.parametrize("cls", REGRESSORS)
+def test_untrained_regressors_predict_zero(cls):
+    model = cls()
+    assert isinstance(model, kc.IRegressor)
+    assert model.predict_one({"a": 1.0}) == 0.0
+    assert model.predict_one({}) == 0.0
+
+
+def test_constructor_keywords_and_attributes():
+    arf = kc.ARFClassifier(n_models=3, seed=7, lambda_value=2.0, drift_delta=0.01, warning_delta=0.1,
+                           grace_period=10, max_depth=5, split_confidence=0.1, subspace_size=2)
+    assert (arf.n_models, arf.seed) == (3, 7)
+    arf.n_models, arf.seed = 4, 9
+    assert (arf.n_models, arf.seed) == (4, 9)
+    kc.ARFRegressor(n_models=2, seed=1, lambda_value=1.0, drift_delta=0.01, warning_delta=0.1,
+                    grace_period=10, max_depth=5, learning_rate=0.1)
+    kc.SRPClassifier(n_models=2, seed=1, lambda_value=1.0, drift_delta=0.01, warning_delta=0.1,
+                     grace_period=10, max_depth=5, split_confidence=0.1, subspace_fraction=0.5,
+                     training_method="subspaces")
+    kc.SRPRegressor(n_models=2, seed=1, lambda_value=1.0, drift_delta=0.01, warning_delta=0.1,
+                    grace_period=10, max_depth=5, learning_rate=0.1, subspace_fraction=0.5,
+                    training_method="resampling")
+    kc.LeveragingBaggingClassifier(n_models=2, seed=1, lambda_value=1.0, drift_delta=0.01,
+                                   grace_period=10, max_depth=5, split_confidence=0.1)
+    kc.LeveragingBaggingRegressor(n_models=2, seed=1, lambda_value=1.0, drift_delta=0.01,
+                                  grace_period=10, max_depth=5, split_confidence=0.1,
+                                  leaf_prediction="mean")
+    sgbt = kc.SGBTClassifier(n_models=2, learning_rate=0.1, percentage_of_features=50,
+                             multiply_hessian_by=2, skip_training=2, use_squared_loss=True, bag_size=2,
+                             n_classes=2, scale_prediction_by_lr=True, grace_period=10,
+                             split_confidence=0.1, max_depth=5, leaf_prediction="adaptive", seed=3)
+    assert (sgbt.n_models, sgbt.n_classes, sgbt.seed) == (2, 2, 3)
+    sgbr = kc.SGBRRegressor(n_models=2, learning_rate=0.1, percentage_of_features=50,
+                            multiply_hessian_by=2, skip_training=2, bag_size=2, grace_period=10,
+                            split_confidence=0.1, max_depth=5, leaf_prediction="adaptive", seed=3)
+    sgbr.seed = 5
+    assert (sgbr.n_models, sgbr.seed) == (2, 5)
+
+
+@pytest.mark.parametrize("cls", [kc.ARFClassifier, kc.ARFRegressor, kc.SRPClassifier, kc.SRPRegressor,
+                                 kc.LeveragingBaggingClassifier])
+def test_zero_grace_period_is_rejected(cls):
+    # Member trees take the remainder of their example count by it.
+    with pytest.raises(ValueError, match="grace_period"):
+        cls(grace_period=0)
+
+
+def test_leveraging_regressor_member_counts():
+    with pytest.raises(ValueError, match="n_models"):
+        kc.LeveragingBaggingRegressor(n_models=-1)
+    model = kc.LeveragingBaggingRegressor(n_models=2)
+    with pytest.raises(ValueError, match="n_models"):
+        model.n_models = -3
+    assert model.n_models == 2
+    # No members: only the target statistics move, and predictions stay 0.
+    empty = kc.LeveragingBaggingRegressor(n_models=0)
+    for x, y in reg_stream(1, 50):
+        empty.learn_one(x, y)
+    assert empty.predict_one({"f0": 0.5, "f1": 0.5}) == 0.0
+
+
+@pytest.mark.parametrize("cls", [kc.ARFClassifier, kc.SRPClassifier, kc.LeveragingBaggingClassifier,
+                                 kc.ARFRegressor, kc.SRPRegressor])
+def test_zero_or_negative_n_models_gives_one_member(cls):
+    models = [cls(n_models=n, grace_period=20) for n in (0, -5, 1)]
+    probes = []
+    for x, y in (class_stream(3, 300) if cls in CLASSIFIERS else reg_stream(3, 300)):
+        for m in models:
+            m.learn_one(x, y)
+        probes.append(x)
+    for x in probes[:40]:
+        answers = {m.predict_one(x) for m in models}
+        assert len(answers) == 1
+
+
+# --- determinism ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("cls", CLASSIFIERS + REGRESSORS)
+def test_equal_parameters_and_streams_agree_and_reset_reproduces(cls):
+    make = lambda: cls(**SMALL[cls])
+    a, b = make(), make()
+    stream = list(class_stream(5, 400, noise=0.1) if cls in CLASSIFIERS else reg_stream(5, 400))
+    probes = [x for x, _ in stream[::20]]
+
+    def run(model):
+        for x, y in stream:
+            model.learn_one(x, y)
+        if cls in CLASSIFIERS:
+            return [(model.predict_one(x), sorted(model.predict_proba_one(x).items())) for x in probes]
+        return [model.predict_one(x) for x in probes]
+
+    first = run(a)
+    assert run(b) == first
+    a.reset()
+    assert a.predict_one(probes[0]) == 0
+    assert run(a) == first
+    # A different seed changes the randomised ensembles.
+    if cls is not kc.SGBTClassifier:
+        c = cls(**{**SMALL[cls], "seed": 12345})
+        assert run(c) != first
+
+
+# --- subspaces ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("n_features,default_k,other_k", [(10, 4, 3), (3, 2, 1), (1, 0, 5)])
+def test_arf_classifier_default_subspace_size(n_features, default_k, other_k):
+    """Default size is floor(sqrt(n)) + 1; sizes of n or more mean no restriction."""
+    stream = list(class_stream(8, 600, n_features=n_features, noise=0.05))
+    probes = [x for x, _ in stream[::15]]
+
+    def answers(k):
+        model = kc.ARFClassifier(n_models=3, grace_period=20, subspace_size=k)
+        for x, y in stream:
+            model.learn_one(x, y)
+        return [sorted(model.predict_proba_one(x).items()) for x in probes]
+
+    default = answers(-1)
+    assert default == answers(default_k)
+    if n_features == 1:
+        assert default == answers(other_k)  # unrestricted either way
+    else:
+        assert default != answers(other_k)
+
+
+@pytest.mark.parametrize("n_features,kept", [(10, 3), (7, 3), (2, 1)])
+def test_arf_regressor_member_keeps_round_sqrt_features(n_features, kept):
+    model = kc.ARFRegressor(n_models=1, grace_period=20, lambda_value=1.0)
+    names = [f"f{i}" for i in range(n_features)]
+    r = random.Random(4)
+    for _ in range(600):
+        x = {n: r.random() for n in names}
+        model.learn_one(x, sum((i + 1) * v for i, v in enumerate(x.values())))
+    probe = {n: 0.5 for n in names}
+    assert len(influential(model, probe, names)) == kept
+
+
+@pytest.mark.parametrize("n_features,fraction,kept", [(10, 0.6, 6), (1, 0.6, 1), (2, 0.1, 1)])
+def test_srp_member_subspace_size(n_features, fraction, kept):
+    names = [f"f{i}" for i in range(n_features)]
+    model = kc.SRPRegressor(n_models=1, grace_period=20, subspace_fraction=fraction, lambda_value=1.0)
+    r = random.Random(6)
+    for t in range(600):
+        x = {n: r.random() for n in names}
+        if t > 0:
+            x["late"] = r.random()  # first seen after the member was initialised
+        model.learn_one(x, sum((i + 1) * x[n] for i, n in enumerate(names)) + 5 * x.get("late", 0))
+    probe = {n: 0.5 for n in names + ["late"]}
+    found = influential(model, probe, names + ["late"])
+    assert len(found) == kept and "late" not in found
+
+
+def test_srp_resampling_sees_all_features():
+    names = [f"f{i}" for i in range(5)]
+    model = kc.SRPRegressor(n_models=1, grace_period=20, training_method="resampling", lambda_value=1.0)
+    r = random.Random(2)
+    for _ in range(600):
+        x = {n: r.random() for n in names}
+        model.learn_one(x, sum((i + 1) * x[n] for i, n in enumerate(names)))
+    assert len(influential(model, {n: 0.5 for n in names}, names)) == 5
+
+
+def test_srp_subspaces_depend_on_seed_only():
+    names = [f"f{i}" for i in range(10)]
+
+    def subset(seed, stream_seed):
+        model = kc.SRPRegressor(n_models=1, seed=seed, grace_period=20, lambda_value=1.0)
+        r = random.Random(stream_seed)
+        for _ in range(500):
+            x = {n: r.random() for n in names}
+            model.learn_one(x, sum((i + 1) * x[n] for i, n in enumerate(names)))
+        return influential(model, {n: 0.5 for n in names}, names)
+
+    assert subset(0, 1) == subset(0, 2)
+    assert any(subset(s, 1) != subset(0, 1) for s in (1, 2, 3))
+
+
+@pytest.mark.parametrize("n_features,percentage,kept", [(4, 75, 3), (1, 75, 1), (2, 25, 2)])
+def test_booster_stage_feature_count(n_features, percentage, kept):
+    names = [f"f{i}" for i in range(n_features)]
+    model = kc.SGBRRegressor(n_models=1, bag_size=1, percentage_of_features=percentage,
+                             leaf_prediction="perceptron", grace_period=10000)
+    r = random.Random(9)
+    for _ in range(200):
+        x = {n: r.random() for n in names}
+        model.learn_one(x, sum((i + 1) * x[n] for i, n in enumerate(names)))
+    assert len(influential(model, {n: 0.5 for n in names}, names)) == kept
+
+
+# --- voting ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("cls", [kc.ARFClassifier, kc.SRPClassifier])
+def test_member_that_was_always_wrong_does_not_vote(cls):
+    model = cls(n_models=1)
+    model.learn_one({"a": 1.0}, 1)  # the empty tree predicted 0: accuracy 0 so far
+    assert model.predict_proba_one({"a": 1.0}) == {}
+    assert model.predict_one({"a": 1.0}) == 0
+    model.learn_one({"a": 1.0}, 1)  # now right once: weight 1/2, votes again
+    assert model.predict_proba_one({"a": 1.0}) == {1: 1.0}
+
+
+def test_leveraging_members_vote_equally():
+    model = kc.LeveragingBaggingClassifier(n_models=1)
+    model.learn_one({"a": 1.0}, 1)
+    assert model.predict_proba_one({"a": 1.0}) == {1: 1.0}
+    proba = kc.LeveragingBaggingClassifier(n_models=4).predict_proba_one({})
+    assert proba == {}
+
+
+def test_forest_probabilities_are_normalised():
+    model = kc.ARFClassifier(n_models=4, grace_period=20)
+    for x, y in class_stream(11, 300, noise=0.1):
+        model.learn_one(x, y)
+    for x, _ in class_stream(12, 20):
+        proba = model.predict_proba_one(x)
+        assert math.isclose(sum(proba.values()), 1.0)
+        assert model.predict_one(x) == max(proba, key=proba.get)
+
+
+# --- gradient boosting ------------------------------------------------------------------
+
+
+def test_sgbt_single_class_and_first_stage_targets():
+    model = kc.SGBTClassifier()
+    model.learn_one({"a": 1.0}, 5)
+    assert model.predict_proba_one({"a": 1.0}) == {5: 1.0}
+    assert model.predict_one({"a": 1.0}) == 5
+
+    # One stage, one tree predicting its leaf mean: the mean of the Newton targets
+    # (+2 for target 1, -2 for target 0 at F = 0) is the booster's output.
+    kw = dict(n_models=1, bag_size=1, leaf_prediction="mean", grace_period=1000)
+    two = kc.SGBTClassifier(n_classes=2, **kw)
+    ovr = kc.SGBTClassifier(**kw)
+    for y in (0, 0, 1):
+        two.learn_one({"a": 1.0}, y)
+        ovr.learn_one({"a": 1.0}, y)
+    p = two.predict_proba_one({"a": 1.0})
+    assert p[0] == pytest.approx(sigmoid(2 / 3)) and p[1] == pytest.approx(1 - sigmoid(2 / 3))
+    a0, a1 = 1 - sigmoid(-2 / 3), 1 - sigmoid(-2.0)
+    q = ovr.predict_proba_one({"a": 1.0})
+    assert q[0] == pytest.approx(a0 / (a0 + a1)) and q[1] == pytest.approx(a1 / (a0 + a1))
+    assert two.predict_one({"a": 1.0}) == 0 and ovr.predict_one({"a": 1.0}) == 0
+
+
+def test_sgbt_late_class_gets_its_own_booster():
+    model = kc.SGBTClassifier(n_models=1, bag_size=1, grace_period=1000)
+    for y in (3, 3, 1):
+        model.learn_one({"a": 1.0}, y)
+    proba = model.predict_proba_one({"a": 1.0})
+    assert set(proba) == {1, 3} and math.isclose(sum(proba.values()), 1.0)
+    model.reset()
+    assert model.predict_proba_one({"a": 1.0}) == {}
+
+
+def test_sgbr_first_example_and_empty_records():
+    model = kc.SGBRRegressor(n_models=1, bag_size=1)
+    model.learn_one({}, 9.0)  # no features to draw stages from: nothing learnt yet
+    assert model.predict_one({"a": 1.0}) == 0.0
+    model.learn_one({"a": 1.0}, 5.0)
+    assert model.predict_one({"a": 1.0}) == 5.0
+    model.reset()
+    assert model.predict_one({"a": 1.0}) == 0.0
+
+
+def test_sgbr_skip_training_skips_about_the_given_share():
+    # A booster that skips never trains: predictions stay those of fewer examples.
+    full = kc.SGBRRegressor(n_models=1, bag_size=1, skip_training=1)
+    skipping = kc.SGBRRegressor(n_models=1, bag_size=1, skip_training=4)
+    for t in range(400):
+        full.learn_one({"a": 1.0}, float(t % 2))
+        skipping.learn_one({"a": 1.0}, float(t % 2))
+    assert full.predict_one({"a": 1.0}) == pytest.approx(0.5)
+    assert skipping.predict_one({"a": 1.0}) != full.predict_one({"a": 1.0})
+
+
+def test_boosters_learn_a_concept():
+    model = kc.SGBTClassifier(n_models=10, learning_rate=0.5, grace_period=50)
+    hits = prequential(model, class_stream(21, 1500, noise=0.05))
+    assert sum(hits[-500:]) / 500 > 0.8
+    reg = kc.SGBRRegressor(n_models=3, bag_size=3)
+    stream = list(reg_stream(22, 1500))
+    errors = []
+    for x, y in stream:
+        errors.append(abs(reg.predict_one(x) - y))
+        reg.learn_one(x, y)
+    assert sum(errors[-300:]) / 300 < 0.5 * sum(errors[:300]) / 300
+
+
+# --- learning quality ---------------------------------------------------------------
+
+
+def test_ensembles_beat_a_single_tree_on_a_noisy_concept():
+    stream = list(class_stream(31, 2000, n_features=6, noise=0.1))
+    single = sum(prequential(kc.HoeffdingTreeClassifier(grace_period=50), stream))
+    forest = sum(prequential(kc.ARFClassifier(n_models=5), stream))
+    bagging = sum(prequential(kc.LeveragingBaggingClassifier(n_models=5), stream))
+    assert forest > single + 40
+    assert bagging > single + 40
+
+
+@pytest.mark.parametrize("cls", [kc.ARFClassifier, kc.SRPClassifier, kc.LeveragingBaggingClassifier])
+def test_abrupt_change_is_followed_by_recovery(cls):
+    model = cls(n_models=5, grace_period=50)
+    hits = prequential(model, class_stream(41, 3000, n_features=3, noise=0.02, flip_at=1500))
+    before = sum(hits[1000:1500]) / 500
+    just_after = sum(hits[1500:1600]) / 100
+    recovered = sum(hits[2500:]) / 500
+    assert before > 0.85
+    assert just_after < 0.6
+    assert recovered > 0.85
+
+
+def test_regression_forests_track_the_target():
+    for cls in (kc.ARFRegressor, kc.SRPRegressor, kc.LeveragingBaggingRegressor):
+        model = cls(n_models=3, grace_period=50)
+        errors = []
+        for x, y in reg_stream(51, 1500):
+            errors.append(abs(model.predict_one(x) - y))
+            model.learn_one(x, y)
+        assert sum(errors[-300:]) < 0.6 * sum(errors[:300]), cls.__name__
+
+
+def test_arf_on_electricity(data_dir):
+    with open(data_dir / "electricity.csv") as f:
+        rows = list(csv.DictReader(f))[:4000]
+    model = kc.ARFClassifier()
+    hits = 0
+    for row in rows:
+        y = int(row.pop("class"))
+        x = {k: float(v) for k, v in row.items()}
+        hits += model.predict_one(x) == y
+        model.learn_one(x, y)
+    assert hits / len(rows) > 0.8
