@@ -127,3 +127,107 @@ def test_adwin_smallest_safe_parameters_and_read_only_properties():
         with pytest.raises(AttributeError):
             setattr(a, name, 1)
     assert not isinstance(a, (kc.IClassifier, kc.IRegressor, kc.ITransformer))
+
+
+# ---------------------------------------------------------------- EDDM
+
+
+def errors_at_gaps(*phases):
+    """Each phase (gap, n): n errors, each after gap - 1 correct predictions."""
+    out = []
+    for gap, n in phases:
+        for _ in range(n):
+            out += [0] * (gap - 1) + [1]
+    return out
+
+
+def flags(e):
+    return (e.warning_detected, e.drift_detected)
+
+
+def first(stream, e, attr):
+    for i, v in enumerate(stream, 1):
+        e.update(v)
+        if getattr(e, attr):
+            return i
+    return None
+
+
+def test_eddm_parameters():
+    with pytest.raises(ValueError, match=r"^'alpha' must be greater or equal to 'beta'\.$"):
+        kc.EDDM(alpha=0.8, beta=0.9)
+    e = kc.EDDM(alpha=0.9, beta=0.9)
+    assert (e.warm_start, e.alpha, e.beta) == (30, 0.9, 0.9)
+    e.beta = 0.99  # attributes are not validated
+    e.warm_start = 7
+    assert (e.warm_start, e.beta) == (7, 0.99)
+    for name in ("drift_detected", "warning_detected"):
+        with pytest.raises(AttributeError):
+            setattr(e, name, True)
+
+
+def test_eddm_correct_predictions_change_nothing():
+    e = kc.EDDM(warm_start=0)
+    for v in [0, 2, -1, 0, 5] * 200:
+        e.update(v)
+        assert flags(e) == (False, False)
+    # Values other than 1 are correct predictions: only the step count moved.
+    a, b = kc.EDDM(warm_start=0), kc.EDDM(warm_start=0)
+    for v in [0, 2, -1, 1, 3, 1, 1]:
+        a.update(v)
+        b.update(1 if v == 1 else 0)
+        assert flags(a) == flags(b)
+
+
+def test_eddm_warm_up_counts_updates_and_errors():
+    stream = errors_at_gaps((5, 3), (1, 300))
+    # Without warm-up the closer errors warn at update 18 and drift at 19.
+    assert first(stream, kc.EDDM(warm_start=0), "warning_detected") == 18
+    assert first(stream, kc.EDDM(warm_start=0), "drift_detected") == 19
+    # With the default the ratio is first tested on the 31st error (update 43).
+    e = kc.EDDM()
+    assert first(stream, e, "drift_detected") == 43
+    assert not e.warning_detected
+
+
+def test_eddm_warning_then_drift_then_restart():
+    stream = errors_at_gaps((10, 40), (1, 300))
+    e = kc.EDDM()
+    seen = []
+    for i, v in enumerate(stream, 1):
+        e.update(v)
+        seen.append(flags(e))
+        if e.drift_detected:
+            break
+    assert seen.index((True, False)) == 434  # first warning at update 435
+    assert i == 449 and seen[-1] == (True, True)  # the warning keeps its value
+    # The next update restarts from the initial state before taking its value,
+    # so the detector then behaves exactly as a fresh one.
+    rest = errors_at_gaps((5, 3), (1, 300)) * 2
+    fresh = kc.EDDM()
+    for v in rest:
+        e.update(v)
+        fresh.update(v)
+        assert flags(e) == flags(fresh)
+    e.update(0)
+    fresh.update(0)
+    assert flags(e) == flags(fresh)
+
+
+def test_eddm_reset_matches_fresh():
+    rng = random.Random(5)
+    stream = [1 if rng.random() < (0.1 if i < 700 else 0.4) else 0 for i in range(3000)]
+    e = kc.EDDM(warm_start=20, alpha=0.97, beta=0.93)
+    for v in stream[:500]:
+        e.update(v)
+    e.reset()
+    assert flags(e) == (False, False)
+    assert (e.warm_start, e.alpha, e.beta) == (20, 0.97, 0.93)
+    fresh = kc.EDDM(warm_start=20, alpha=0.97, beta=0.93)
+    drifts = 0
+    for v in stream:
+        e.update(v)
+        fresh.update(v)
+        assert flags(e) == flags(fresh)
+        drifts += e.drift_detected
+    assert drifts >= 1
