@@ -69,12 +69,14 @@ def test_adwin_window_statistics_follow_deletions():
     assert a.variance == pytest.approx(statistics.pvariance(window), rel=1e-9)
 
 
-def test_adwin_bucket_layout_after_six_updates():
-    # With max_buckets 5 the sixth value compresses the two oldest into one bucket of
-    # two values; the cut then drops that bucket whole (a single-value bucket would
-    # leave width 5). A loose delta lets one outlier pair make the cut.
-    a = kc.ADWIN(delta=2.5, clock=1, max_buckets=5, min_window_length=2, grace_period=5)
-    assert feed(a, [-10.0, 1.0, 1.0, 1.0, 1.0, 1.0]) == [6]
+@pytest.mark.parametrize("n", [5, 6])
+def test_adwin_bucket_layout_after_five_and_six_updates(n):
+    # With max_buckets 5, five values are five single buckets and the sixth merges
+    # the two oldest into one bucket of two values. The cut drops the oldest bucket
+    # whole, so the outlier leaves alone after 5 updates (width 5 -> 4) but together
+    # with its neighbour after 6 (width 6 -> 4). A loose delta lets it make the cut.
+    a = kc.ADWIN(delta=2.5, clock=1, max_buckets=5, min_window_length=2, grace_period=n - 1)
+    assert feed(a, [-10.0] + [1.0] * (n - 1)) == [n]
     assert a.width == 4.0
     assert a.estimation == 1.0
 
