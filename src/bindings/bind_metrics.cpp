@@ -14,7 +14,7 @@ using Metric = py::class_<T, std::shared_ptr<T>>;
 // update(y_true, y_pred) / get() / reset() of the cumulative metrics.
 template <class T, class Value>
 void def_cumulative(Metric<T>& cls, const char* get_doc) {
-    cls.def(py::init<>())
+    cls.def(py::init<>(), "Create an empty metric (no parameters).")
         .def(
             "update", [](T& self, Value y_true, Value y_pred) { self.update(y_true, y_pred); },
             py::arg("y_true"), py::arg("y_pred"), "Score one prediction.")
