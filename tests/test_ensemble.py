@@ -419,3 +419,334 @@ def test_arf_on_electricity(data_dir):
         hits += model.predict_one(x) == y
         model.learn_one(x, y)
     assert hits / len(rows) > 0.8
+
+
+# --- transcriptions of the ensemble layer over the library's own trees ------------------
+
+
+class MT:
+    """32-bit Mersenne Twister seeded like std::mt19937, with the library's draws."""
+
+    def __init__(self, seed):
+        mt = [seed & 0xFFFFFFFF]
+        for i in range(1, 624):
+            mt.append((1812433253 * (mt[-1] ^ (mt[-1] >> 30)) + i) & 0xFFFFFFFF)
+        self.r = random.Random()
+        self.r.setstate((3, tuple(mt) + (624,), None))
+
+    def u32(self):
+        return self.r.getrandbits(32)
+
+    def canonical(self):
+        u = (float(self.u32()) + float(self.u32()) * 4294967296.0) / 18446744073709551616.0
+        return u if u < 1.0 else math.nextafter(1.0, 0.0)
+
+    def poisson(self, lam):
+        assert lam < 12
+        k, prod, limit = 0, 1.0, math.exp(-lam)
+        while True:
+            prod *= self.canonical()
+            if prod <= limit:
+                return k
+            k += 1
+
+    def uniform(self, r):
+        scaling = 4294967295 // (r + 1)
+        while True:
+            u = self.u32()
+            if u < (r + 1) * scaling:
+                return u // scaling
+
+    def shuffle(self, v):
+        n = len(v)
+        if n < 2:
+            return
+        if 4294967295 // n < n:
+            for i in range(1, n):
+                j = self.uniform(i)
+                v[i], v[j] = v[j], v[i]
+            return
+        i = 1
+        if n % 2 == 0:
+            j = self.uniform(1)
+            v[1], v[j] = v[j], v[1]
+            i = 2
+        while i < n:
+            b = self.uniform((i + 1) * (i + 2) - 1)
+            a, c = b // (i + 2), b % (i + 2)
+            v[i], v[a] = v[a], v[i]
+            v[i + 1], v[c] = v[c], v[i + 1]
+            i += 2
+
+
+def restrict(x, names):
+    return {n: x[n] for n in names if n in x} if names else x
+
+
+class RefForest:
+    """Warning/background/drift members with the accuracy-weighted vote (classifier) or
+    the plain mean (regressor); `patch` draws a member's subspace on its first example."""
+
+    def __init__(self, n, make_tree, lam, patch, classifier, resample=True, mean_over_all=True):
+        self.make_tree, self.lam, self.patch, self.classifier = make_tree, lam, patch, classifier
+        self.resample, self.mean_over_all = resample, mean_over_all
+        self.rng = MT(0)
+        self.members = [dict(fg=None, bg=None, dd=kc.ADWIN(0.001), wd=kc.ADWIN(0.01), sub=[],
+                             ok=0.0, seen=0.0) for _ in range(n)]
+
+    def learn_one(self, x, y):
+        for i, m in enumerate(self.members):
+            if m["fg"] is None:
+                m["fg"], m["sub"] = self.make_tree(), self.patch(x, i, self.rng)
+            r = restrict(x, m["sub"])
+            p = m["fg"].predict_one(r)
+            m["seen"] += 1
+            m["ok"] += p == y
+            err = float(p != y) if self.classifier else abs(y - p)
+            k = self.rng.poisson(self.lam) if self.resample else 1
+            for tree in (m["fg"], m["bg"]):
+                for _ in range(k if tree is not None else 0):
+                    tree.learn_one(r, y)
+            m["wd"].update(err)
+            if m["wd"].drift_detected and m["bg"] is None:
+                m["bg"], m["wd"] = self.make_tree(), kc.ADWIN(0.01)
+            m["dd"].update(err)
+            if m["dd"].drift_detected:
+                m["fg"] = m["bg"] or self.make_tree()
+                m.update(bg=None, dd=kc.ADWIN(0.001), wd=kc.ADWIN(0.01), ok=0.0, seen=0.0)
+
+    def predict_proba_one(self, x):
+        out, total = {}, 0.0
+        for m in self.members:
+            w = m["ok"] / m["seen"] if m["seen"] > 0 else 1.0
+            if m["fg"] is None or w <= 0:
+                continue
+            proba = m["fg"].predict_proba_one(restrict(x, m["sub"]))
+            s = sum(proba.values())
+            if proba and s > 0:
+                for c, p in proba.items():
+                    out[c] = out.get(c, 0.0) + w * p / s
+                    total += w * p / s
+        return {c: v / total for c, v in out.items()} if total > 0 else out
+
+    def predict_one(self, x):
+        total, voters = 0.0, 0
+        for m in self.members:
+            if m["fg"] is not None:
+                total += m["fg"].predict_one(restrict(x, m["sub"]))  # plain left-to-right sum
+                voters += 1
+        if self.mean_over_all:
+            return total / len(self.members)
+        return total / voters if voters else 0.0
+
+
+def ht_classifier():
+    return kc.HoeffdingTreeClassifier(grace_period=20, split_confidence=0.01, tie_threshold=0.05,
+                                      nb_threshold=0, max_depth=20, split_criterion="info_gain")
+
+
+def ht_regressor():
+    return kc.HoeffdingTreeRegressor(grace_period=20, split_confidence=1e-7, tie_threshold=0.05,
+                                     max_depth=20, learning_rate=0.01)
+
+
+def arf_patch(x, i, rng):
+    names = sorted(x)
+    k = min(max(int(math.floor(math.sqrt(len(names)) + 0.5)), 1), len(names))
+    rng.shuffle(names)
+    return names[:k]
+
+
+def srp_patch(x, i, rng):
+    names = sorted(x)
+    m = min(int(math.floor(len(names) * 0.6 + 0.5)), len(names))
+    m = m if m >= 2 else 1
+    MT((7919 * (i + 1)) & 0xFFFFFFFF).shuffle(names)
+    return sorted(names[:m])
+
+
+def drifting_regression(seed, n):
+    r = random.Random(seed)
+    for t in range(n):
+        x = {f"f{i}": r.random() for i in range(5)}
+        w = 3.0 if t < n // 2 else -4.0
+        yield x, w * x["f0"] + 2.0 * x["f1"] - x["f3"] + 0.1 * r.random()
+
+
+REFERENCES = {
+    "arf_classifier": (lambda: kc.ARFClassifier(n_models=3, grace_period=20, subspace_size=0),
+                       lambda: RefForest(3, ht_classifier, 6.0, lambda x, i, r: [], True)),
+    "arf_regressor": (lambda: kc.ARFRegressor(n_models=3, grace_period=20),
+                      lambda: RefForest(3, ht_regressor, 6.0, arf_patch, False)),
+    "srp_classifier": (lambda: kc.SRPClassifier(n_models=3, grace_period=20),
+                       lambda: RefForest(3, ht_classifier, 6.0, srp_patch, True)),
+    "srp_subspaces": (lambda: kc.SRPClassifier(n_models=3, grace_period=20, training_method="subspaces"),
+                      lambda: RefForest(3, ht_classifier, 6.0, srp_patch, True, resample=False)),
+    "srp_regressor": (lambda: kc.SRPRegressor(n_models=3, grace_period=20),
+                      lambda: RefForest(3, ht_regressor, 6.0, srp_patch, False, mean_over_all=False)),
+}
+
+
+@pytest.mark.parametrize("name", list(REFERENCES))
+def test_forests_match_transcription(name):
+    make, make_ref = REFERENCES[name]
+    model, ref = make(), make_ref()
+    classifier = name.endswith("classifier") or name == "srp_subspaces"
+    stream = (class_stream(61, 900, n_features=5, noise=0.1, flip_at=450) if classifier
+              else drifting_regression(61, 900))
+    for t, (x, y) in enumerate(stream):
+        if t % 25 == 0:
+            if classifier:
+                assert model.predict_proba_one(x) == ref.predict_proba_one(x)
+            else:
+                assert model.predict_one(x) == ref.predict_one(x)
+        model.learn_one(x, y)
+        ref.learn_one(x, y)
+
+
+def model_tree(leaf_prediction, seed, grace_period=20, split_confidence=0.01):
+    return kc.FIMTDDRegressor(grace_period=grace_period, split_confidence=split_confidence,
+                              tie_threshold=0.05, max_depth=20, leaf_prediction=leaf_prediction,
+                              seed=seed)
+
+
+class RefBagging:
+    def __init__(self, n, classifier):
+        self.classifier, self.rng = classifier, MT(0)
+        self.make = (lambda i: ht_classifier()) if classifier else (lambda i: model_tree("adaptive", i))
+        self.members = [[self.make(i), kc.ADWIN(0.002)] for i in range(n)]
+        self.count = self.total = self.total_sq = 0.0
+
+    def learn_one(self, x, y):
+        if not self.classifier:
+            self.count += 1
+            self.total += y
+            self.total_sq += y * y
+            v = (self.total_sq - self.total * self.total / self.count) / self.count if self.count > 1 else 0
+            sigma = math.sqrt(v) if v > 0 else 1.0
+        for i, m in enumerate(self.members):
+            p = m[0].predict_one(x)
+            if not self.classifier:
+                m[1].update(abs(p - y) / sigma)
+            for _ in range(self.rng.poisson(6.0)):
+                m[0].learn_one(x, y)
+            if self.classifier:
+                m[1].update(float(p != y))
+            if m[1].drift_detected:
+                m[:] = [self.make(i), kc.ADWIN(0.002)]
+
+    def predict_proba_one(self, x):
+        out, total = {}, 0.0
+        for tree, _ in self.members:
+            proba = tree.predict_proba_one(x)
+            s = sum(proba.values())
+            if s > 0:
+                for c, p in proba.items():
+                    out[c] = out.get(c, 0.0) + p / s
+                    total += p / s
+        return {c: v / total for c, v in out.items()} if total > 0 else out
+
+    def predict_one(self, x):
+        total = 0.0
+        for tree, _ in self.members:
+            total += tree.predict_one(x)
+        return total / len(self.members)
+
+
+class RefBooster:
+    def __init__(self, stages, bag, pct, lr, squared, leaf_prediction="mean", skip=1, hessian_by=1):
+        self.stages, self.bag, self.pct, self.lr, self.squared = stages, bag, pct, lr, squared
+        self.leaf_prediction, self.rng, self.features, self.trees = leaf_prediction, MT(1), None, None
+        self.skip, self.hessian_by = skip, hessian_by
+
+    def train(self, x, target):
+        if self.skip > 1 and self.rng.uniform(self.skip - 1) == 0:
+            return
+        if self.features is None:
+            names = sorted(x)
+            n = len(names)
+            m = math.floor(self.pct / 100 * n + 0.5)
+            m = max(1, min(n, m + 1)) if m <= 1 else min(m, n)
+            perm, self.features, self.trees = list(range(n)), [], []
+            for _ in range(self.stages):
+                for k in range(m):
+                    j = k + self.rng.uniform(n - 1 - k)
+                    perm[k], perm[j] = perm[j], perm[k]
+                self.features.append(sorted(names[i] for i in perm[:m]))
+                self.trees.append([model_tree(self.leaf_prediction, 1, 25, 0.05) for _ in range(self.bag)])
+        f = 0.0
+        for names, trees in zip(self.features, self.trees):
+            if self.squared:
+                r, h = target - f, 1.0
+            else:
+                p = sigmoid(f)
+                r, h = target - p, max(1e-12, p * (1 - p))
+            xs, stage = restrict(x, names), 0.0
+            w = 1 if self.hessian_by <= 1 else max(1, math.ceil(self.hessian_by * h))
+            for tree in trees:
+                for _ in range(w * (self.rng.poisson(1.0) if self.bag > 1 else 1)):
+                    tree.learn_one(xs, r / h)
+                stage += tree.predict_one(xs)
+            f = f + self.lr * (stage / len(trees))
+
+    def predict(self, x):
+        f = 0.0
+        for names, trees in zip(self.features, self.trees):
+            stage = 0.0
+            for tree in trees:
+                stage += tree.predict_one(restrict(x, names))
+            f += stage / len(trees)
+        return f
+
+
+def test_bagging_matches_transcription():
+    model, ref = kc.LeveragingBaggingClassifier(n_models=3, grace_period=20), RefBagging(3, True)
+    for t, (x, y) in enumerate(class_stream(71, 900, n_features=5, noise=0.1, flip_at=450)):
+        if t % 25 == 0:
+            assert model.predict_proba_one(x) == ref.predict_proba_one(x)
+        model.learn_one(x, y)
+        ref.learn_one(x, y)
+    model, ref = kc.LeveragingBaggingRegressor(n_models=3, grace_period=20), RefBagging(3, False)
+    for t, (x, y) in enumerate(drifting_regression(72, 600)):
+        if t % 25 == 0:
+            assert model.predict_one(x) == ref.predict_one(x)
+        model.learn_one(x, y)
+        ref.learn_one(x, y)
+
+
+def test_boosters_match_transcription():
+    # Two-class mode: one logistic booster, target 1.0 for the smaller label.
+    model = kc.SGBTClassifier(n_models=4, bag_size=2, n_classes=2, percentage_of_features=60,
+                              learning_rate=0.3)
+    ref, seen = RefBooster(4, 2, 60, 0.3, False), set()
+    for t, (x, y) in enumerate(class_stream(81, 400, n_features=5, noise=0.1)):
+        model.learn_one(x, y)
+        seen.add(y)
+        ref.train(x, 1.0 if y == min(seen) else 0.0)  # smallest label seen so far
+        if t % 25 == 24:
+            assert model.predict_proba_one(x)[0] == sigmoid(ref.predict(x))
+    # One-versus-rest: a booster per class, inserted at the class's sorted position.
+    kw = dict(n_models=3, bag_size=2, percentage_of_features=50, learning_rate=0.5)
+    model = kc.SGBTClassifier(skip_training=3, multiply_hessian_by=3, **kw)
+    refs = {}
+    r = random.Random(83)
+    for t in range(400):
+        x = {f"f{i}": r.random() for i in range(4)}
+        y = min(int(x["f0"] * 3), 2) if t >= 30 else 2 * int(x["f0"] > 0.5)  # label 1 arrives late
+        model.learn_one(x, y)
+        refs.setdefault(y, RefBooster(3, 2, 50, 0.5, False, skip=3, hessian_by=3))
+        for c in sorted(refs):
+            refs[c].train(x, 0.0 if c == y else 1.0)
+        if t % 25 == 24:
+            a = {c: 1 - sigmoid(b.predict(x)) if b.features else 0.5 for c, b in refs.items()}
+            total = 0.0
+            for c in sorted(a):
+                total += a[c]
+            assert model.predict_proba_one(x) == {c: v / total for c, v in a.items()}
+    model = kc.SGBRRegressor(n_models=3, bag_size=3, grace_period=25, split_confidence=0.05)
+    ref = RefBooster(3, 3, 75, 1.0, True)
+    for t, (x, y) in enumerate(drifting_regression(82, 400)):
+        model.learn_one(x, y)
+        ref.train(x, y)
+        if t % 25 == 24:
+            assert model.predict_one(x) == ref.predict(x)
