@@ -256,6 +256,16 @@ def test_srp_subspaces_depend_on_seed_only():
     assert any(subset(s, 1) != subset(0, 1) for s in (1, 2, 3))
 
 
+def test_srp_member_initialised_on_an_empty_record_sees_nothing():
+    model = kc.SRPRegressor(n_models=1, grace_period=20, lambda_value=1.0)
+    model.learn_one({}, 1.0)
+    r = random.Random(3)
+    for _ in range(300):
+        x = {"a": r.random(), "b": r.random()}
+        model.learn_one(x, 10 * x["a"])
+    assert model.predict_one({"a": 0.0, "b": 0.0}) == model.predict_one({"a": 1.0, "b": 1.0})
+
+
 @pytest.mark.parametrize("n_features,percentage,kept", [(4, 75, 3), (1, 75, 1), (2, 25, 2)])
 def test_booster_stage_feature_count(n_features, percentage, kept):
     names = [f"f{i}" for i in range(n_features)]
@@ -333,6 +343,19 @@ def test_sgbt_late_class_gets_its_own_booster():
     assert set(proba) == {1, 3} and math.isclose(sum(proba.values()), 1.0)
     model.reset()
     assert model.predict_proba_one({"a": 1.0}) == {}
+
+
+def test_sgbt_survives_changing_n_classes_mid_stream():
+    model = kc.SGBTClassifier(n_models=2, n_classes=2)
+    for y in (0, 1, 2, 1):
+        model.learn_one({"a": float(y)}, y)
+    model.n_classes = 0  # one booster for three classes now
+    for y in (5, 0, 2):
+        model.learn_one({"a": float(y)}, y)
+    proba = model.predict_proba_one({"a": 1.0})
+    assert set(proba) <= {0, 1, 2, 5} and math.isclose(sum(proba.values()), 1.0)
+    model.n_classes = 2
+    assert set(model.predict_proba_one({"a": 1.0})) == {0, 1}
 
 
 def test_sgbr_first_example_and_empty_records():
