@@ -29,7 +29,6 @@ public:
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset
     std::uint32_t seed() const { return seed_; }
     void set_seed(std::uint32_t value) { seed_ = value; }
-    std::size_t size() const { return members_.size(); }
 
 private:
     using Member = ensemble::DriftMember<HoeffdingTreeClassifier>;
@@ -65,7 +64,6 @@ public:
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset
     std::uint32_t seed() const { return seed_; }
     void set_seed(std::uint32_t value) { seed_ = value; }
-    std::size_t size() const { return members_.size(); }
 
 private:
     using Member = ensemble::DriftMember<HoeffdingTreeRegressor>;

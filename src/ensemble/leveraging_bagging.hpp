@@ -31,7 +31,6 @@ public:
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset
     std::uint32_t seed() const { return seed_; }
     void set_seed(std::uint32_t value) { seed_ = value; }  // applied at the next reset
-    std::size_t size() const { return members_.size(); }
 
 private:
     struct Member {
@@ -69,7 +68,6 @@ public:
     void set_n_models(int value);  // applied at the next reset; negative rejected
     std::uint32_t seed() const { return seed_; }
     void set_seed(std::uint32_t value) { seed_ = value; }  // applied at the next reset
-    std::size_t size() const { return members_.size(); }
 
 private:
     struct Member {

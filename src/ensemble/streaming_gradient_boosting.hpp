@@ -42,7 +42,6 @@ public:
     // Sum of the stages' mean tree outputs, times learning_rate when `scale`.
     double predict(const FeatureMap& x, bool scale);
     bool initialised() const { return initialised_; }
-    const std::vector<std::vector<std::string>>& stage_features() const { return stage_features_; }
 
 private:
     void initialise(const FeatureMap& x);
@@ -76,7 +75,6 @@ public:
     void set_n_classes(int value) { n_classes_ = value; }
     int seed() const { return seed_; }
     void set_seed(int value) { seed_ = value; }  // reaches boosters created later
-    std::size_t n_boosters() const { return boosters_.size(); }
 
 private:
     ensemble::BoosterConfig booster_config() const;
