@@ -181,6 +181,21 @@ def test_equal_parameters_and_streams_agree_and_reset_reproduces(cls):
         assert run(c) != first
 
 
+def test_bagging_seed_written_between_resets_waits_for_reset():
+    a, b = kc.LeveragingBaggingRegressor(n_models=2), kc.LeveragingBaggingRegressor(n_models=2)
+    b.seed = 9
+    stream = list(reg_stream(13, 300))
+    for x, y in stream:
+        a.learn_one(x, y)
+        b.learn_one(x, y)
+    probes = [x for x, _ in stream[::30]]
+    assert [a.predict_one(x) for x in probes] == [b.predict_one(x) for x in probes]
+    b.reset()
+    for x, y in stream:
+        b.learn_one(x, y)
+    assert [a.predict_one(x) for x in probes] != [b.predict_one(x) for x in probes]
+
+
 # --- subspaces ----------------------------------------------------------------------
 
 

@@ -99,13 +99,14 @@ void LeveragingBaggingRegressor::set_n_models(int value) {
 }
 
 std::unique_ptr<FIMTDDRegressor> LeveragingBaggingRegressor::make_tree(std::size_t position) const {
-    const std::uint32_t member_seed = seed_ + static_cast<std::uint32_t>(position);
+    const std::uint32_t member_seed = member_seed_base_ + static_cast<std::uint32_t>(position);
     return ensemble::make_model_tree(grace_period_, split_confidence_, max_depth_,
                                      leaf_prediction_, static_cast<std::int32_t>(member_seed));
 }
 
 void LeveragingBaggingRegressor::reset() {
     check_member_count(n_models_);
+    member_seed_base_ = seed_;
     const std::size_t n = static_cast<std::size_t>(n_models_);
     members_.clear();
     members_.reserve(n);

@@ -85,6 +85,7 @@ private:
     int grace_period_;
     int max_depth_;
     std::string leaf_prediction_;
+    std::uint32_t member_seed_base_ = 0;  // seed at the last reset
     double target_count_ = 0.0;
     double target_sum_ = 0.0;
     double target_sum_sq_ = 0.0;
