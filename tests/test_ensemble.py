@@ -383,17 +383,6 @@ def test_sgbr_first_example_and_empty_records():
     assert model.predict_one({"a": 1.0}) == 0.0
 
 
-def test_sgbr_skip_training_skips_about_the_given_share():
-    # A booster that skips never trains: predictions stay those of fewer examples.
-    full = kc.SGBRRegressor(n_models=1, bag_size=1, skip_training=1)
-    skipping = kc.SGBRRegressor(n_models=1, bag_size=1, skip_training=4)
-    for t in range(400):
-        full.learn_one({"a": 1.0}, float(t % 2))
-        skipping.learn_one({"a": 1.0}, float(t % 2))
-    assert full.predict_one({"a": 1.0}) == pytest.approx(0.5)
-    assert skipping.predict_one({"a": 1.0}) != full.predict_one({"a": 1.0})
-
-
 def test_boosters_learn_a_concept():
     model = kc.SGBTClassifier(n_models=10, learning_rate=0.5, grace_period=50)
     hits = prequential(model, class_stream(21, 1500, noise=0.05))
