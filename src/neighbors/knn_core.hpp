@@ -51,10 +51,10 @@ public:
     using Candidate = std::pair<double, Target>;
 
     // window_size 0 is rejected; a negative value becomes a huge (unbounded) capacity.
-    KNNCore(std::int32_t n_neighbors, std::int32_t window_size, std::int32_t p)
-        : p(p), window_size(static_cast<std::uint64_t>(static_cast<std::int64_t>(window_size))) {
-        set_n_neighbors(n_neighbors);
-        if (window_size == 0) {
+    KNNCore(std::int32_t k, std::int32_t capacity, std::int32_t power)
+        : p(power), window_size(static_cast<std::uint64_t>(static_cast<std::int64_t>(capacity))) {
+        set_n_neighbors(k);
+        if (capacity == 0) {
             throw std::invalid_argument(
                 "'window_size' must not be 0 (got 0); a negative value means an unbounded window.");
         }
