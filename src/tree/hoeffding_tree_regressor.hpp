@@ -3,6 +3,9 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "core/interfaces.hpp"
 
@@ -49,6 +52,8 @@ private:
     int max_depth_;
     double learning_rate_;
     std::unique_ptr<RegressorNode> root_;
+    // (feature name in x, standardised value) of the example being learnt.
+    std::vector<std::pair<const std::string*, double>> scratch_;
 };
 
 }  // namespace kavro
