@@ -90,6 +90,13 @@ private:
 
     struct Impl;
 
+    void route_pass(ModelTreeNode* node, const FeatureMap& x, bool in_alternate, int depth,
+                    double y, double p, double e);
+    void change_test(ModelTreeNode& node, double e);
+    void learn_at_leaf(ModelTreeNode& leaf, const FeatureMap& x, double y, int depth,
+                       bool may_split);
+    void attempt_split(ModelTreeNode& leaf);
+
     std::unique_ptr<ModelTreeNode> root_;
     // Target and tree-wide feature statistics, the decoded leaf mode, scratch buffers.
     std::unique_ptr<Impl> impl_;
