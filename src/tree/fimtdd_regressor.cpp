@@ -11,33 +11,62 @@ namespace kavro {
 
 namespace {
 
+constexpr std::uint32_t kNone = 0xffffffffu;
+
 // One node of a feature's extended binary search tree: a value seen at the leaf
-// with the target sums of the examples that passed it on either side.
-struct EBSTNode {
-    double key = 0.0;
-    double le_count = 0.0;
-    double le_sum = 0.0;
-    double le_sq_sum = 0.0;
-    double gt_count = 0.0;
-    double gt_sum = 0.0;
-    double gt_sq_sum = 0.0;
-    std::unique_ptr<EBSTNode> left;
-    std::unique_ptr<EBSTNode> right;
+// with the target sums of the examples that passed it on either side. One cache
+// line; children are indices into the owning tree's node vector.
+struct alignas(64) EBSTNode {
+    double key;
+    double le_count;
+    double le_sum;
+    double le_sq_sum;
+    double gt_count;
+    double gt_sum;
+    double gt_sq_sum;
+    std::uint32_t left;
+    std::uint32_t right;
+};
 
-    EBSTNode(double k, double y) : key(k), le_count(1.0), le_sum(y), le_sq_sum(y * y) {}
-    EBSTNode(const EBSTNode&) = delete;
-    EBSTNode& operator=(const EBSTNode&) = delete;
+// A feature's search tree; nodes[0] is the root. Freed as one block, so depth
+// (a chain for sorted input) never matters on destruction.
+struct EBST {
+    std::vector<EBSTNode> nodes;
 
-    // Sorted input makes these trees chains: free them without recursion.
-    ~EBSTNode() {
-        std::vector<std::unique_ptr<EBSTNode>> pending;
-        if (left) pending.push_back(std::move(left));
-        if (right) pending.push_back(std::move(right));
-        while (!pending.empty()) {
-            std::unique_ptr<EBSTNode> node = std::move(pending.back());
-            pending.pop_back();
-            if (node->left) pending.push_back(std::move(node->left));
-            if (node->right) pending.push_back(std::move(node->right));
+    void add_node(double v, double y) {
+        nodes.push_back(EBSTNode{v, 1.0, y, y * y, 0.0, 0.0, 0.0, kNone, kNone});
+    }
+
+    void insert(double v, double y) {
+        if (nodes.empty()) {
+            add_node(v, y);
+            return;
+        }
+        std::uint32_t i = 0;
+        while (true) {
+            EBSTNode& cur = nodes[i];
+            if (v <= cur.key) {
+                cur.le_count += 1.0;
+                cur.le_sum += y;
+                cur.le_sq_sum += y * y;
+                if (v == cur.key) return;
+                if (cur.left == kNone) {
+                    cur.left = static_cast<std::uint32_t>(nodes.size());
+                    add_node(v, y);
+                    return;
+                }
+                i = cur.left;
+            } else {
+                cur.gt_count += 1.0;
+                cur.gt_sum += y;
+                cur.gt_sq_sum += y * y;
+                if (cur.right == kNone) {
+                    cur.right = static_cast<std::uint32_t>(nodes.size());
+                    add_node(v, y);
+                    return;
+                }
+                i = cur.right;
+            }
         }
     }
 };
@@ -92,7 +121,7 @@ struct FIMTDDRegressor::ModelTreeNode {
     double y_sq_sum = 0.0;
     double ph_error_sum = 0.0;
     double ph_count = 0.0;
-    std::unordered_map<std::string, std::unique_ptr<EBSTNode>> observers;
+    std::unordered_map<std::string, EBST> observers;
     double n_at_last_attempt = 0.0;
     std::unordered_map<std::string, double> weights;
     double bias = 0.0;
@@ -159,7 +188,7 @@ struct FIMTDDRegressor::Impl {
     // (weight entry, scaled value) per feature of the example being learnt.
     std::vector<std::pair<double*, double>> update_buffer;
     // In-order walk of a search tree.
-    std::vector<std::pair<const EBSTNode*, Carried>> walk_stack;
+    std::vector<std::pair<std::uint32_t, Carried>> walk_stack;
 };
 
 namespace {
@@ -438,35 +467,7 @@ void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, doubl
     }
 
     for (const auto& kv : x) {
-        const double v = kv.second;
-        std::unique_ptr<EBSTNode>& root = L.observers[kv.first];
-        if (!root) {
-            root = std::make_unique<EBSTNode>(v, y);
-            continue;
-        }
-        EBSTNode* cur = root.get();
-        while (true) {
-            if (v <= cur->key) {
-                cur->le_count += 1.0;
-                cur->le_sum += y;
-                cur->le_sq_sum += y * y;
-                if (v == cur->key) break;
-                if (!cur->left) {
-                    cur->left = std::make_unique<EBSTNode>(v, y);
-                    break;
-                }
-                cur = cur->left.get();
-            } else {
-                cur->gt_count += 1.0;
-                cur->gt_sum += y;
-                cur->gt_sq_sum += y * y;
-                if (!cur->right) {
-                    cur->right = std::make_unique<EBSTNode>(v, y);
-                    break;
-                }
-                cur = cur->right.get();
-            }
-        }
+        L.observers[kv.first].insert(kv.second, y);
     }
 
     if (may_split && depth < max_depth_ && L.n - L.n_at_last_attempt >= grace_period_) {
@@ -490,14 +491,15 @@ void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
         double f_merit = -1.0;
         double f_key = 0.0;
         stack.clear();
-        const EBSTNode* cur = obs.second.get();
+        const std::vector<EBSTNode>& nodes = obs.second.nodes;
+        std::uint32_t cur = nodes.empty() ? kNone : 0;
         Carried carried;
-        while (cur || !stack.empty()) {
-            while (cur) {
+        while (cur != kNone || !stack.empty()) {
+            while (cur != kNone) {
                 stack.emplace_back(cur, carried);
-                cur = cur->left.get();
+                cur = nodes[cur].left;
             }
-            const EBSTNode* node = stack.back().first;
+            const EBSTNode* node = &nodes[stack.back().first];
             const Carried c = stack.back().second;
             stack.pop_back();
             const double nl = c.count + node->le_count;
@@ -515,7 +517,7 @@ void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
                 }
             }
             carried = Carried{nl, sl, ql};
-            cur = node->right.get();
+            cur = node->right;
         }
         if (!(f_merit > 0.0)) continue;
         if (f_merit > best_merit) {
@@ -552,7 +554,7 @@ void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
                 child->model_ready = L.model_ready;
             }
         }
-        std::unordered_map<std::string, std::unique_ptr<EBSTNode>>().swap(L.observers);
+        std::unordered_map<std::string, EBST>().swap(L.observers);
         split_count_ += 1;
     }
     L.n_at_last_attempt = N;
