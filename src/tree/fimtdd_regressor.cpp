@@ -181,10 +181,24 @@ struct FIMTDDRegressor::ModelTreeNode {
     }
 };
 
+namespace {
+
+// Scaled value of one feature of the example being learnt; ok is false when the
+// feature has no tree-wide spread yet (it is then skipped or taken as 0).
+struct ScaledValue {
+    const std::string* name;
+    double z;
+    bool ok;
+};
+
+}  // namespace
+
 struct FIMTDDRegressor::Impl {
     SumStats target_stats;
     std::unordered_map<std::string, SumStats> global_feature_stats;
     LeafMode mode = LeafMode::Adaptive;
+    // Per feature of the example being learnt, in its iteration order.
+    std::vector<ScaledValue> scaled;
     // (weight entry, scaled value) per feature of the example being learnt.
     std::vector<std::pair<double*, double>> update_buffer;
     // In-order walk of a search tree.
@@ -249,10 +263,21 @@ struct LeafOps {
     const SumStats& target;
     const std::unordered_map<std::string, SumStats>& features;
     LeafMode mode;
+    // Scaled values of x, when learning; otherwise they are computed from features.
+    const std::vector<ScaledValue>* scaled = nullptr;
 
     double model_output(const Node& L, const FeatureMap& x) const {
         double s = L.bias;
-        if (!L.weights.empty()) {
+        if (scaled) {
+            if (!L.weights.empty()) {
+                for (const ScaledValue& sv : *scaled) {
+                    if (!sv.ok) continue;
+                    auto w = L.weights.find(*sv.name);
+                    if (w == L.weights.end()) continue;
+                    s = std::fma(sv.z, w->second, s);
+                }
+            }
+        } else if (!L.weights.empty()) {
             for (const auto& kv : x) {
                 auto g = features.find(kv.first);
                 if (g == features.end()) continue;
@@ -316,9 +341,20 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
 
     Impl& im = *impl_;
     im.target_stats.add(y);
-    for (const auto& kv : x) im.global_feature_stats[kv.first].add(kv.second);
+    im.scaled.clear();
+    for (const auto& kv : x) {
+        SumStats& g = im.global_feature_stats[kv.first];
+        g.add(kv.second);
+        const double sigma = g.sigma();
+        if (sigma > 0.0) {
+            im.scaled.push_back(ScaledValue{&kv.first, (kv.second - g.mean()) / (3.0 * sigma), true});
+        } else {
+            im.scaled.push_back(ScaledValue{&kv.first, 0.0, false});
+        }
+    }
 
-    const double p = predict_one(x);
+    const LeafOps ops{im.target_stats, im.global_feature_stats, im.mode, &im.scaled};
+    const double p = ops.predict(*root_->route(x), x);
 
     double e = 0.0;
     const double sigma_y = im.target_stats.sigma();
@@ -346,7 +382,8 @@ void FIMTDDRegressor::route_pass(ModelTreeNode* node, const FeatureMap& x, bool 
         if (!in_alternate) {
             bool run_test = true;
             if (N.alternate) {
-                const LeafOps ops{impl_->target_stats, impl_->global_feature_stats, impl_->mode};
+                const LeafOps ops{impl_->target_stats, impl_->global_feature_stats, impl_->mode,
+                                  &impl_->scaled};
                 const double ff = alternate_tree_fading_factor_;
                 N.orig_faded_error = std::fma(dp, dp, ff * N.orig_faded_error);
                 const double q = ops.predict(*N.alternate->route(x), x);
@@ -410,7 +447,7 @@ void FIMTDDRegressor::change_test(ModelTreeNode& N, double e) {
 void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, double y, int depth,
                                     bool may_split) {
     Impl& im = *impl_;
-    const LeafOps ops{im.target_stats, im.global_feature_stats, im.mode};
+    const LeafOps ops{im.target_stats, im.global_feature_stats, im.mode, &im.scaled};
     const bool with_model = im.mode != LeafMode::Mean;
 
     if (with_model) {
@@ -447,14 +484,9 @@ void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, doubl
         auto& buf = im.update_buffer;
         buf.clear();
         double s = L.bias;
-        for (const auto& kv : x) {
-            double z = 0.0;
-            auto g = im.global_feature_stats.find(kv.first);
-            if (g != im.global_feature_stats.end()) {
-                const double sigma = g->second.sigma();
-                if (sigma > 0.0) z = (kv.second - g->second.mean()) / (3.0 * sigma);
-            }
-            double& w = L.weights[kv.first];
+        for (const ScaledValue& sv : im.scaled) {
+            const double z = sv.ok ? sv.z : 0.0;
+            double& w = L.weights[*sv.name];
             buf.emplace_back(&w, z);
             s = s + w * z;
         }
