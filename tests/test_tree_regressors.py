@@ -230,23 +230,29 @@ def abrupt_change_stream(seed, n=900):
             yield {"a": a}, 100.0
 
 
-def test_fimtdd_alternate_replaces_subtree_after_change():
-    def run(drift_detection):
-        t = kc.FIMTDDRegressor(grace_period=50, leaf_prediction="mean",
-                               page_hinckley_threshold=1.0, alternate_tree_t_min=20,
-                               drift_detection=drift_detection)
-        for i, (x, y) in enumerate(abrupt_change_stream(7, 630)):
-            t.learn_one(x, y)
-            if i == 599:
-                assert t.predict_one({"a": 0.1}) == 0.0
-                assert t.predict_one({"a": 0.9}) == 10.0
-        return t
+def run_abrupt_change(drift_detection, switch_off_at=None):
+    t = kc.FIMTDDRegressor(grace_period=50, leaf_prediction="mean", page_hinckley_threshold=1.0,
+                           alternate_tree_t_min=20, drift_detection=drift_detection)
+    for i, (x, y) in enumerate(abrupt_change_stream(7, 630)):
+        if i == switch_off_at:
+            t.drift_detection = False
+        t.learn_one(x, y)
+        if i == 599:
+            assert t.predict_one({"a": 0.1}) == 0.0
+            assert t.predict_one({"a": 0.9}) == 10.0
+    return t
 
-    # The root's alternate, a leaf that only saw the new concept, took its place.
-    t = run(True)
+
+@pytest.mark.parametrize("switch_off_at", [None, 601])
+def test_fimtdd_alternate_replaces_subtree_after_change(switch_off_at):
+    # The root's alternate, a leaf that only saw the new concept, takes its place; an
+    # alternate grown before the change test is switched off is still compared.
+    t = run_abrupt_change(True, switch_off_at)
     assert t.predict_one({"a": 0.1}) == t.predict_one({"a": 0.9}) == 100.0
-    # Without the change test the stale leaves are still far off.
-    t = run(False)
+
+
+def test_fimtdd_without_change_test_keeps_stale_subtree():
+    t = run_abrupt_change(False)
     assert t.predict_one({"a": 0.1}) < 50.0 and t.predict_one({"a": 0.9}) < 50.0
 
 
@@ -290,6 +296,20 @@ def test_fimtdd_splits_and_beats_running_mean(mode):
     mae, mae_mean = prequential_mae(t, data)
     assert t.n_splits() >= 1
     assert mae < 0.6 * mae_mean
+
+
+def test_fimtdd_adaptive_clamps_to_leaf_range_perceptron_does_not():
+    rng = random.Random(10)
+    data = [({"a": a}, 10.0 * a) for a in (rng.random() for _ in range(2000))]
+    preds = {}
+    for mode in ("adaptive", "perceptron"):
+        t = kc.FIMTDDRegressor(grace_period=10**6, leaf_prediction=mode)
+        for x, y in data:
+            t.learn_one(x, y)
+        preds[mode] = t.predict_one({"a": 5.0})
+    top = max(y for _, y in data)
+    assert preds["perceptron"] > top
+    assert preds["adaptive"] <= top
 
 
 def read_csv(path):
