@@ -1,6 +1,7 @@
 import csv
 import math
 import random
+from fractions import Fraction
 
 import pytest
 
@@ -147,6 +148,93 @@ def test_adaptive_mode_switches_to_naive_bayes_only_when_it_wins():
     for i in range(20):
         forced.learn_one({"a": 5.0 * (i % 2) + 0.1 * i}, i % 2)
     assert forced.predict_proba_one(x1) == {0: 0.5, 1: 0.5}
+
+
+def fma(a, b, c):
+    return float(Fraction(a) * Fraction(b) + Fraction(c))
+
+
+class Estimator:
+    def __init__(self):
+        self.w = self.mean = self.m2 = self.lo = self.hi = 0.0
+
+    def update(self, v):
+        if self.w <= 0:
+            self.lo = self.hi = v
+        elif v < self.lo:
+            self.lo = v
+        elif v > self.hi:
+            self.hi = v
+        self.w += 1.0
+        old = self.mean
+        self.mean = old + (v - old) / self.w
+        self.m2 = fma(v - old, v - self.mean, self.m2)
+
+    def sd(self):
+        return math.sqrt(self.m2 / (self.w - 1.0)) if self.w > 1 else 0.0
+
+    def pdf(self, v):
+        var = self.m2 / (self.w - 1.0)
+        return math.exp(-0.5 * ((v - self.mean) * (v - self.mean)) / var) / math.sqrt(
+            6.283185307179586 * var)
+
+
+def two_class_merit(criterion, pre, left, right):
+    wl, wr = left[0] + left[1], right[0] + right[1]
+    total = wl + wr
+    if criterion == "gini":
+        imp = 0.0
+        for m, w in ((left, wl), (right, wr)):
+            imp += (w / total) * (1.0 - ((m[0] / w) * (m[0] / w) + (m[1] / w) * (m[1] / w)))
+        return 1.0 - imp
+
+    def h(m, w):
+        return -sum((v / w) * math.log2(v / w) for v in m if v > 0)
+
+    if wl / total <= 0.01 or wr / total <= 0.01:
+        return -math.inf
+    return h(pre, pre[0] + pre[1]) - (wl * h(left, wl) + wr * h(right, wr)) / total
+
+
+def expected_children(criterion, stream):
+    """The split of one leaf on one feature with two overlapping classes, transcribed."""
+    est = [Estimator(), Estimator()]
+    for x, y in stream:
+        est[y].update(x["f"])
+    pre = [est[0].w, est[1].w]
+    lo, hi = min(e.lo for e in est), max(e.hi for e in est)
+    step = (hi - lo) / 11.0
+    best = (-math.inf, None, None)
+    for i in range(1, 11):
+        p = fma(float(i), step, lo)
+        left, right = [0.0, 0.0], [0.0, 0.0]
+        for c, e in enumerate(est):
+            if p < e.lo:
+                right[c] += e.w
+            elif p >= e.hi:
+                left[c] += e.w
+            else:
+                eq = e.pdf(p) * e.w
+                phi = (math.erf((p - e.mean) / (e.sd() * 1.4142135623730951)) + 1.0) * 0.5
+                less = fma(phi, e.w, -eq)
+                left[c] += eq + less
+                right[c] += max(0.0, (e.w - eq) - less)
+        merit = two_class_merit(criterion, pre, left, right)
+        if merit > best[0]:
+            best = (merit, left, right)
+    return [{c: v / (m[0] + m[1]) for c, v in enumerate(m)} for m in best[1:]]
+
+
+@pytest.mark.parametrize("criterion", ["info_gain", "gini"])
+def test_split_divides_class_weights_by_gaussian_estimate(criterion):
+    rng = random.Random(21)
+    stream = [({"f": rng.gauss(2.0 * (i % 2), 1.0)}, i % 2) for i in range(200)]
+    t = mc_tree(split_criterion=criterion, tie_threshold=1.0)
+    for x, y in stream:
+        t.learn_one(x, y)
+    left, right = expected_children(criterion, stream)
+    assert t.predict_proba_one({"f": -50.0}) == left
+    assert t.predict_proba_one({"f": 50.0}) == right
 
 
 @pytest.mark.parametrize("criterion", ["info_gain", "gini"])
