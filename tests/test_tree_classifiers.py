@@ -330,6 +330,80 @@ def test_sgt_splits_with_small_negative_lambda():
     assert (t.learning_rate, t.lambda_, t.grace_period, t.max_depth) == (0.1, -0.01, 50, 6)
 
 
+# --- Hoeffding adaptive tree ------------------------------------------------------------------
+
+
+def test_adaptive_tree_fresh_and_validation():
+    t = kc.HoeffdingAdaptiveTreeClassifier()
+    assert t.predict_one({"a": 1.0}) == 0 and t.predict_proba_one({"a": 1.0}) == {}
+    assert (t.grace_period, t.max_depth) == (200, 20)
+    with pytest.raises(ValueError, match="grace_period"):
+        kc.HoeffdingAdaptiveTreeClassifier(grace_period=0)
+    with pytest.raises(ValueError, match="grace_period"):
+        t.grace_period = -1
+    assert t.grace_period == 200
+
+
+def test_adaptive_tree_replaces_its_main_tree_after_abrupt_drift():
+    stream = and_concept(6000, seed=4)
+    stream = stream[:3000] + [(x, 1 - y) for x, y in stream[3000:]]
+    hat, ht = kc.HoeffdingAdaptiveTreeClassifier(), kc.HoeffdingTreeClassifier()
+    assert prequential(hat, stream[:3000]) == prequential(ht, stream[:3000])
+    prequential(hat, stream[3000:5000])
+    prequential(ht, stream[3000:5000])
+    assert prequential(hat, stream[5000:]) > 0.9
+    assert prequential(ht, stream[5000:]) < 0.8
+    # Without a warning first, the drift leaves an empty tree that has learnt nothing.
+    quiet = kc.HoeffdingAdaptiveTreeClassifier(warning_delta=1e-100)
+    empty_at = []
+    for i, (x, y) in enumerate(stream):
+        quiet.learn_one(x, y)
+        if quiet.predict_proba_one(x) == {}:
+            empty_at.append(i)
+            assert quiet.predict_one(x) == 0
+    assert len(empty_at) == 1 and empty_at[0] > 3000
+
+
+def test_adaptive_tree_promotes_the_background_tree():
+    # Label 1 is gradually renamed 2: the tree grown since the warning has never seen 1.
+    rng = random.Random(9)
+    stream = []
+    for i, (x, y) in enumerate(and_concept(8000, seed=4)):
+        if i >= 3000 and y == 1 and rng.random() < (i - 3000) / 3000:
+            y = 2
+        stream.append((x, y))
+    t = kc.HoeffdingAdaptiveTreeClassifier()
+    probe = {"x1": 0.9, "x3": 0.1}
+    key_sets = []
+    for x, y in stream:
+        t.learn_one(x, y)
+        keys = sorted(t.predict_proba_one(probe))
+        if not key_sets or key_sets[-1] != keys:
+            key_sets.append(keys)
+    assert key_sets == [[0], [0, 1], [0, 1, 2], [0, 2]]
+
+
+def test_adaptive_tree_settings_apply_to_trees_built_later():
+    stream = and_concept(400, seed=6)
+    a = kc.HoeffdingAdaptiveTreeClassifier()
+    a.grace_period = 10
+    a.max_depth = 3
+    b = kc.HoeffdingAdaptiveTreeClassifier()
+    for x, y in stream:
+        assert a.predict_proba_one(x) == b.predict_proba_one(x)
+        a.learn_one(x, y)
+        b.learn_one(x, y)
+    a.reset()
+    c = kc.HoeffdingAdaptiveTreeClassifier(grace_period=10, max_depth=3)
+    differs = False
+    for x, y in stream:
+        assert a.predict_proba_one(x) == c.predict_proba_one(x)
+        differs |= c.predict_proba_one(x) != b.predict_proba_one(x)
+        a.learn_one(x, y)
+        c.learn_one(x, y)
+    assert differs
+
+
 # --- Real stream ------------------------------------------------------------------------------
 
 
@@ -341,4 +415,7 @@ def electricity(data_dir):
 
 def test_electricity_prequential_accuracy(data_dir):
     stream = electricity(data_dir)
-    assert 0.75 < prequential(kc.HoeffdingTreeClassifier(), stream) < 0.85
+    ht = prequential(kc.HoeffdingTreeClassifier(), stream)
+    hat = prequential(kc.HoeffdingAdaptiveTreeClassifier(), stream)
+    assert 0.75 < ht < 0.85
+    assert ht < hat < 0.9

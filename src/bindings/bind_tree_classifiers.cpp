@@ -4,6 +4,7 @@
 #include "bindings/bindings.hpp"
 #include "bindings/common.hpp"
 #include "tree/efdt_classifier.hpp"
+#include "tree/hoeffding_adaptive_tree_classifier.hpp"
 #include "tree/hoeffding_tree_classifier.hpp"
 #include "tree/sgt_classifier.hpp"
 
@@ -87,7 +88,30 @@ void bind_sgt_classifier(py::module_& m) {
                       "Leaves at this depth or deeper never split.");
 }
 
-// TODO(pending): register the class.
-void bind_hoeffding_adaptive_tree_classifier(py::module_&) {}
+void bind_hoeffding_adaptive_tree_classifier(py::module_& m) {
+    using T = HoeffdingAdaptiveTreeClassifier;
+    PyClass<T, IClassifier> cls(
+        m, "HoeffdingAdaptiveTreeClassifier",
+        "Hoeffding tree replaced by a background tree when ADWIN detects drift in its error.");
+    cls.def(py::init<std::int32_t, double, double, std::int32_t, std::int32_t, double, double,
+                     std::string>(),
+            py::arg("grace_period") = 200, py::arg("split_confidence") = 1e-07,
+            py::arg("tie_threshold") = 0.05, py::arg("nb_threshold") = 0,
+            py::arg("max_depth") = 20, py::arg("drift_delta") = 0.002,
+            py::arg("warning_delta") = 0.02, py::arg("split_criterion") = "info_gain",
+            "grace_period: examples between split attempts at a leaf (>= 1); "
+            "split_confidence: delta of the Hoeffding bound; "
+            "tie_threshold: bound below which near-ties are split anyway; "
+            "nb_threshold: leaf weight below which leaves predict by class frequencies; "
+            "max_depth: leaves at this depth never split; "
+            "drift_delta: ADWIN delta whose detection replaces the main tree; "
+            "warning_delta: ADWIN delta whose detection starts a background tree; "
+            "split_criterion: \"gini\" or \"info_gain\".");
+    def_classifier_methods(cls);
+    cls.def_property("grace_period", &T::grace_period, &T::set_grace_period,
+                     "Grace period of trees built from now on (>= 1).")
+        .def_property("max_depth", &T::max_depth, &T::set_max_depth,
+                      "Maximum depth of trees built from now on.");
+}
 
 }  // namespace kavro::bindings
