@@ -306,24 +306,6 @@ def test_member_that_was_always_wrong_does_not_vote(cls):
     assert model.predict_proba_one({"a": 1.0}) == {1: 1.0}
 
 
-def test_leveraging_members_vote_equally():
-    model = kc.LeveragingBaggingClassifier(n_models=1)
-    model.learn_one({"a": 1.0}, 1)
-    assert model.predict_proba_one({"a": 1.0}) == {1: 1.0}
-    proba = kc.LeveragingBaggingClassifier(n_models=4).predict_proba_one({})
-    assert proba == {}
-
-
-def test_forest_probabilities_are_normalised():
-    model = kc.ARFClassifier(n_models=4, grace_period=20)
-    for x, y in class_stream(11, 300, noise=0.1):
-        model.learn_one(x, y)
-    for x, _ in class_stream(12, 20):
-        proba = model.predict_proba_one(x)
-        assert math.isclose(sum(proba.values()), 1.0)
-        assert model.predict_one(x) == max(proba, key=proba.get)
-
-
 # --- gradient boosting ------------------------------------------------------------------
 
 
