@@ -15,12 +15,13 @@ std::int32_t SelectKBest::order_index(const std::string& name) {
 
 void SelectKBest::learn_one(const FeatureMap& x, double y) {
     for (const auto& [name, v] : x) {
-        auto [it, inserted] = feature_stats_.try_emplace(name);
+        auto [it, inserted] = feature_index_.try_emplace(name, features_.size());
         if (inserted) {
-            seen_features_.push_back(name);
-            order_index(name);
+            features_.emplace_back();
+            features_.back().order = order_index(name);
         }
-        CorrelationStats& s = it->second;
+        Feature& f = features_[it->second];
+        CorrelationStats& s = f.stats;
         s.x_stats.update(v);
         s.y_stats.update(y);
         s.xy_cov.update(v, y);
@@ -31,7 +32,7 @@ void SelectKBest::learn_one(const FeatureMap& x, double y) {
             const double var_y = s.y_stats.variance();
             if (var_x != 0.0 && var_y != 0.0) correlation = s.xy_cov.cov / std::sqrt(var_x * var_y);
         }
-        scores_[name] = use_abs_ ? std::fabs(correlation) : correlation;
+        f.score = use_abs_ ? std::fabs(correlation) : correlation;
     }
     dirty_ = true;
 }
@@ -43,47 +44,50 @@ void SelectKBest::set_feature_order(const std::vector<std::string>& names) {
 
 void SelectKBest::refresh_selection() {
     if (!dirty_) return;
-    selected_.clear();
-    if (seen_features_.empty()) {
-        dirty_ = false;
-        return;
-    }
-    ranking_.clear();
-    ranking_.reserve(seen_features_.size());
-    for (std::size_t i = 0; i < seen_features_.size(); ++i) {
-        const std::string& name = seen_features_[i];
-        ranking_.push_back({scores_.at(name), feature_order_.at(name), i});
+    dirty_ = false;
+    n_selected_ = 0;
+    if (features_.empty()) return;
+    ranking_.resize(features_.size());
+    for (std::size_t i = 0; i < features_.size(); ++i) {
+        features_[i].selected = false;
+        ranking_[i] = i;
     }
     // NaN scores rank below every number so that the comparison stays a strict weak order.
-    std::sort(ranking_.begin(), ranking_.end(), [](const Ranked& a, const Ranked& b) {
+    std::sort(ranking_.begin(), ranking_.end(), [this](std::size_t ia, std::size_t ib) {
+        const Feature& a = features_[ia];
+        const Feature& b = features_[ib];
         const bool a_nan = std::isnan(a.score);
         const bool b_nan = std::isnan(b.score);
         if (a_nan != b_nan) return b_nan;
         if (!a_nan && a.score != b.score) return a.score > b.score;
         return a.order < b.order;
     });
-    const std::size_t m =
+    n_selected_ =
         std::min(static_cast<std::size_t>(std::max<std::int32_t>(k_, 0)), ranking_.size());
-    for (std::size_t i = 0; i < m; ++i) selected_.insert(seen_features_[ranking_[i].seen]);
-    dirty_ = false;
+    for (std::size_t i = 0; i < n_selected_; ++i) features_[ranking_[i]].selected = true;
+}
+
+bool SelectKBest::is_selected(const std::string& name) const {
+    auto it = feature_index_.find(name);
+    return it != feature_index_.end() && features_[it->second].selected;
 }
 
 FeatureMap SelectKBest::transform_one(const FeatureMap& x) {
     refresh_selection();
-    if (seen_features_.empty()) return x;
+    if (features_.empty()) return x;
     FeatureMap out;
-    out.reserve(std::min(x.size(), selected_.size()));
+    out.reserve(std::min(x.size(), n_selected_));
     for (const auto& entry : x) {
-        if (selected_.count(entry.first) != 0) out.insert(entry);
+        if (is_selected(entry.first)) out.insert(entry);
     }
     return out;
 }
 
 void SelectKBest::transform_inplace(FeatureMap& x) {
     refresh_selection();
-    if (seen_features_.empty()) return;
+    if (features_.empty()) return;
     for (auto it = x.begin(); it != x.end();) {
-        if (selected_.count(it->first) != 0) {
+        if (is_selected(it->first)) {
             ++it;
         } else {
             it = x.erase(it);
@@ -92,10 +96,9 @@ void SelectKBest::transform_inplace(FeatureMap& x) {
 }
 
 void SelectKBest::reset() {
-    feature_stats_.clear();
-    scores_.clear();
-    seen_features_.clear();
-    selected_.clear();
+    feature_index_.clear();
+    features_.clear();
+    n_selected_ = 0;
     dirty_ = true;
 }
 

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "core/interfaces.hpp"
@@ -41,27 +40,31 @@ public:
     bool use_abs() const { return use_abs_; }
 
 private:
-    // Rebuilds `selected_` when stale: highest score first, then smallest order index.
+    // One learned feature, stored in order of first appearance since construction or reset.
+    struct Feature {
+        CorrelationStats stats;
+        double score = 0.0;      // latest (absolute, with use_abs) correlation
+        std::int32_t order = 0;  // tie-break index from feature_order_
+        bool selected = false;
+    };
+
+    // Rebuilds the selection when stale: highest score first, then smallest order index.
     void refresh_selection();
+    bool is_selected(const std::string& name) const;
     std::int32_t order_index(const std::string& name);
 
     std::int32_t k_;
     bool use_abs_;
-    std::unordered_map<std::string, CorrelationStats> feature_stats_;
-    std::unordered_map<std::string, double> scores_;
-    std::vector<std::string> seen_features_;  // in order of first appearance
+    // Name -> position in features_; the features' statistics, scores and selection flags
+    // live in one array so that reselecting needs no look-ups by name.
+    std::unordered_map<std::string, std::size_t> feature_index_;
+    std::vector<Feature> features_;
+    std::size_t n_selected_ = 0;
+    // Kept across reset, so declared and assigned indices still break ties afterwards.
     std::unordered_map<std::string, std::int32_t> feature_order_;
     std::int32_t next_order_index_ = 0;
-    std::unordered_set<std::string> selected_;
     bool dirty_ = true;
-
-    // Scratch for the selection sort: (score, order index, position in seen_features_).
-    struct Ranked {
-        double score;
-        std::int32_t order;
-        std::size_t seen;
-    };
-    std::vector<Ranked> ranking_;
+    std::vector<std::size_t> ranking_;  // scratch for the selection sort
 };
 
 }  // namespace kavro
