@@ -239,6 +239,29 @@ class TestSelectKBest:
             assert set(s.transform_one(query)) == set(ranked[:k])
 
 
+def sized_order(keys):
+    """Iteration order of a record reserved for len(keys), filled in this order."""
+    return kt.record_keys(dict.fromkeys(keys, 0.0))
+
+
+def test_selectors_build_fresh_sized_results():
+    names = [f"f{i:02d}" for i in range(30)]
+    vt, kb = kc.VarianceThreshold(), kc.SelectKBest(k=9)
+    kb.set_feature_order(names)
+    for i in range(3):
+        x = {n: float(i * j) for j, n in enumerate(names)}
+        vt.learn_one(x)
+        kb.learn_one(x, float(i))
+    query = {n: 2.0 for n in reversed(names[1:] + ["new1", "new2"])}  # f00 is constant
+    order = kt.record_keys(query)
+    assert list(vt.transform_one(query)) == sized_order(order) != kt.str_map_order(order)
+    query["f00"] = 2.0
+    assert "f00" not in vt.transform_one(query)
+    order = kt.record_keys(query)
+    kept = kb.transform_one(query)  # sized for the nine selected names
+    assert len(kept) == 9 and list(kept) == sized_order([n for n in order if n in kept])
+
+
 @pytest.mark.parametrize("cls", ALL)
 def test_clone_is_independent(cls, rng):
     stream = random_stream(rng, 40)
