@@ -20,10 +20,10 @@ void require_pipeline_parts(const char* owner, const TransformerSteps& steps,
     for (std::size_t i = 0; i < steps.size(); ++i) {
         if (!steps[i]) {
             throw std::invalid_argument(std::string(owner) + ": step " + std::to_string(i) +
-                                        " is None; every step must be a transformer.");
+                                        " is null; every step must be a transformer.");
         }
     }
-    if (!learner) throw std::invalid_argument(std::string(owner) + ": 'learner' must not be None.");
+    if (!learner) throw std::invalid_argument(std::string(owner) + ": 'learner' must not be null.");
 }
 
 // Each step learns from r (with the target when it asks for one), then transforms r.
