@@ -18,7 +18,11 @@ def fma(a, b, c):
     """One rounding of a * b + c (exact rational arithmetic, then rounded once)."""
     if not (math.isfinite(a) and math.isfinite(b) and math.isfinite(c)):
         return a * b + c
-    return float(Fraction(a) * Fraction(b) + Fraction(c))
+    exact = Fraction(a) * Fraction(b) + Fraction(c)
+    try:
+        return float(exact)
+    except OverflowError:
+        return math.inf if exact > 0 else -math.inf
 
 
 class IntMap:

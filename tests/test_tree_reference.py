@@ -1,6 +1,7 @@
 """Native Hoeffding trees against the pure-Python transcription, prediction by prediction."""
 
 import csv
+import math
 import random
 
 import pytest
@@ -38,6 +39,22 @@ def messy_stream(n, seed, labels=(0, 13, -2, 26)):
         if i > n // 2:
             k = (k + 1) % len(labels)  # abrupt change half-way
         out.append((x, labels[k]))
+    return out
+
+
+def overflowing_stream(n, seed, n_labels):
+    """Many labels, short records, and a feature that now and then overflows its summaries."""
+    rng = random.Random(seed)
+    labels = [rng.randrange(-50, 200) for _ in range(n_labels)]
+    out = []
+    for _ in range(n):
+        x = {f"f{j}": (rng.random() if rng.random() < 0.9 else float(rng.randrange(2)))
+             for j in range(rng.randrange(0, 5))}
+        if rng.random() < 0.01:
+            x["f0"] = rng.choice([math.inf, -math.inf, 1e300])
+        s = max(min(x.get("f0", 0), 1.0), 0.0) * 3 + x.get("f1", 0)
+        y = labels[int(s * n_labels / 4) % n_labels] if rng.random() < 0.8 else rng.choice(labels)
+        out.append((x, y))
     return out
 
 
@@ -112,3 +129,13 @@ def test_adaptive_tree_matches_transcription(data_dir):
     ref = ReferenceAdaptiveTree(kc, grace_period=50)
     assert_same_run(native, ref, stream, check_every=3)
     assert ref.n_warnings > 0 and ref.n_drifts > 0
+
+
+@pytest.mark.parametrize("criterion, mode", [("gini", "mc"), ("info_gain", "nba")])
+def test_overflowing_summaries_match_transcription(criterion, mode):
+    # Both sides of a point can get NaN weight; that must not score as a perfect Gini split.
+    stream = overflowing_stream(1500, seed=15, n_labels=15)
+    native = kc.HoeffdingTreeClassifier(grace_period=60, split_criterion=criterion)
+    native.leaf_prediction = mode
+    ref = ReferenceHoeffdingTree(grace_period=60, split_criterion=criterion, leaf_prediction=mode)
+    assert_same_run(native, ref, stream)

@@ -104,8 +104,9 @@ double split_merit(bool gini, const ClassWeights& pre, double pre_weight,
     if (gini) {
         if (total <= 0.0) return 0.0;
         double impurity = 0.0;
-        if (wl > 0.0) impurity += (wl / total) * gini_impurity(left, wl);
-        if (wr > 0.0) impurity += (wr / total) * gini_impurity(right, wr);
+        // Only an empty (w <= 0) branch is skipped; a NaN weight keeps the merit NaN.
+        if (!(wl <= 0.0)) impurity += (wl / total) * gini_impurity(left, wl);
+        if (!(wr <= 0.0)) impurity += (wr / total) * gini_impurity(right, wr);
         return 1.0 - impurity;
     }
     if (total <= 0.0) return -kInf;
