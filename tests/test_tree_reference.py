@@ -123,12 +123,22 @@ def test_feature_subspace_matches_transcription(data_dir, criterion):
     assert ref.n_splits > 1
 
 
-def test_adaptive_tree_matches_transcription(data_dir):
+@pytest.mark.parametrize("criterion, grace", [("info_gain", 50), ("gini", 30)])
+def test_adaptive_tree_matches_transcription(data_dir, criterion, grace):
     stream = electricity(data_dir, 3000)
-    native = kc.HoeffdingAdaptiveTreeClassifier(grace_period=50)
-    ref = ReferenceAdaptiveTree(kc, grace_period=50)
+    native = kc.HoeffdingAdaptiveTreeClassifier(grace_period=grace, split_criterion=criterion)
+    ref = ReferenceAdaptiveTree(kc, grace_period=grace, split_criterion=criterion)
     assert_same_run(native, ref, stream, check_every=3)
-    assert ref.n_warnings > 0 and ref.n_drifts > 0
+    assert ref.n_warnings > 1 and ref.n_drifts > 1
+
+
+def test_adaptive_tree_matches_transcription_on_messy_labels():
+    stream = messy_stream(3000, seed=11)
+    args = dict(grace_period=40, split_confidence=0.01, split_criterion="gini")
+    native = kc.HoeffdingAdaptiveTreeClassifier(**args)
+    ref = ReferenceAdaptiveTree(kc, **args)
+    assert_same_run(native, ref, stream)
+    assert ref.n_drifts > 0
 
 
 @pytest.mark.parametrize("criterion, mode", [("gini", "mc"), ("info_gain", "nba")])
