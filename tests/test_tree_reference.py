@@ -121,6 +121,11 @@ def test_feature_subspace_matches_transcription(data_dir, criterion):
                                  max_split_features=2, seed=4242)
     assert_same_run(native, ref, stream)
     assert ref.n_splits > 1
+    # The generator is not re-seeded by a reset.
+    native.reset()
+    ref.reset()
+    assert_same_run(native, ref, stream[:1000])
+    assert ref.rng.pos > 0
 
 
 @pytest.mark.parametrize("criterion, grace", [("info_gain", 50), ("gini", 30)])

@@ -54,6 +54,7 @@ PYBIND11_MODULE(_kavro_testing, m) {
         .def("learn_one", &HoeffdingTreeClassifier::learn_one)
         .def("predict_one", &HoeffdingTreeClassifier::predict_one)
         .def("predict_proba_one", &HoeffdingTreeClassifier::predict_proba_one)
+        .def("reset", &HoeffdingTreeClassifier::reset)
         .def_property("leaf_prediction", &HoeffdingTreeClassifier::leaf_prediction,
                       &HoeffdingTreeClassifier::set_leaf_prediction);
 
