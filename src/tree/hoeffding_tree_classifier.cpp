@@ -252,7 +252,7 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
 
         const double step = (hi - lo) / (static_cast<double>(n_split_points_) + 1.0);
         points.clear();
-        for (std::int32_t i = 1; i <= n_split_points_; ++i) {
+        for (std::int64_t i = 1; i <= n_split_points_; ++i) {  // no overflow at INT32_MAX
             const double p = std::fma(static_cast<double>(i), step, lo);
             if (lo < p && p < hi && (points.empty() || p > points.back())) points.push_back(p);
         }
