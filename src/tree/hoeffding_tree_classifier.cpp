@@ -104,8 +104,9 @@ double split_merit(bool gini, const ClassWeights& pre, double pre_weight,
     if (gini) {
         if (total <= 0.0) return 0.0;
         double impurity = 0.0;
-        if (wl > 0.0) impurity += (wl / total) * gini_impurity(left, wl);
-        if (wr > 0.0) impurity += (wr / total) * gini_impurity(right, wr);
+        // Only an empty (w <= 0) branch is skipped; a NaN weight keeps the merit NaN.
+        if (!(wl <= 0.0)) impurity += (wl / total) * gini_impurity(left, wl);
+        if (!(wr <= 0.0)) impurity += (wr / total) * gini_impurity(right, wr);
         return 1.0 - impurity;
     }
     if (total <= 0.0) return -kInf;
@@ -251,7 +252,7 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
 
         const double step = (hi - lo) / (static_cast<double>(n_split_points_) + 1.0);
         points.clear();
-        for (std::int32_t i = 1; i <= n_split_points_; ++i) {
+        for (std::int64_t i = 1; i <= n_split_points_; ++i) {  // no overflow at INT32_MAX
             const double p = std::fma(static_cast<double>(i), step, lo);
             if (lo < p && p < hi && (points.empty() || p > points.back())) points.push_back(p);
         }

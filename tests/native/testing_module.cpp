@@ -10,6 +10,7 @@
 
 #include "core/random.hpp"
 #include "core/types.hpp"
+#include "tree/hoeffding_tree_classifier.hpp"
 
 namespace py = pybind11;
 using namespace kavro;
@@ -35,6 +36,27 @@ PYBIND11_MODULE(_kavro_testing, m) {
         .def("noop_label", &Floor::noop_label)
         .def("noop_value", &Floor::noop_value)
         .def("noop_pair", &Floor::noop_pair);
+
+    // A Hoeffding tree with a feature subspace, as the ensembles build their members.
+    py::class_<HoeffdingTreeClassifier, std::shared_ptr<HoeffdingTreeClassifier>>(
+        m, "SubspaceTree", py::module_local())
+        .def(py::init([](std::int32_t grace_period, std::int32_t nb_threshold,
+                         std::int32_t max_depth, std::string split_criterion,
+                         double split_confidence, double tie_threshold,
+                         std::int32_t max_split_features, std::uint32_t seed) {
+            auto t = std::make_shared<HoeffdingTreeClassifier>(
+                grace_period, nb_threshold, max_depth, std::move(split_criterion),
+                split_confidence, tie_threshold);
+            t->set_max_split_features(max_split_features);
+            t->reseed(seed);
+            return t;
+        }))
+        .def("learn_one", &HoeffdingTreeClassifier::learn_one)
+        .def("predict_one", &HoeffdingTreeClassifier::predict_one)
+        .def("predict_proba_one", &HoeffdingTreeClassifier::predict_proba_one)
+        .def("reset", &HoeffdingTreeClassifier::reset)
+        .def_property("leaf_prediction", &HoeffdingTreeClassifier::leaf_prediction,
+                      &HoeffdingTreeClassifier::set_leaf_prediction);
 
     m.def("record_keys", [](const FeatureMap& x) {
         std::vector<std::string> keys;
