@@ -170,19 +170,27 @@ def test_fimtdd_change_detection_matches_reference(stream, params):
 
 
 def test_fimtdd_tied_features_follow_observer_order():
-    # Identical columns give identical merits; the winner is the first in map order.
+    # Three identical columns tie at the first split attempt; the first of them in the
+    # leaf's observer-map order (b) wins, neither the first by name (a) nor the first of
+    # the record (d). Afterwards the columns differ, so the choice shows in predictions.
+    names = ["a", "b", "d"]
+    assert kt.record_keys(dict.fromkeys(names, 0.0))[0] == "d"
+    assert kt.str_map_order(kt.record_keys(dict.fromkeys(names, 0.0)))[0] == "b"
     g = random.Random(1)
     stream = []
-    for i in range(2000):
-        v = g.choice([0.1, 0.2, 0.3, 0.4, 0.5, 0.6])
-        x = {"b": v, "a": v, "zz": v, "q": round(g.random(), 1)}
-        stream.append((x, v * 10 + (3 if i > 1000 else 0) + g.gauss(0, 0.1)))
-    params = dict(grace_period=20, tie_threshold=0.5, page_hinckley_threshold=1.0,
-                  alternate_tree_t_min=20, alternate_tree_time=100)
+    for i in range(600):
+        if i < 20:
+            v = g.choice([0.1, 0.2, 0.3, 0.4, 0.5, 0.6])
+            x = dict.fromkeys(names, v)
+        else:
+            x = {n: g.random() for n in names}
+        stream.append((x, 10 * x["a"] - 5 * x["b"] + g.gauss(0, 0.1)))
+    params = dict(grace_period=20, tie_threshold=0.7)
     cpp = kc.FIMTDDRegressor(**params)
     model = ref.RefFIMTDDRegressor(**params)
-    assert_lockstep(cpp, model, stream, splits=True)
-    assert cpp.n_splits() > 0
+    assert_lockstep(cpp, model, stream[:21], splits=True)
+    assert cpp.n_splits() == 1 and model.root.split_feature == "b"
+    assert_lockstep(cpp, model, stream[21:], splits=True)
 
 
 def test_fimtdd_attribute_changes_and_reset_match_reference():
