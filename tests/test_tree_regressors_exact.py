@@ -220,3 +220,39 @@ def test_fimtdd_attribute_changes_and_reset_match_reference():
         assert cpp.n_splits() == model.n_splits(), i
     assert events_before_reset["alternates"] > 0
     assert model.events["alternates"] == 0
+
+
+def test_fimtdd_mirrored_cuts_keep_the_fused_merit_order():
+    # Targets mirrored about the middle value make the cuts at 2 and 4 equally good in
+    # exact arithmetic; the rounding of the fused merit decides (here for the cut at 2).
+    g = random.Random(53)
+    c = [g.uniform(-10, 10) for _ in range(3)]
+    values = [1, 2, 3, 4, 5, 6] * 4
+    g.shuffle(values)
+    stream = [({"a": float(v)}, c[int(abs(v - 3.5))]) for v in values]
+    stream += [({"a": g.uniform(0, 7)}, g.gauss(0, 1)) for _ in range(30)]
+    cpp = kc.FIMTDDRegressor(grace_period=24, leaf_prediction="mean")
+    model = ref.RefFIMTDDRegressor(grace_period=24, leaf_prediction="mean")
+    assert_lockstep(cpp, model, stream, splits=True)
+    assert model.root.threshold == 2.0
+    assert [cpp.predict_one({"a": v}) for v in (2.0, 2.5, 4.5)] == [
+        model.predict_one({"a": v}) for v in (2.0, 2.5, 4.5)]
+
+
+@pytest.mark.parametrize("nudge, splits", [(False, False), (True, True)])
+def test_htr_bound_compared_strictly_with_tie_threshold(nudge, splits):
+    # The tie threshold is set to the bound of the first attempt (which squares sd_y),
+    # so only a strictly larger threshold lets the tied features split.
+    g = random.Random(1)
+    stream = [({"a": g.random(), "b": g.random()}, g.gauss(0, 3)) for _ in range(70)]
+    probe = ref.RefHoeffdingTreeRegressor(grace_period=10**6)
+    for x, y in stream[:50]:
+        probe.learn_one(x, y)
+    sd = probe.root.sd_y()
+    eps = math.sqrt(sd * sd * math.log(1.0 / 1e-07) / (2.0 * 50))
+    assert eps != math.sqrt(probe.root.y_m2 / 49.0 * math.log(1.0 / 1e-07) / 100.0)
+    tie = math.nextafter(eps, math.inf) if nudge else eps
+    cpp = kc.HoeffdingTreeRegressor(grace_period=50, tie_threshold=tie)
+    model = ref.RefHoeffdingTreeRegressor(grace_period=50, tie_threshold=tie)
+    assert_lockstep(cpp, model, stream)
+    assert (len(model.leaves()) > 1) == splits
