@@ -117,6 +117,27 @@ def test_htr_single_feature_with_repeated_values_matches_reference():
     assert len(model.leaves()) > 50
 
 
+def test_htr_attribute_changes_and_reset_match_reference():
+    stream = mixed_stream(2000, 31)
+    cpp = kc.HoeffdingTreeRegressor(grace_period=40, tie_threshold=0.5)
+    model = ref.RefHoeffdingTreeRegressor(grace_period=40, tie_threshold=0.5)
+    for i, (x, y) in enumerate(stream):
+        if i == 500:
+            cpp.grace_period = model.grace_period = 25
+            cpp.learning_rate = model.learning_rate = 0.1
+        if i == 900:
+            cpp.max_depth = model.max_depth = 2
+            cpp.split_confidence = model.split_confidence = 0.01
+        if i == 1300:
+            cpp.reset()
+            model.reset()
+            cpp.tie_threshold = model.tie_threshold = 1.0
+        assert same(cpp.predict_one(x), model.predict_one(x)), i
+        cpp.learn_one(x, y)
+        model.learn_one(x, y)
+    assert len(model.leaves()) > 1
+
+
 # ---- model tree regressor -------------------------------------------------------------
 
 
@@ -135,7 +156,7 @@ def test_htr_single_feature_with_repeated_values_matches_reference():
         (lambda: mixed_stream(2000, 9, 1000),
          dict(grace_period=30, learning_ratio_const=True, learning_ratio=0.1,
               page_hinckley_threshold=1.0, alternate_tree_t_min=30, max_depth=4, seed=-3)),
-        (lambda: odd_values_stream(2000, 8),
+        (lambda: odd_values_stream(1000, 8),
          dict(grace_period=10, page_hinckley_threshold=1.0, alternate_tree_t_min=20,
               alternate_tree_time=100)),
     ],
@@ -204,11 +225,17 @@ def test_fimtdd_attribute_changes_and_reset_match_reference():
         if i == 1200:
             # Alternates grown so far are still compared, replaced or dropped.
             cpp.drift_detection = model.drift_detection = False
+            alternates_at_switch = model.events["alternates"]
+            growing = sum(1 for n in model.internal_nodes() if n.alternate is not None)
+            settled = model.events["replaced"] + model.events["dropped"]
+            assert growing > 0
         if i == 1800:
             cpp.seed = model.seed = 77
             cpp.grace_period = model.grace_period = 10
         if i == 2000:
             events_before_reset = dict(model.events)
+            assert model.events["alternates"] == alternates_at_switch
+            assert model.events["replaced"] + model.events["dropped"] == settled + growing
             cpp.reset()
             model.reset()
             assert cpp.predict_one(x) == 0.0 and cpp.n_splits() == 0

@@ -96,6 +96,9 @@ class RefHoeffdingTreeRegressor:
         self.learning_rate = learning_rate
         self.root = _HNode()
 
+    def reset(self):
+        self.root = _HNode()
+
     def _route(self, x):
         n = self.root
         d = 0
@@ -357,6 +360,15 @@ class RefFIMTDDRegressor:
 
     def n_splits(self):
         return self.split_count
+
+    def internal_nodes(self):
+        out, stack = [], [self.root] if self.root is not None else []
+        while stack:
+            n = stack.pop()
+            if not n.is_leaf:
+                out.append(n)
+                stack += [n.left, n.right]
+        return out
 
     # --- helpers
     def _scaled(self, name, v):
