@@ -117,6 +117,24 @@ def test_htr_single_feature_with_repeated_values_matches_reference():
     assert len(model.leaves()) > 50
 
 
+def test_htr_tied_features_split_on_first_name_in_byte_order():
+    # Identical columns tie; byte order puts "Z" before "z" before "\u00e9" (0xC3 0xA9).
+    names = ["\u00e9", "z", "Z"]
+    g = random.Random(4)
+    stream = []
+    for i in range(300):
+        if i < 30:
+            x = dict.fromkeys(names, g.random())
+        else:
+            x = {n: g.random() for n in names}
+        stream.append((x, 4 * x["z"] - 2 * x["\u00e9"] + g.gauss(0, 0.1)))
+    cpp = kc.HoeffdingTreeRegressor(grace_period=30, tie_threshold=5.0)
+    model = ref.RefHoeffdingTreeRegressor(grace_period=30, tie_threshold=5.0)
+    assert_lockstep(cpp, model, stream[:31])
+    assert model.root.split_feature == "Z"
+    assert_lockstep(cpp, model, stream[31:])
+
+
 def test_htr_attribute_changes_and_reset_match_reference():
     stream = mixed_stream(2000, 31)
     cpp = kc.HoeffdingTreeRegressor(grace_period=40, tie_threshold=0.5)
