@@ -314,6 +314,9 @@ def _make_models(args: argparse.Namespace) -> list[tuple[str, Any, str]]:
             pipeline_cls = find_class(wrapper, (kind,), "model")
             model = pipeline_cls(steps, model)
             label = " | ".join([*(split_spec(s)[0] for s in args.pre), label])
+        taken = {m[0] for m in models}
+        if label in taken:
+            label = next(f"{label} #{i}" for i in range(2, len(taken) + 2) if f"{label} #{i}" not in taken)
         models.append((label, model, kind))
     return models
 
@@ -404,7 +407,9 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
             print("  ".join([f"{label[:28]:<28}", *(f"{_fmt(row[c], c):>12}" for c in columns)]), file=out)
         out.flush()
 
-    for label, model, _ in models:
+    for index, (label, model, _) in enumerate(models):
+        if index and args.format == "table":
+            print(file=out)
         metrics = [build_metric(spec, kind) for spec in metric_specs]
         try:
             results[label] = progressive_val_score(

@@ -148,7 +148,11 @@ def progressive_val_score(
         if bar is not None:
             bar.set_postfix({k: f"{row[k]:.4f}" for k in names[:3]}, refresh=False)
         if on_checkpoint is not None:
-            on_checkpoint(row)
+            if bar is not None:  # keep the bar intact around whatever the callback prints
+                with bar.external_write_mode():
+                    on_checkpoint(row)
+            else:
+                on_checkpoint(row)
 
     # The loop tests one modulus per example; bar updates and checkpoints happen on ticks.
     tick = math.gcd(every, 1000) if bar is not None else every
