@@ -1,6 +1,8 @@
 // Test-only module: the boundary-cost floor and access to internal helpers.
 #include <cstdint>
 #include <random>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <pybind11/pybind11.h>
@@ -39,6 +41,21 @@ PYBIND11_MODULE(_kavro_testing, m) {
         for (const auto& kv : x) keys.push_back(kv.first);
         return keys;
     }, "Keys of the converted record in its iteration order.");
+
+    m.def("int_map_order", [](const std::vector<ClassLabel>& keys) {
+        std::unordered_map<ClassLabel, double> map;
+        for (ClassLabel k : keys) map[k];
+        std::vector<ClassLabel> out;
+        for (const auto& kv : map) out.push_back(kv.first);
+        return out;
+    }, "Iteration order of an int-keyed hash map filled by inserting keys in this order.");
+    m.def("str_map_order", [](const std::vector<std::string>& keys) {
+        std::unordered_map<std::string, double> map;
+        for (const auto& k : keys) map[k];
+        std::vector<std::string> out;
+        for (const auto& kv : map) out.push_back(kv.first);
+        return out;
+    }, "Iteration order of a string-keyed hash map filled by inserting keys in this order.");
 
     m.def("mt_outputs", [](std::uint32_t seed, int n) {
         Rng rng(seed);
