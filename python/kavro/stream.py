@@ -134,8 +134,9 @@ class CSVStream:
             columns = self._columns(header)
             t_index = header.index(self.target) if self.target is not None else -1
             width = len(header)
+            end = reader.line_num
             for row in reader:
-                line = reader.line_num
+                line, end = end + 1, reader.line_num  # a quoted field may span lines
                 if not row:
                     continue
                 if len(row) != width:
