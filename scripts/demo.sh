@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: a prequential (test-then-train) comparison of a Hoeffding tree and an adaptive
-# random forest on a built-in Agrawal stream that drifts from function 1 to function 3 halfway.
+# random forest on a built-in Agrawal stream that drifts from function=0 to function=2 halfway.
 # Extra arguments go to `kavro evaluate` (for example --n 50000 or --no-progress).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"

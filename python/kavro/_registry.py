@@ -20,7 +20,7 @@ CATALOG: dict[str, tuple[str, str, str]] = {
     "NaiveBayes": ("linear", "classifier", "Incremental Gaussian naive Bayes."),
     "Perceptron": ("linear", "classifier", "Multi-class perceptron, one weight vector per label."),
     "LogisticRegressionClassifier": (
-        "linear", "classifier", "One-vs-rest logistic regression trained by SGD with L2."),
+        "linear", "classifier", "Multi-class logistic regression trained by SGD with an L2 penalty."),
     "PassiveAggressiveClassifier": (
         "linear", "classifier", "Multi-class passive-aggressive classifier with step cap C."),
     "SoftmaxRegression": ("linear", "classifier", "Multinomial logistic (softmax) regression by SGD."),
@@ -44,7 +44,8 @@ CATALOG: dict[str, tuple[str, str, str]] = {
         "linear", "regressor", "Bayesian linear regression with a diagonal Gaussian posterior."),
     "PassiveAggressiveRegressor": (
         "linear", "regressor", "Epsilon-insensitive passive-aggressive regression."),
-    "KNNRegressor": ("neighbors", "regressor", "k-nearest-neighbour mean over a sliding window."),
+    "KNNRegressor": (
+        "neighbors", "regressor", "k-nearest-neighbour inverse-distance mean over a sliding window."),
     "HoeffdingTreeRegressor": (
         "tree", "regressor", "Hoeffding tree for regression with linear models in the leaves."),
     "ARFRegressor": ("ensemble", "regressor", "Adaptive random forest of Hoeffding tree regressors."),
