@@ -154,33 +154,6 @@ def generator_params(cls: type) -> dict[str, Any]:
     }
 
 
-class _Fallback:
-    """Minimal stand-ins for the two default metrics when the build has no metric classes."""
-
-    class Accuracy:
-        def __init__(self) -> None:
-            self.correct = self.total = 0
-
-        def update(self, y_true: int, y_pred: int) -> None:
-            self.total += 1
-            self.correct += y_true == y_pred
-
-        def get(self) -> float:
-            return self.correct / self.total if self.total else 0.0
-
-    class MAE:
-        def __init__(self) -> None:
-            self.count = 0
-            self.mean = 0.0
-
-        def update(self, y_true: float, y_pred: float) -> None:
-            self.count += 1
-            self.mean += (abs(y_true - y_pred) - self.mean) / self.count
-
-        def get(self) -> float:
-            return self.mean
-
-
 def build_metric(spec: str, model_kind: str) -> Any:
     name, options = split_spec(spec)
     if name not in CATALOG or CATALOG[name][1] != "metric":
@@ -189,8 +162,6 @@ def build_metric(spec: str, model_kind: str) -> Any:
     wanted = "regressor" if name in REGRESSION_METRICS else "classifier"
     if wanted != model_kind:
         raise CLIError(f"metric {name} scores a {wanted}, but the model is a {model_kind}")
-    if not hasattr(_kavro_core, name) and not options and hasattr(_Fallback, name):
-        return getattr(_Fallback, name)()
     return build(find_class(name, ("metric",), "metric"), options, "metric")
 
 
@@ -340,7 +311,7 @@ def _make_stream(args: argparse.Namespace, kind: str) -> tuple[Any, int | None]:
         raise CLIError("--target applies to --csv only")
     gen = build_generator(args.stream, args.seed)
     if args.drift_to:
-        after = build_generator(args.drift_to, None if args.seed is None else args.seed + 1)
+        after = build_generator(args.drift_to, (42 if args.seed is None else args.seed) + 1)
         position = args.drift_at if args.drift_at is not None else (args.n or DEFAULT_N) // 2
         try:
             gen = datasets.ConceptDrift(gen, after, position=position, width=args.drift_width,
@@ -379,8 +350,6 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
         raise CLIError("cannot compare classifiers with regressors in one run")
     kind = kinds.pop()
     metric_specs = args.metric or (["Accuracy"] if kind == "classifier" else ["MAE", "RMSE"])
-    if not hasattr(_kavro_core, "RMSE") and not args.metric and kind == "regressor":
-        metric_specs = ["MAE"]
     stream, n = _make_stream(args, kind)
     for spec in metric_specs:  # validate every name before anything runs
         build_metric(spec, kind)
