@@ -104,6 +104,8 @@ class TestList:
     def test_kind_filter_and_streams(self, capsys):
         _, out, _ = run(capsys, "list", "--kind", "transformer")
         assert "NaiveBayes" not in out
+        code, out, _ = run(capsys, "list", "-v")
+        assert code == 0 and "__init__(" not in out and "self:" not in out
         _, out, _ = run(capsys, "list", "--streams")
         assert "sea:variant=0, noise=0.0, seed=42" in out and "friedman:" in out
 

@@ -207,3 +207,10 @@ def summary(cls: type) -> str:
         return doc[0]
     entry = CATALOG.get(cls.__name__)
     return entry[2] if entry else ""
+
+
+def constructor_doc(cls: type) -> str:
+    """What the constructor's parameters mean: its docstring without pybind11's signature lines."""
+    lines = (cls.__init__.__doc__ or "").splitlines()
+    text = [line.strip() for line in lines if not line.strip().startswith("__init__(")]
+    return " ".join(line for line in text if line and line != "Overloaded function.")

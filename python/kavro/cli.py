@@ -11,6 +11,7 @@ import difflib
 import inspect
 import json
 import sys
+import textwrap
 from collections.abc import Sequence
 from typing import Any
 
@@ -22,6 +23,7 @@ from kavro._registry import (
     REGRESSION_METRICS,
     SUBMODULES,
     available,
+    constructor_doc,
     constructor_params,
     kind_of,
     signature_text,
@@ -203,6 +205,7 @@ def make_parser() -> argparse.ArgumentParser:
     lst.add_argument("--kind", choices=["classifier", "regressor", "transformer", "metric", "detector"],
                      help="only classes of this kind")
     lst.add_argument("--streams", action="store_true", help="list the built-in stream generators instead")
+    lst.add_argument("-v", "--verbose", action="store_true", help="also say what each parameter means")
 
     ev = sub.add_parser(
         "evaluate",
@@ -261,6 +264,9 @@ def cmd_list(args: argparse.Namespace) -> int:
         for name in names:
             cls = getattr(_kavro_core, name)
             print(f"  {signature_text(cls)}\n      {summary(cls)}", file=out)
+            if args.verbose:
+                for line in textwrap.wrap(constructor_doc(cls), width=92):
+                    print(f"      {line}", file=out)
     missing = [n for n in CATALOG if n not in present and (not args.kind or CATALOG[n][1] == args.kind)]
     if missing:
         print(f"not in this build: {', '.join(missing)}", file=out)
