@@ -101,6 +101,10 @@ class TestList:
         assert ("HoeffdingTreeClassifier(grace_period=200, split_confidence=1e-07, tie_threshold=0.05, "
                 "nb_threshold=0, max_depth=20, split_criterion='info_gain')") in out
 
+    def test_version(self, capsys):
+        code, out, _ = fails(capsys, "--version")
+        assert code == 0 and out.startswith("kavro 0.")
+
     def test_kind_filter_and_streams(self, capsys):
         _, out, _ = run(capsys, "list", "--kind", "transformer")
         assert "NaiveBayes" not in out

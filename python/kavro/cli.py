@@ -17,6 +17,7 @@ from typing import Any
 
 import _kavro_core
 
+import kavro
 from kavro import datasets
 from kavro._registry import (
     CATALOG,
@@ -199,6 +200,7 @@ def _fail(message: str) -> int:
 
 def make_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="kavro", description="Online machine learning with a C++ core.")
+    parser.add_argument("--version", action="version", version=f"kavro {kavro.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     lst = sub.add_parser("list", help="print every class with its constructor signature")
