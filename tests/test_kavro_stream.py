@@ -30,6 +30,11 @@ class TestCSV:
         path = write(tmp_path, "a,b,y\n1,,0\n\n,2,1\n")
         assert list(iter_csv(path, "y")) == [({"a": 1.0}, 0), ({"b": 2.0}, 1)]
 
+    def test_byte_order_mark_is_not_part_of_the_first_name(self, tmp_path):
+        path = tmp_path / "bom.csv"
+        path.write_bytes("a,y\n1,0\n".encode("utf-8-sig"))
+        assert list(iter_csv(path, "y")) == [({"a": 1.0}, 0)]
+
     def test_quoted_fields_and_other_delimiters(self, tmp_path):
         path = write(tmp_path, 'a;"b;c";y\n"1.5";2;x\n')
         assert list(iter_csv(path, "y", delimiter=";")) == [({"a": 1.5, "b;c": 2.0}, 0)]
@@ -91,6 +96,8 @@ class TestCSV:
             ("a,b\n1,2\n", "y", "no column 'y' for the target"),
             ("a,y\n1,2,3\n", "y", r"line 2: 3 fields, expected 2"),
             ("a,y\n1\n", "y", r"line 2: 1 fields, expected 2"),
+            ("a,y\n1,\n", "y", r"line 2, column 'y' \(target\): missing value"),
+            ("a,b,a,y\n1,2,3,0\n", "y", r"duplicate column\(s\) 'a'"),
         ],
     )
     def test_structural_errors(self, tmp_path, text, target, message):
@@ -139,6 +146,9 @@ class TestPandas:
         assert [y for _, y in iter_pandas(df, "y")] == [0, 1]
         with pytest.raises(StreamError, match="no column 'z'"):
             list(iter_pandas(df, "z"))
+        gap = self.pd.DataFrame({"a": [1.0, 2.0], "y": [1.0, None]})
+        with pytest.raises(StreamError, match=r"row 1, column 'y' \(target\): missing value"):
+            list(iter_pandas(gap, "y"))
         bad = self.pd.DataFrame({"a": [1.0, "x"], "y": [0, 1]})
         with pytest.raises(StreamError, match=r"row 1, column 'a': cannot convert 'x'"):
             list(iter_pandas(bad, "y"))

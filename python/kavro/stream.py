@@ -3,7 +3,7 @@
 ``x`` is a fresh ``dict[str, float]`` per example and ``y`` the target. Nothing is read ahead: a CSV
 file is read line by line, a DataFrame row by row, an array row by row, so memory stays constant
 whatever the length of the source. Missing values (an empty CSV cell, a NaN or None in a
-DataFrame) leave the feature out of the record.
+DataFrame) leave the feature out of the record; a missing target is an error.
 
 Targets are converted according to ``target_type``:
 
@@ -110,7 +110,7 @@ class CSVStream:
         drop: Sequence[str] = (),
         target_type: TargetType = "auto",
         delimiter: str = ",",
-        encoding: str = "utf-8",
+        encoding: str = "utf-8-sig",
     ) -> None:
         self.path = os.fspath(path)
         self.target = target
@@ -158,6 +158,9 @@ class CSVStream:
                 y: Target = None
                 if t_index >= 0:
                     cell = row[t_index]
+                    if not cell.strip():
+                        raise StreamError(f"{self.path}, line {line}, column {self.target!r} (target): "
+                                          "missing value")
                     try:
                         y = convert(cell)
                     except (ValueError, TypeError) as exc:
@@ -179,6 +182,10 @@ class CSVStream:
             wanted = set(self.features)
         else:
             wanted = set(header) - self.drop - {self.target}
+        used = [name for name in header if name in wanted or name == self.target]
+        duplicates = sorted({name for name in used if used.count(name) > 1})
+        if duplicates:
+            raise StreamError(f"{self.path}: duplicate column(s) {', '.join(map(repr, duplicates))} in the header")
         return [(i, name) for i, name in enumerate(header) if name in wanted and name != self.target]
 
 
@@ -233,6 +240,8 @@ def iter_pandas(
                 ) from None
         y: Target = None
         if t_index >= 0:
+            if _is_missing(row[t_index]):
+                raise StreamError(f"DataFrame row {row_no}, column {target!r} (target): missing value")
             try:
                 y = convert(_scalar(row[t_index]))
             except (ValueError, TypeError) as exc:
