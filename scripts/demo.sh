@@ -12,7 +12,8 @@ import _kavro_core as kc
 def pick(*names):
     return next(n for n in names if hasattr(kc, n))
 print(pick("HoeffdingTreeClassifier", "EFDTClassifier", "HoeffdingAdaptiveTreeClassifier", "NaiveBayes"),
-      pick("ARFClassifier", "SRPClassifier", "LeveragingBaggingClassifier", "KNNClassifier",
+      pick("ARFClassifier", "SRPClassifier", "LeveragingBaggingClassifier",
+           "HoeffdingAdaptiveTreeClassifier", "KNNClassifier",
            "LogisticRegressionClassifier", "NaiveBayes"))
 PYEOF
 )
