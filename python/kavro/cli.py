@@ -275,6 +275,10 @@ def cmd_list(args: argparse.Namespace) -> int:
     return 0
 
 
+def _label(name: str, options: Sequence[str]) -> str:
+    return name + (f"({', '.join(options)})" if options else "")
+
+
 def _make_models(args: argparse.Namespace) -> list[tuple[str, Any, str]]:
     """(label, model, kind) per --model, each wrapped in a pipeline when --pre is given."""
     models = []
@@ -282,7 +286,7 @@ def _make_models(args: argparse.Namespace) -> list[tuple[str, Any, str]]:
         cls = find_class(name, ("classifier", "regressor"), "model")
         kind = kind_of(cls)
         model = build(cls, options, "model")
-        label = name + (f"({', '.join(options)})" if options else "")
+        label = _label(name, options)
         if args.pre:
             steps = []
             for spec in args.pre:
@@ -292,7 +296,7 @@ def _make_models(args: argparse.Namespace) -> list[tuple[str, Any, str]]:
             wrapper = "ClassificationPipeline" if kind == "classifier" else "RegressionPipeline"
             pipeline_cls = find_class(wrapper, (kind,), "model")
             model = pipeline_cls(steps, model)
-            label = " | ".join([*(split_spec(s)[0] for s in args.pre), label])
+            label = " | ".join([*(_label(*split_spec(spec)) for spec in args.pre), label])
         taken = {m[0] for m in models}
         if label in taken:
             label = next(f"{label} #{i}" for i in range(2, len(taken) + 2) if f"{label} #{i}" not in taken)
@@ -363,6 +367,7 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
         build_metric(spec, kind)
 
     out = sys.stdout
+    width = max(12, *(len(label) for label, _, _ in models))
     results: dict[str, Evaluation] = {}
     header_done = False
     columns: list[str] = []
@@ -376,12 +381,12 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
             if args.format == "csv":
                 print(",".join(["model", *columns]), file=out)
             else:
-                print("  ".join([f"{'model':<28}", *(f"{c:>12}" for c in columns)]), file=out)
+                print("  ".join([f"{'model':<{width}}", *(f"{c:>12}" for c in columns)]), file=out)
             header_done = True
         if args.format == "csv":
             print(",".join([_csv_cell(label), *(repr(row[c]) for c in columns)]), file=out)
         else:
-            print("  ".join([f"{label[:28]:<28}", *(f"{_fmt(row[c], c):>12}" for c in columns)]), file=out)
+            print("  ".join([f"{label:<{width}}", *(f"{_fmt(row[c], c):>12}" for c in columns)]), file=out)
         out.flush()
 
     for index, (label, model, _) in enumerate(models):
@@ -404,7 +409,7 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
         print("\nfinal", file=out)
         for label, res in results.items():
             scores = "  ".join(f"{m}={_fmt(res.final.get(m, float('nan')))}" for m in res.metric_names)
-            print(f"  {label[:40]:<40}  n={res.n}  {scores}  {res.throughput:,.0f} ex/s", file=out)
+            print(f"  {label:<{width}}  n={res.n}  {scores}  {res.throughput:,.0f} ex/s", file=out)
     if args.plot:
         try:
             plot_checkpoints(results, args.plot, title=_title(args))
