@@ -186,6 +186,22 @@ class TestEvaluate:
         assert err.startswith("kavro: error: ") and len(err.splitlines()) == 1
         assert re.search(message, err), err
 
+    @pytest.mark.skipif(not (HAS_TREE and hasattr(kc, "StandardScaler") and hasattr(kc, "ClassificationPipeline")),
+                        reason="trees, scalers and pipelines not built yet")
+    @pytest.mark.parametrize("argv, message", [
+        (["--model", "StandardScaler"], "StandardScaler is a transformer, not a model"),
+        (["--model", "ClassificationPipeline"], "ClassificationPipeline needs steps, learner; .* use --model "
+                                                "LEARNER with --pre TRANSFORMER"),
+        (["--model", "NaiveBayes", "--pre", "NaiveBayes"], "NaiveBayes is a classifier, not a transformer"),
+        (["--model", "HoeffdingTreeClassifier", "--param", "grace_period=0"],
+         "cannot build model HoeffdingTreeClassifier: 'grace_period'"),
+        (["--model", "NaiveBayes", "--model", "HoeffdingTreeRegressor"],
+         "cannot compare classifiers with regressors"),
+    ])
+    def test_wrong_kinds_and_refused_values_exit_2(self, capsys, argv, message):
+        code, out, err = run(capsys, "evaluate", "--no-progress", "--stream", "sea", *argv)
+        assert code == 2 and out == "" and re.search(message, err), err
+
     def test_bad_data_exits_2_naming_line_and_column(self, capsys, tmp_path):
         path = tmp_path / "bad.csv"
         path.write_text("a,y\n1,0\n2,1\nzz,0\n")
