@@ -126,3 +126,13 @@ def test_type_checking_user_code(tmp_path):
     proc = subprocess.run([*base, str(bad)], capture_output=True, text=True, cwd=tmp_path)
     errors = [line for line in proc.stdout.splitlines() if ": error:" in line]
     assert [line.split(":")[1] for line in errors] == ["3", "4", "5"], proc.stdout
+
+
+def test_package_type_checks_strictly(tmp_path):
+    (tmp_path / "none.ini").write_text("[mypy]\n")
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "-p", "kavro", "--cache-dir", str(tmp_path / "cache"),
+         "--config-file", str(tmp_path / "none.ini")],
+        capture_output=True, text=True, cwd=tmp_path,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -192,7 +192,7 @@ def parse_signature(doc: str | None, name: str = "__init__") -> list[Param]:
 
 def constructor_params(cls: type) -> list[Param]:
     """Constructor parameters of a ``_kavro_core`` class, in order."""
-    return parse_signature(cls.__init__.__doc__, "__init__")
+    return parse_signature(getattr(cls, "__init__").__doc__, "__init__")
 
 
 def signature_text(cls: type) -> str:
@@ -211,6 +211,6 @@ def summary(cls: type) -> str:
 
 def constructor_doc(cls: type) -> str:
     """What the constructor's parameters mean: its docstring without pybind11's signature lines."""
-    lines = (cls.__init__.__doc__ or "").splitlines()
+    lines = (getattr(cls, "__init__").__doc__ or "").splitlines()
     text = [line.strip() for line in lines if not line.strip().startswith("__init__(")]
     return " ".join(line for line in text if line and line != "Overloaded function.")

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import difflib
+import functools
 import inspect
 import json
 import sys
@@ -149,7 +150,7 @@ def build_generator(spec: str, seed: int | None) -> datasets.Generator:
 
 def generator_params(cls: type) -> dict[str, Any]:
     """Options of a generator and their defaults (``n_samples`` is ``--n``)."""
-    sig = inspect.signature(cls.__init__)
+    sig = inspect.signature(getattr(cls, "__init__"))
     return {
         p.name: p.default
         for p in list(sig.parameters.values())[1:]
@@ -281,7 +282,7 @@ def _label(name: str, options: Sequence[str]) -> str:
 
 def _make_models(args: argparse.Namespace) -> list[tuple[str, Any, str]]:
     """(label, model, kind) per --model, each wrapped in a pipeline when --pre is given."""
-    models = []
+    models: list[tuple[str, Any, str]] = []
     for name, options in args.models:
         cls = find_class(name, ("classifier", "regressor"), "model")
         kind = kind_of(cls)
@@ -397,7 +398,7 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
             results[label] = progressive_val_score(
                 stream, model, metrics, every=args.every, n=n,
                 progress=False if args.no_progress else None, description=label,
-                on_checkpoint=lambda row, label=label: emit(label, row),
+                on_checkpoint=functools.partial(emit, label),
             )
         except StreamError as exc:
             raise CLIError(str(exc)) from None

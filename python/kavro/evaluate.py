@@ -32,7 +32,7 @@ def _update_parameter_names(metric: Any) -> list[str]:
 def _updater(metric: Any) -> Callable[[Any, Any], None]:
     """``f(y_true, y_pred)`` feeding one metric, whatever its argument order."""
     names = _update_parameter_names(metric)
-    update = metric.update
+    update: Callable[[Any, Any], None] = metric.update
     if names[:2] == ["predicted", "actual"]:
         return lambda y_true, y_pred: update(y_pred, y_true)
     return update  # (y_true, y_pred), positionally
@@ -69,7 +69,7 @@ class Evaluation:
 
     def to_dataframe(self) -> Any:
         """The rows as a pandas DataFrame (needs pandas)."""
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
         return pd.DataFrame(self.rows)
 
@@ -82,7 +82,7 @@ def _progress_bar(total: int | None, desc: str, enabled: bool | None) -> Any:
     if enabled is False:
         return None
     try:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         if enabled:
             print("kavro: tqdm is not installed; running without a progress bar", file=sys.stderr)
