@@ -1,0 +1,59 @@
+"""KAVRO: online (streaming) machine learning with a C++ core.
+
+The learners, transformers, metrics and detectors are the classes of the extension module
+``_kavro_core``; this package re-exports them (here and by family in ``kavro.linear``,
+``kavro.neighbors``, ``kavro.tree``, ``kavro.ensemble``, ``kavro.preprocessing``,
+``kavro.pipeline``, ``kavro.metrics``, ``kavro.drift``) and adds streams (``kavro.stream``),
+synthetic generators (``kavro.datasets``), prequential evaluation (``kavro.evaluate``) and a
+command line (``python -m kavro``).
+"""
+
+from __future__ import annotations
+
+from importlib import metadata as _metadata
+
+import _kavro_core
+from _kavro_core import IClassifier, IRegressor, ITransformer
+
+from kavro import (
+    datasets,
+    drift,
+    ensemble,
+    evaluate,
+    linear,
+    metrics,
+    neighbors,
+    pipeline,
+    preprocessing,
+    stream,
+    tree,
+)
+from kavro._registry import available as _available
+from kavro.evaluate import progressive_val_score
+
+try:
+    __version__ = _metadata.version("kavro")
+except _metadata.PackageNotFoundError:  # pragma: no cover - running from a source tree
+    __version__ = "0+unknown"
+
+_classes = _available()
+globals().update({_name: getattr(_kavro_core, _name) for _name in _classes})
+
+__all__ = [
+    "IClassifier",
+    "IRegressor",
+    "ITransformer",
+    "datasets",
+    "drift",
+    "ensemble",
+    "evaluate",
+    "linear",
+    "metrics",
+    "neighbors",
+    "pipeline",
+    "preprocessing",
+    "progressive_val_score",
+    "stream",
+    "tree",
+    *_classes,
+]

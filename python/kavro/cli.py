@@ -1,0 +1,446 @@
+"""Command line: ``kavro list`` and ``kavro evaluate``.
+
+Usage errors (unknown names, bad values, unreadable data) print one ``kavro: error: ...`` line on
+stderr and exit with status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import difflib
+import functools
+import inspect
+import json
+import sys
+import textwrap
+from collections.abc import Sequence
+from typing import Any
+
+import _kavro_core
+
+import kavro
+from kavro import datasets
+from kavro._registry import (
+    CATALOG,
+    REGRESSION_METRICS,
+    SUBMODULES,
+    available,
+    constructor_doc,
+    constructor_params,
+    kind_of,
+    signature_text,
+    summary,
+)
+from kavro.evaluate import Evaluation, plot_checkpoints, progressive_val_score
+from kavro.stream import CSVStream, StreamError
+
+DEFAULT_N = 10_000
+
+
+class CLIError(Exception):
+    """A usage error: reported on one line, exit status 2."""
+
+
+# ----------------------------------------------------------------------------- value parsing
+
+_TRUE = {"1", "true", "yes", "on"}
+_FALSE = {"0", "false", "no", "off"}
+
+
+def convert(value: str, typ: type | None, what: str) -> Any:
+    """Convert the text ``value`` to ``typ`` (bool, int, float or str); ``what`` names it in errors."""
+    if typ is bool:
+        low = value.strip().lower()
+        if low in _TRUE:
+            return True
+        if low in _FALSE:
+            return False
+        raise CLIError(f"invalid value {value!r} for {what} (expected true or false)")
+    if typ is int:
+        try:
+            return int(value)
+        except ValueError:
+            raise CLIError(f"invalid value {value!r} for {what} (expected an integer)") from None
+    if typ is float:
+        try:
+            return float(value)
+        except ValueError:
+            raise CLIError(f"invalid value {value!r} for {what} (expected a number)") from None
+    if typ is str:
+        return value
+    raise CLIError(f"{what} cannot be set from the command line")
+
+
+def split_spec(spec: str) -> tuple[str, list[str]]:
+    """``"NAME:a=1,b=2"`` -> ``("NAME", ["a=1", "b=2"])``."""
+    name, _, rest = spec.partition(":")
+    options = [part for part in rest.split(",") if part.strip()] if rest else []
+    return name.strip(), options
+
+
+def split_assignment(text: str, what: str) -> tuple[str, str]:
+    key, sep, value = text.partition("=")
+    if not sep or not key.strip():
+        raise CLIError(f"invalid {what} {text!r} (expected key=value)")
+    return key.strip(), value.strip()
+
+
+def _unknown(kind: str, name: str, known: Sequence[str], hint: str = "") -> CLIError:
+    close = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
+    suggestion = f"; did you mean {', '.join(close)}?" if close else ""
+    return CLIError(f"unknown {kind} {name!r}{suggestion}{hint}")
+
+
+# ----------------------------------------------------------------------------- building objects
+
+
+def find_class(name: str, kinds: Sequence[str], role: str) -> type:
+    cls = getattr(_kavro_core, name, None)
+    if not isinstance(cls, type) or name not in CATALOG:
+        if name in CATALOG:
+            raise CLIError(f"{role} {name!r} is not available in this build")
+        candidates = [n for n in available() if kind_of(getattr(_kavro_core, n)) in kinds]
+        raise _unknown(role, name, candidates, " (see 'kavro list')")
+    kind = kind_of(cls)
+    if kind not in kinds:
+        raise CLIError(f"{name} is a {kind}, not a {role}")
+    return cls
+
+
+def build(cls: type, assignments: Sequence[str], role: str) -> Any:
+    """Instantiate a ``_kavro_core`` class from ``key=value`` texts typed by its constructor."""
+    params = {p.name: p for p in constructor_params(cls)}
+    kwargs: dict[str, Any] = {}
+    for text in assignments:
+        key, value = split_assignment(text, "parameter")
+        param = params.get(key)
+        if param is None:
+            valid = ", ".join(params) or "none"
+            raise CLIError(f"{cls.__name__} has no parameter {key!r} (parameters: {valid})")
+        kwargs[key] = convert(value, param.type, f"{cls.__name__} parameter {key!r}")
+    required = [p.name for p in params.values() if not p.has_default and p.name not in kwargs]
+    if required:
+        raise CLIError(f"{cls.__name__} needs {', '.join(required)}; it cannot be built from the "
+                       f"command line (for a pipeline use --model LEARNER with --pre TRANSFORMER)")
+    try:
+        return cls(**kwargs)
+    except (ValueError, TypeError) as exc:
+        raise CLIError(f"cannot build {role} {cls.__name__}: {exc}") from None
+
+
+def build_generator(spec: str, seed: int | None) -> datasets.Generator:
+    name, options = split_spec(spec)
+    cls = datasets.GENERATORS.get(name.lower())
+    if cls is None:
+        raise _unknown("stream", name, list(datasets.GENERATORS), " (see 'kavro list --streams')")
+    params = generator_params(cls)
+    kwargs: dict[str, Any] = {}
+    for text in options:
+        key, value = split_assignment(text, "stream option")
+        if key not in params:
+            raise CLIError(f"stream {name!r} has no option {key!r} (options: {', '.join(params)})")
+        kwargs[key] = convert(value, type(params[key]), f"stream {name!r} option {key!r}")
+    if seed is not None:
+        kwargs.setdefault("seed", seed)
+    try:
+        return cls(**kwargs)
+    except ValueError as exc:
+        raise CLIError(f"stream {name!r}: {exc}") from None
+
+
+def generator_params(cls: type) -> dict[str, Any]:
+    """Options of a generator and their defaults (``n_samples`` is ``--n``)."""
+    sig = inspect.signature(getattr(cls, "__init__"))
+    return {
+        p.name: p.default
+        for p in list(sig.parameters.values())[1:]
+        if p.name != "n_samples" and p.default is not inspect.Parameter.empty
+    }
+
+
+def build_metric(spec: str, model_kind: str) -> Any:
+    name, options = split_spec(spec)
+    if name not in CATALOG or CATALOG[name][1] != "metric":
+        known = [n for n, entry in CATALOG.items() if entry[1] == "metric"]
+        raise _unknown("metric", name, known)
+    wanted = "regressor" if name in REGRESSION_METRICS else "classifier"
+    if wanted != model_kind:
+        raise CLIError(f"metric {name} scores a {wanted}, but the model is a {model_kind}")
+    return build(find_class(name, ("metric",), "metric"), options, "metric")
+
+
+# ----------------------------------------------------------------------------- argparse
+
+
+class _ModelAction(argparse.Action):
+    """Collects --model and --param in order: a --param belongs to the --model before it."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        models = getattr(namespace, "models", None) or []
+        if self.dest == "model":
+            name, options = split_spec(values)
+            models.append((name, options))
+        else:
+            if not models:
+                parser.error("--param must follow the --model it applies to")
+            models[-1][1].append(values)
+        namespace.models = models
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> Any:  # exit status 2, one line
+        self.print_usage(sys.stderr)
+        raise SystemExit(_fail(message))
+
+
+def _fail(message: str) -> int:
+    print(f"kavro: error: {message}", file=sys.stderr)
+    return 2
+
+
+def make_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="kavro", description="Online machine learning with a C++ core.")
+    parser.add_argument("--version", action="version", version=f"kavro {kavro.__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+
+    lst = sub.add_parser("list", help="print every class with its constructor signature")
+    lst.add_argument("--kind", choices=["classifier", "regressor", "transformer", "metric", "detector"],
+                     help="only classes of this kind")
+    lst.add_argument("--streams", action="store_true", help="list the built-in stream generators instead")
+    lst.add_argument("-v", "--verbose", action="store_true", help="also say what each parameter means")
+
+    ev = sub.add_parser(
+        "evaluate",
+        help="prequential (test-then-train) evaluation",
+        description="Test-then-train one or more models on a stream; print metric checkpoints.",
+        epilog="Example: kavro evaluate --model HoeffdingTreeClassifier --model ARFClassifier "
+               "--param n_models=5 --stream agrawal:function=2 --n 20000 --every 2000",
+    )
+    ev.add_argument("--model", action=_ModelAction, dest="model", metavar="NAME[:k=v,...]",
+                    required=True, help="model class (repeat to compare models)")
+    ev.add_argument("--param", action=_ModelAction, dest="param", metavar="KEY=VALUE",
+                    help="constructor parameter of the preceding --model (repeatable)")
+    ev.add_argument("--pre", action="append", default=[], metavar="NAME[:k=v,...]",
+                    help="transformer run before every model, in a pipeline (repeatable)")
+    src = ev.add_mutually_exclusive_group(required=True)
+    src.add_argument("--stream", metavar="NAME[:k=v,...]",
+                     help=f"built-in generator: {', '.join(datasets.GENERATORS)}")
+    src.add_argument("--csv", metavar="PATH", help="CSV file with a header row")
+    ev.add_argument("--target", metavar="COL", help="target column of --csv")
+    ev.add_argument("--drop", default="", metavar="COL,...", help="columns of --csv to ignore")
+    ev.add_argument("--drift-to", metavar="NAME[:k=v,...]", help="generator the stream drifts to")
+    ev.add_argument("--drift-at", type=int, default=None, metavar="N", help="position of the drift")
+    ev.add_argument("--drift-width", type=float, default=0.0, metavar="W",
+                    help="width of a gradual drift (0: abrupt)")
+    ev.add_argument("--seed", type=int, default=None, help="seed of the generators")
+    ev.add_argument("--n", type=int, default=None, metavar="N",
+                    help=f"number of examples (default {DEFAULT_N} for generators, the whole file for --csv)")
+    ev.add_argument("--metric", action="append", default=[], metavar="NAME[:k=v,...]",
+                    help="metric (repeatable; default Accuracy or MAE)")
+    ev.add_argument("--every", type=int, default=1000, metavar="N", help="checkpoint every N examples")
+    ev.add_argument("--plot", metavar="PNG", help="write the checkpoints to this PNG (needs matplotlib)")
+    ev.add_argument("--format", choices=["table", "csv", "json"], default="table", help="output format")
+    ev.add_argument("--no-progress", action="store_true", help="no progress bar")
+    return parser
+
+
+# ----------------------------------------------------------------------------- commands
+
+
+def cmd_list(args: argparse.Namespace) -> int:
+    out = sys.stdout
+    if args.streams:
+        for name, cls in datasets.GENERATORS.items():
+            opts = ", ".join(f"{k}={v!r}" for k, v in generator_params(cls).items())
+            doc = (cls.__doc__ or "").strip().splitlines()[0]
+            print(f"{name}:{opts}\n    {cls.__name__}: {doc}", file=out)
+        return 0
+    present = set(available())
+    for sub in SUBMODULES:
+        names = [n for n, entry in CATALOG.items() if entry[0] == sub and n in present]
+        if args.kind:
+            names = [n for n in names if CATALOG[n][1] == args.kind]
+        if not names:
+            continue
+        print(f"kavro.{sub}", file=out)
+        for name in names:
+            cls = getattr(_kavro_core, name)
+            print(f"  {signature_text(cls)}\n      {summary(cls)}", file=out)
+            if args.verbose:
+                for line in textwrap.wrap(constructor_doc(cls), width=92):
+                    print(f"      {line}", file=out)
+    missing = [n for n in CATALOG if n not in present and (not args.kind or CATALOG[n][1] == args.kind)]
+    if missing:
+        print(f"not in this build: {', '.join(missing)}", file=out)
+    return 0
+
+
+def _label(name: str, options: Sequence[str]) -> str:
+    return name + (f"({', '.join(options)})" if options else "")
+
+
+def _make_models(args: argparse.Namespace) -> list[tuple[str, Any, str]]:
+    """(label, model, kind) per --model, each wrapped in a pipeline when --pre is given."""
+    models: list[tuple[str, Any, str]] = []
+    for name, options in args.models:
+        cls = find_class(name, ("classifier", "regressor"), "model")
+        kind = kind_of(cls)
+        model = build(cls, options, "model")
+        label = _label(name, options)
+        if args.pre:
+            steps = []
+            for spec in args.pre:
+                pre_name, pre_options = split_spec(spec)
+                steps.append(build(find_class(pre_name, ("transformer",), "transformer"), pre_options,
+                                   "transformer"))
+            wrapper = "ClassificationPipeline" if kind == "classifier" else "RegressionPipeline"
+            pipeline_cls = find_class(wrapper, (kind,), "model")
+            model = pipeline_cls(steps, model)
+            label = " | ".join([*(_label(*split_spec(spec)) for spec in args.pre), label])
+        taken = {m[0] for m in models}
+        if label in taken:
+            label = next(f"{label} #{i}" for i in range(2, len(taken) + 2) if f"{label} #{i}" not in taken)
+        models.append((label, model, kind))
+    return models
+
+
+def _make_stream(args: argparse.Namespace, kind: str) -> tuple[Any, int | None]:
+    if args.csv is not None:
+        if args.target is None:
+            raise CLIError("--csv needs --target COL")
+        if args.drift_to:
+            raise CLIError("--drift-to combines generators; it cannot follow --csv")
+        drop = [c for c in args.drop.split(",") if c.strip()]
+        target_type = "class" if kind == "classifier" else "float"
+        try:
+            stream = CSVStream(args.csv, args.target, drop=drop, target_type=target_type)
+            with open(args.csv, encoding="utf-8"):
+                pass
+        except OSError as exc:
+            raise CLIError(f"cannot read {args.csv}: {exc.strerror or exc}") from None
+        return stream, args.n
+    if args.target is not None:
+        raise CLIError("--target applies to --csv only")
+    gen = build_generator(args.stream, args.seed)
+    if args.drift_to:
+        after = build_generator(args.drift_to, (42 if args.seed is None else args.seed) + 1)
+        position = args.drift_at if args.drift_at is not None else (args.n or DEFAULT_N) // 2
+        try:
+            gen = datasets.ConceptDrift(gen, after, position=position, width=args.drift_width,
+                                        seed=args.seed if args.seed is not None else 42)
+        except ValueError as exc:
+            raise CLIError(str(exc)) from None
+    elif args.drift_at is not None:
+        raise CLIError("--drift-at needs --drift-to")
+    task = "regressor" if gen.task == "regression" else "classifier"
+    if task != kind:
+        raise CLIError(f"stream {split_spec(args.stream)[0]!r} is a {gen.task} stream, "
+                       f"but the model is a {kind}")
+    return gen, args.n if args.n is not None else DEFAULT_N
+
+
+def _fmt(value: Any, column: str = "") -> str:
+    if column == "elapsed":
+        return f"{value:.3f}"
+    if column == "throughput":
+        return f"{value:,.0f}"
+    if isinstance(value, float):
+        return f"{value:.6f}" if abs(value) < 1e6 else f"{value:.6g}"
+    return str(value)
+
+
+def cmd_evaluate(args: argparse.Namespace) -> int:
+    if args.every < 1:
+        raise CLIError(f"--every must be at least 1, got {args.every}")
+    if args.n is not None and args.n < 0:
+        raise CLIError(f"--n must be at least 0, got {args.n}")
+    if args.drift_width < 0:
+        raise CLIError(f"--drift-width must be at least 0, got {args.drift_width}")
+    models = _make_models(args)
+    kinds = {kind for _, _, kind in models}
+    if len(kinds) > 1:
+        raise CLIError("cannot compare classifiers with regressors in one run")
+    kind = kinds.pop()
+    metric_specs = args.metric or (["Accuracy"] if kind == "classifier" else ["MAE", "RMSE"])
+    stream, n = _make_stream(args, kind)
+    for spec in metric_specs:  # validate every name before anything runs
+        build_metric(spec, kind)
+
+    out = sys.stdout
+    width = max(12, *(len(label) for label, _, _ in models))
+    results: dict[str, Evaluation] = {}
+    header_done = False
+    columns: list[str] = []
+
+    def emit(label: str, row: dict[str, Any]) -> None:
+        nonlocal header_done, columns
+        if args.format == "json":
+            return
+        if not header_done:
+            columns = list(row)
+            if args.format == "csv":
+                print(",".join(["model", *columns]), file=out)
+            else:
+                print("  ".join([f"{'model':<{width}}", *(f"{c:>12}" for c in columns)]), file=out)
+            header_done = True
+        if args.format == "csv":
+            print(",".join([_csv_cell(label), *(repr(row[c]) for c in columns)]), file=out)
+        else:
+            print("  ".join([f"{label:<{width}}", *(f"{_fmt(row[c], c):>12}" for c in columns)]), file=out)
+        out.flush()
+
+    for index, (label, model, _) in enumerate(models):
+        if index and args.format == "table":
+            print(file=out)
+        metrics = [build_metric(spec, kind) for spec in metric_specs]
+        try:
+            results[label] = progressive_val_score(
+                stream, model, metrics, every=args.every, n=n,
+                progress=False if args.no_progress else None, description=label,
+                on_checkpoint=functools.partial(emit, label),
+            )
+        except StreamError as exc:
+            raise CLIError(str(exc)) from None
+
+    if args.format == "json":
+        json.dump([{"model": label, "rows": res.rows} for label, res in results.items()], out, indent=1)
+        print(file=out)
+    elif args.format == "table" and len(results) > 1:
+        print("\nfinal", file=out)
+        for label, res in results.items():
+            scores = "  ".join(f"{m}={_fmt(res.final.get(m, float('nan')))}" for m in res.metric_names)
+            print(f"  {label:<{width}}  n={res.n}  {scores}  {res.throughput:,.0f} ex/s", file=out)
+    if args.plot:
+        try:
+            plot_checkpoints(results, args.plot, title=_title(args))
+        except ImportError as exc:
+            raise CLIError(str(exc)) from None
+        except OSError as exc:
+            raise CLIError(f"cannot write {args.plot}: {exc.strerror or exc}") from None
+        print(f"plot written to {args.plot}", file=sys.stderr)
+    return 0
+
+
+def _csv_cell(text: str) -> str:
+    return '"' + text.replace('"', '""') + '"' if any(c in text for c in ',"\n') else text
+
+
+def _title(args: argparse.Namespace) -> str:
+    source = args.csv if args.csv is not None else args.stream
+    if args.drift_to:
+        source += f" -> {args.drift_to}"
+    return f"prequential evaluation on {source}"
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = make_parser()
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "list":
+            return cmd_list(args)
+        return cmd_evaluate(args)
+    except CLIError as exc:
+        return _fail(str(exc))
+    except BrokenPipeError:  # e.g. piped into head
+        return 0

@@ -1,0 +1,11 @@
+"""Concept-drift detectors."""
+
+from _kavro_core import (
+    ADWIN as ADWIN,
+    EDDM as EDDM,
+)
+
+__all__ = [
+    "ADWIN",
+    "EDDM",
+]

@@ -1,0 +1,23 @@
+"""Naive Bayes, linear classifiers and linear regressors."""
+
+from _kavro_core import (
+    NaiveBayes as NaiveBayes,
+    Perceptron as Perceptron,
+    LogisticRegressionClassifier as LogisticRegressionClassifier,
+    PassiveAggressiveClassifier as PassiveAggressiveClassifier,
+    SoftmaxRegression as SoftmaxRegression,
+    LinearRegression as LinearRegression,
+    BayesianLinearRegression as BayesianLinearRegression,
+    PassiveAggressiveRegressor as PassiveAggressiveRegressor,
+)
+
+__all__ = [
+    "NaiveBayes",
+    "Perceptron",
+    "LogisticRegressionClassifier",
+    "PassiveAggressiveClassifier",
+    "SoftmaxRegression",
+    "LinearRegression",
+    "BayesianLinearRegression",
+    "PassiveAggressiveRegressor",
+]
