@@ -295,6 +295,7 @@ def memory_child(name, stream, n, budget_s):
     t0 = time.monotonic()
     done = 0
     pending = first
+    marks = []  # (examples, RSS) after each block, for the growth rate
     while done < n:
         xs, ys = pending
         m = min(len(xs), n - done)
@@ -313,11 +314,16 @@ def memory_child(name, stream, n, budget_s):
             for x in xs:
                 obj.update(x)
         done += m
+        marks.append((done, _status_kib("VmRSS")))
         if time.monotonic() - t0 > budget_s:
             break
         pending = src.block(size)
     res = {"n": done, "seconds": round(time.monotonic() - t0, 2),
            "peak_kib": _status_kib("VmHWM") - base, "rss_kib": _status_kib("VmRSS") - base}
+    half = [m for m in marks if m[0] * 2 >= done]
+    if len(half) >= 2 and half[-1][0] > half[0][0]:
+        # growth over the second half of the run, per 1,000 examples
+        res["kib_per_1000"] = (half[-1][1] - half[0][1]) * 1000.0 / (half[-1][0] - half[0][0])
     print(json.dumps(res))
 
 
@@ -488,9 +494,11 @@ def print_report(meta, results, members, verdicts, scaling, memory, comparison, 
             mem = memory.get(name) if stream == entry.streams[0] else None
             memtxt = ""
             if mem:
-                memtxt = ("err" if "error" in mem else
-                          f"{mem['peak_kib'] / 1024:9.2f}" + ("" if mem["n"] >= 100_000
-                                                                else f" @{mem['n']}"))
+                memtxt = "err" if "error" in mem else f"{mem['peak_kib'] / 1024:9.2f}"
+                if "error" not in mem and mem["n"] < 100_000:
+                    memtxt += f" @{mem['n']}"
+                    if mem.get("kib_per_1000", 0) > 64:
+                        memtxt += f", +{mem['kib_per_1000'] / 1024:.1f} MiB per 1k"
             p(f"{label[:44]:<44} {stream:<6} {fig['n']:>6} {_fmt_cell(m.get('learn_one')):>16} "
               f"{_fmt_cell(m.get('predict_one')):>16} {_fmt_cell(third):>16} {memtxt:>9}")
             if "learn+transform" in m:
@@ -526,7 +534,8 @@ def print_report(meta, results, members, verdicts, scaling, memory, comparison, 
     if "Floor" in memory and "error" not in memory["Floor"]:
         p(f"\npeak MiB = peak RSS of a child process learning the stream minus its RSS before; the "
           f"harness alone (floor no-op) shows {memory['Floor']['peak_kib'] / 1024:.2f} MiB. "
-          "'@n' = stopped early by the time budget after n examples.")
+          "'@n' = stopped early by the time budget after n examples; '+x MiB per 1k' = its RSS "
+          "growth per 1,000 examples over the second half of its run.")
 
     if scaling:
         p("\nscaling with the number of features (2-label stream, widths interleaved): "
