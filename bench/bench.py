@@ -3,7 +3,8 @@
 The floor is _kavro_testing.Floor: no-op methods that take their arguments exactly as the learners,
 metrics and detectors do. Records are timed in blocks; in each block the floor and the measured method
 run back to back on the same records, and a figure's ratio is the median over blocks of the paired
-ratio, so it holds on a loaded machine. Usage: bash bench/run.sh [--help for the options].
+ratio; blocks are timed by the thread's CPU time. Both keep the ratios steady on a loaded machine.
+Usage: bash bench/run.sh [options below].
 """
 import argparse
 import gc
