@@ -22,7 +22,8 @@ if [ "$sanitize" = "1" ]; then
         -DKAVRO_SANITIZE=ON -DKAVRO_TEST_MODULE=ON -DPython_EXECUTABLE="$PY" \
         -Dpybind11_DIR="$("$PY" -c 'import pybind11; print(pybind11.get_cmake_dir())')" >/dev/null
     "$PY" -m cmake --build "$ASAN_DIR"
-    export LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
+    # libstdc++ must follow libasan so that the intercepted __cxa_throw finds the real one.
+    export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
     export PYTHONPATH="$ASAN_DIR${PYTHONPATH:+:$PYTHONPATH}"

@@ -1,0 +1,36 @@
+// k-nearest-neighbour classifier over a sliding window, unweighted majority vote.
+#pragma once
+
+#include <cstdint>
+
+#include "core/interfaces.hpp"
+#include "neighbors/knn_core.hpp"
+
+namespace kavro {
+
+class KNNClassifier : public IClassifier {
+public:
+    // n_neighbors >= 0 and window_size != 0 (negative: unbounded), else std::invalid_argument.
+    explicit KNNClassifier(std::int32_t n_neighbors = 5, std::int32_t window_size = 1000,
+                           std::int32_t p = 2);
+
+    // Stores (x, y), evicting the oldest sample when the window is full.
+    void learn_one(const FeatureMap& x, ClassLabel y) override;
+    // Label with the most votes among the k nearest, ties by the vote map's order;
+    // -1 when the window is empty or n_neighbors is 0.
+    ClassLabel predict_one(const FeatureMap& x) override;
+    // 1/k per neighbour, summed per label (only labels among the k nearest); empty
+    // when the window is empty or n_neighbors is 0.
+    ProbabilityMap predict_proba_one(const FeatureMap& x) override;
+    void reset() override;
+
+    std::int32_t get_n_neighbors() const { return core.get_n_neighbors(); }
+    void set_n_neighbors(std::int32_t value) { core.set_n_neighbors(value); }
+    std::int32_t get_p() const { return core.get_p(); }
+    void set_p(std::int32_t value) { core.set_p(value); }
+
+private:
+    KNNCore<ClassLabel> core;
+};
+
+}  // namespace kavro

@@ -1,0 +1,595 @@
+#include "tree/fimtdd_regressor.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace kavro {
+
+namespace {
+
+constexpr std::uint32_t kNone = 0xffffffffu;
+
+// One node of a feature's extended binary search tree: a value seen at the leaf
+// with the target sums of the examples that passed it on either side. One cache
+// line; children are indices into the owning tree's node vector.
+struct alignas(64) EBSTNode {
+    double key;
+    double le_count;
+    double le_sum;
+    double le_sq_sum;
+    double gt_count;
+    double gt_sum;
+    double gt_sq_sum;
+    std::uint32_t left;
+    std::uint32_t right;
+};
+
+// A feature's search tree; nodes[0] is the root. Freed as one block, so depth
+// (a chain for sorted input) never matters on destruction.
+struct EBST {
+    std::vector<EBSTNode> nodes;
+
+    void add_node(double v, double y) {
+        nodes.push_back(EBSTNode{v, 1.0, y, y * y, 0.0, 0.0, 0.0, kNone, kNone});
+    }
+
+    void insert(double v, double y) {
+        if (nodes.empty()) {
+            add_node(v, y);
+            return;
+        }
+        std::uint32_t i = 0;
+        while (true) {
+            EBSTNode& cur = nodes[i];
+            if (v <= cur.key) {
+                cur.le_count += 1.0;
+                cur.le_sum += y;
+                cur.le_sq_sum += y * y;
+                if (v == cur.key) return;
+                if (cur.left == kNone) {
+                    cur.left = static_cast<std::uint32_t>(nodes.size());
+                    add_node(v, y);
+                    return;
+                }
+                i = cur.left;
+            } else {
+                cur.gt_count += 1.0;
+                cur.gt_sum += y;
+                cur.gt_sq_sum += y * y;
+                if (cur.right == kNone) {
+                    cur.right = static_cast<std::uint32_t>(nodes.size());
+                    add_node(v, y);
+                    return;
+                }
+                i = cur.right;
+            }
+        }
+    }
+};
+
+struct SumStats {
+    double count = 0.0;
+    double sum = 0.0;
+    double sq_sum = 0.0;
+
+    void add(double v) {
+        count += 1.0;
+        sum += v;
+        sq_sum += v * v;
+    }
+    double mean() const { return sum / count; }
+    // Population deviation when count > 1 and the variance is positive, else 0.
+    double sigma() const {
+        if (!(count > 1.0)) return 0.0;
+        const double var = (sq_sum - sum * sum / count) / count;
+        if (!(var > 0.0)) return 0.0;
+        return std::sqrt(var);
+    }
+};
+
+enum class LeafMode { Mean, Perceptron, Adaptive };
+
+LeafMode decode_mode(const std::string& s) {
+    if (s == "mean") return LeafMode::Mean;
+    if (s == "perceptron") return LeafMode::Perceptron;
+    return LeafMode::Adaptive;
+}
+
+struct Carried {
+    double count = 0.0;
+    double sum = 0.0;
+    double sq_sum = 0.0;
+};
+
+double sd_of(double n, double s, double q) {
+    if (!(n > 1.0)) return 0.0;
+    const double var = (q - s * s / n) / n;
+    if (!(var > 0.0)) return 0.0;
+    return std::sqrt(var);
+}
+
+}  // namespace
+
+struct FIMTDDRegressor::ModelTreeNode {
+    bool is_leaf = true;
+    double n = 0.0;
+    double y_sum = 0.0;
+    double y_sq_sum = 0.0;
+    double ph_error_sum = 0.0;
+    double ph_count = 0.0;
+    std::unordered_map<std::string, EBST> observers;
+    double n_at_last_attempt = 0.0;
+    std::unordered_map<std::string, double> weights;
+    double bias = 0.0;
+    double model_updates = 0.0;
+    bool model_ready = false;
+    double mean_sse = 0.0;
+    double model_sse = 0.0;
+    double y_min = 0.0;
+    double y_max = 0.0;
+    bool has_range = false;
+    std::string split_feature;
+    double threshold = 0.0;
+    std::unique_ptr<ModelTreeNode> left;
+    std::unique_ptr<ModelTreeNode> right;
+    bool ph_active = true;
+    double ph_cum = 0.0;
+    double ph_min = 0.0;
+    bool ph_min_set = false;
+    std::unique_ptr<ModelTreeNode> alternate;
+    double alt_n = 0.0;
+    double orig_faded_error = 0.0;
+    double alt_faded_error = 0.0;
+    double alt_last_check = 0.0;
+
+    ModelTreeNode() = default;
+    ModelTreeNode(const ModelTreeNode&) = delete;
+    ModelTreeNode& operator=(const ModelTreeNode&) = delete;
+    // Takes over another node's whole state; this node's old subtrees are freed.
+    ModelTreeNode& operator=(ModelTreeNode&&) = default;
+
+    // Frees children and alternates without recursion.
+    ~ModelTreeNode() {
+        std::vector<std::unique_ptr<ModelTreeNode>> pending;
+        auto take = [&pending](ModelTreeNode& node) {
+            if (node.left) pending.push_back(std::move(node.left));
+            if (node.right) pending.push_back(std::move(node.right));
+            if (node.alternate) pending.push_back(std::move(node.alternate));
+        };
+        take(*this);
+        while (!pending.empty()) {
+            std::unique_ptr<ModelTreeNode> node = std::move(pending.back());
+            pending.pop_back();
+            take(*node);
+        }
+    }
+
+    const ModelTreeNode* route(const FeatureMap& x) const {
+        const ModelTreeNode* node = this;
+        while (!node->is_leaf) node = node->child_for(x);
+        return node;
+    }
+
+    ModelTreeNode* child_for(const FeatureMap& x) const {
+        auto it = x.find(split_feature);
+        const double v = it == x.end() ? 0.0 : it->second;
+        return v <= threshold ? left.get() : right.get();
+    }
+};
+
+namespace {
+
+// Scaled value of one feature of the example being learnt; ok is false when the
+// feature has no tree-wide spread yet (it is then skipped or taken as 0).
+struct ScaledValue {
+    const std::string* name;
+    double z;
+    bool ok;
+};
+
+}  // namespace
+
+struct FIMTDDRegressor::Impl {
+    SumStats target_stats;
+    std::unordered_map<std::string, SumStats> global_feature_stats;
+    LeafMode mode = LeafMode::Adaptive;
+    // Per feature of the example being learnt, in its iteration order.
+    std::vector<ScaledValue> scaled;
+    // (weight entry, scaled value) per feature of the example being learnt.
+    std::vector<std::pair<double*, double>> update_buffer;
+    // In-order walk of a search tree.
+    std::vector<std::pair<std::uint32_t, Carried>> walk_stack;
+};
+
+namespace {
+
+using Node = FIMTDDRegressor::ModelTreeNode;
+
+}  // namespace
+
+FIMTDDRegressor::FIMTDDRegressor(int grace_period, double split_confidence, double tie_threshold,
+                                 int max_depth, std::string leaf_prediction,
+                                 double learning_ratio, double learning_rate_decay,
+                                 bool learning_ratio_const, double page_hinckley_alpha,
+                                 double page_hinckley_threshold,
+                                 double alternate_tree_fading_factor, int alternate_tree_t_min,
+                                 int alternate_tree_time, bool drift_detection, int seed)
+    : grace_period_(grace_period),
+      split_confidence_(split_confidence),
+      tie_threshold_(tie_threshold),
+      max_depth_(max_depth),
+      leaf_prediction_(std::move(leaf_prediction)),
+      learning_ratio_(learning_ratio),
+      learning_rate_decay_(learning_rate_decay),
+      learning_ratio_const_(learning_ratio_const),
+      page_hinckley_alpha_(page_hinckley_alpha),
+      page_hinckley_threshold_(page_hinckley_threshold),
+      alternate_tree_fading_factor_(alternate_tree_fading_factor),
+      alternate_tree_t_min_(alternate_tree_t_min),
+      alternate_tree_time_(alternate_tree_time),
+      drift_detection_(drift_detection),
+      seed_(seed),
+      impl_(std::make_unique<Impl>()),
+      rng_(static_cast<std::uint32_t>(seed)) {
+    impl_->mode = decode_mode(leaf_prediction_);
+}
+
+FIMTDDRegressor::~FIMTDDRegressor() = default;
+FIMTDDRegressor::FIMTDDRegressor(FIMTDDRegressor&&) noexcept = default;
+FIMTDDRegressor& FIMTDDRegressor::operator=(FIMTDDRegressor&&) noexcept = default;
+
+void FIMTDDRegressor::set_leaf_prediction(std::string value) {
+    leaf_prediction_ = std::move(value);
+    impl_->mode = decode_mode(leaf_prediction_);
+}
+
+void FIMTDDRegressor::reset() {
+    root_.reset();
+    impl_->target_stats = SumStats{};
+    impl_->global_feature_stats.clear();
+    split_count_ = 0;
+    rng_.seed(static_cast<std::uint32_t>(seed_));
+}
+
+// ---- leaf prediction -------------------------------------------------------
+
+namespace {
+
+struct LeafOps {
+    const SumStats& target;
+    const std::unordered_map<std::string, SumStats>& features;
+    LeafMode mode;
+    // Scaled values of x, when learning; otherwise they are computed from features.
+    const std::vector<ScaledValue>* scaled = nullptr;
+
+    double model_output(const Node& L, const FeatureMap& x) const {
+        double s = L.bias;
+        if (scaled) {
+            if (!L.weights.empty()) {
+                for (const ScaledValue& sv : *scaled) {
+                    if (!sv.ok) continue;
+                    auto w = L.weights.find(*sv.name);
+                    if (w == L.weights.end()) continue;
+                    s = std::fma(sv.z, w->second, s);
+                }
+            }
+        } else if (!L.weights.empty()) {
+            for (const auto& kv : x) {
+                auto g = features.find(kv.first);
+                if (g == features.end()) continue;
+                const double sigma = g->second.sigma();
+                if (!(sigma > 0.0)) continue;
+                auto w = L.weights.find(kv.first);
+                if (w == L.weights.end()) continue;
+                const double z = (kv.second - g->second.mean()) / (3.0 * sigma);
+                s = std::fma(z, w->second, s);
+            }
+        }
+        const double sigma_y = target.sigma();
+        if (sigma_y > 0.0) return target.mean() + 3.0 * s * sigma_y;
+        if (target.count > 0.0) return target.mean();
+        return 0.0;
+    }
+
+    double leaf_mean(const Node& L) const {
+        if (L.n > 0.0) return L.y_sum / L.n;
+        if (target.count > 0.0) return target.mean();
+        return 0.0;
+    }
+
+    // Model output if initialised (else 0), clamped to the leaf's target range.
+    double clamped_model(const Node& L, const FeatureMap& x) const {
+        double m = L.model_ready ? model_output(L, x) : 0.0;
+        if (L.has_range) {
+            m = std::min(m, L.y_max);
+            m = std::max(m, L.y_min);
+        }
+        return m;
+    }
+
+    double predict(const Node& L, const FeatureMap& x) const {
+        switch (mode) {
+            case LeafMode::Mean:
+                return leaf_mean(L);
+            case LeafMode::Perceptron:
+                return L.model_ready ? model_output(L, x) : 0.0;
+            case LeafMode::Adaptive:
+            default: {
+                const double m = clamped_model(L, x);
+                return L.model_sse < L.mean_sse ? m : leaf_mean(L);
+            }
+        }
+    }
+};
+
+}  // namespace
+
+double FIMTDDRegressor::predict_one(const FeatureMap& x) {
+    if (!root_) return 0.0;
+    const LeafOps ops{impl_->target_stats, impl_->global_feature_stats, impl_->mode};
+    return ops.predict(*root_->route(x), x);
+}
+
+// ---- learning --------------------------------------------------------------
+
+void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
+    if (!root_) root_ = std::make_unique<ModelTreeNode>();
+
+    Impl& im = *impl_;
+    im.target_stats.add(y);
+    im.scaled.clear();
+    for (const auto& kv : x) {
+        SumStats& g = im.global_feature_stats[kv.first];
+        g.add(kv.second);
+        const double sigma = g.sigma();
+        if (sigma > 0.0) {
+            im.scaled.push_back(ScaledValue{&kv.first, (kv.second - g.mean()) / (3.0 * sigma), true});
+        } else {
+            im.scaled.push_back(ScaledValue{&kv.first, 0.0, false});
+        }
+    }
+
+    const LeafOps ops{im.target_stats, im.global_feature_stats, im.mode, &im.scaled};
+    const double p = ops.predict(*root_->route(x), x);
+
+    double e = 0.0;
+    const double sigma_y = im.target_stats.sigma();
+    if (sigma_y > 0.0) {
+        const double mean_y = im.target_stats.mean();
+        const double s3 = 3.0 * sigma_y;
+        e = std::fabs((y - mean_y) / s3 - (p - mean_y) / s3);
+    }
+
+    route_pass(root_.get(), x, false, 0, y, p, e);
+}
+
+void FIMTDDRegressor::route_pass(ModelTreeNode* node, const FeatureMap& x, bool in_alternate,
+                                 int depth, double y, double p, double e) {
+    if (node->is_leaf) {
+        learn_at_leaf(*node, x, y, depth, true);
+        return;
+    }
+    bool permission = true;
+    const double dp = y - p;
+    while (!node->is_leaf) {
+        Node& N = *node;
+        N.ph_error_sum += e;
+        N.ph_count += 1.0;
+        if (!in_alternate) {
+            bool run_test = true;
+            if (N.alternate) {
+                const LeafOps ops{impl_->target_stats, impl_->global_feature_stats, impl_->mode,
+                                  &impl_->scaled};
+                const double ff = alternate_tree_fading_factor_;
+                N.orig_faded_error = std::fma(dp, dp, ff * N.orig_faded_error);
+                const double q = ops.predict(*N.alternate->route(x), x);
+                const double dq = y - q;
+                N.alt_faded_error = std::fma(dq, dq, ff * N.alt_faded_error);
+                N.alt_n += 1.0;
+
+                bool settled = false;
+                if (N.alt_n - N.alt_last_check >= alternate_tree_t_min_) {
+                    N.alt_last_check = N.alt_n;
+                    const double r =
+                        std::log((N.orig_faded_error + 1e-12) / (N.alt_faded_error + 1e-12));
+                    if (r > 0.0) {
+                        std::unique_ptr<ModelTreeNode> alt = std::move(N.alternate);
+                        N = std::move(*alt);
+                        alt.reset();
+                        N.ph_active = true;
+                        N.ph_cum = 0.0;
+                        N.ph_min_set = false;
+                        N.alternate.reset();
+                        continue;
+                    }
+                    if (N.alt_n >= alternate_tree_time_) {
+                        N.alternate.reset();
+                        N.ph_active = true;
+                        N.ph_cum = 0.0;
+                        N.ph_min_set = false;
+                        if (drift_detection_) change_test(N, e);
+                        settled = true;
+                        run_test = false;
+                    }
+                }
+                if (!settled) {
+                    route_pass(N.alternate.get(), x, true, depth, y, p, e);
+                    permission = false;
+                }
+            }
+            if (run_test && drift_detection_ && N.ph_active) change_test(N, e);
+        }
+        node = N.child_for(x);
+        ++depth;
+    }
+    learn_at_leaf(*node, x, y, depth, permission);
+}
+
+void FIMTDDRegressor::change_test(ModelTreeNode& N, double e) {
+    const double f = e - N.ph_error_sum / N.ph_count - page_hinckley_alpha_ + N.ph_cum;
+    N.ph_cum = f;
+    N.ph_min = N.ph_min_set ? std::min(f, N.ph_min) : f;
+    N.ph_min_set = true;
+    if (f - N.ph_min > page_hinckley_threshold_) {
+        N.alternate = std::make_unique<ModelTreeNode>();
+        N.ph_active = false;
+        N.alt_n = 0.0;
+        N.orig_faded_error = 0.0;
+        N.alt_faded_error = 0.0;
+        N.alt_last_check = 0.0;
+    }
+}
+
+void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, double y, int depth,
+                                    bool may_split) {
+    Impl& im = *impl_;
+    const LeafOps ops{im.target_stats, im.global_feature_stats, im.mode, &im.scaled};
+    const bool with_model = im.mode != LeafMode::Mean;
+
+    if (with_model) {
+        const double mu = ops.leaf_mean(L);
+        const double m = ops.clamped_model(L, x);
+        L.mean_sse += (mu - y) * (mu - y);
+        L.model_sse += (m - y) * (m - y);
+    }
+
+    if (L.has_range) {
+        L.y_min = std::min(y, L.y_min);
+        L.y_max = std::max(y, L.y_max);
+    } else {
+        L.y_min = y;
+        L.y_max = y;
+        L.has_range = true;
+    }
+
+    L.y_sum += y;
+    L.n += 1.0;
+    L.y_sq_sum += y * y;
+    L.ph_count += 1.0;
+
+    if (with_model) {
+        if (!L.model_ready) {
+            for (const auto& kv : x) L.weights[kv.first] = uniform_pm1(rng_);
+            L.bias = uniform_pm1(rng_);
+            L.model_ready = true;
+        }
+        L.model_updates += 1.0;
+        const double eta = learning_ratio_const_
+                               ? learning_ratio_
+                               : learning_ratio_ / (1.0 + L.model_updates * learning_rate_decay_);
+        auto& buf = im.update_buffer;
+        buf.clear();
+        double s = L.bias;
+        for (const ScaledValue& sv : im.scaled) {
+            const double z = sv.ok ? sv.z : 0.0;
+            double& w = L.weights[*sv.name];
+            buf.emplace_back(&w, z);
+            s = s + w * z;
+        }
+        double t = 0.0;
+        const double sigma_y = im.target_stats.sigma();
+        if (sigma_y > 0.0) t = (y - im.target_stats.mean()) / (3.0 * sigma_y);
+        const double err = t - s;
+        for (const auto& wz : buf) *wz.first += eta * err * wz.second;
+        L.bias += eta * err;
+    }
+
+    for (const auto& kv : x) {
+        L.observers[kv.first].insert(kv.second, y);
+    }
+
+    if (may_split && depth < max_depth_ && L.n - L.n_at_last_attempt >= grace_period_) {
+        attempt_split(L);
+    }
+}
+
+void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
+    const double N = L.n;
+    const double S = L.y_sum;
+    const double Q = L.y_sq_sum;
+    const double sd_all = sd_of(N, S, Q);
+
+    const std::string* best_name = nullptr;
+    double best_merit = -1.0;
+    double best_key = 0.0;
+    double second_merit = -1.0;
+
+    auto& stack = impl_->walk_stack;
+    for (const auto& obs : L.observers) {
+        double f_merit = -1.0;
+        double f_key = 0.0;
+        stack.clear();
+        const std::vector<EBSTNode>& nodes = obs.second.nodes;
+        std::uint32_t cur = nodes.empty() ? kNone : 0;
+        Carried carried;
+        while (cur != kNone || !stack.empty()) {
+            while (cur != kNone) {
+                stack.emplace_back(cur, carried);
+                cur = nodes[cur].left;
+            }
+            const EBSTNode* node = &nodes[stack.back().first];
+            const Carried c = stack.back().second;
+            stack.pop_back();
+            const double nl = c.count + node->le_count;
+            const double sl = c.sum + node->le_sum;
+            const double ql = c.sq_sum + node->le_sq_sum;
+            const double nr = N - nl;
+            if (nl >= 5.0 && nr >= 5.0) {
+                const double sr = S - sl;
+                const double qr = Q - ql;
+                double sdr = std::fma(-(nl / N), sd_of(nl, sl, ql), sd_all);
+                sdr = std::fma(-(nr / N), sd_of(nr, sr, qr), sdr);
+                if (sdr > f_merit) {
+                    f_merit = sdr;
+                    f_key = node->key;
+                }
+            }
+            carried = Carried{nl, sl, ql};
+            cur = node->right;
+        }
+        if (!(f_merit > 0.0)) continue;
+        if (f_merit > best_merit) {
+            second_merit = best_merit;
+            best_merit = f_merit;
+            best_name = &obs.first;
+            best_key = f_key;
+        } else if (f_merit > second_merit) {
+            second_merit = f_merit;
+        }
+    }
+
+    bool split = false;
+    if (best_name && best_merit > 0.0 && !best_name->empty()) {
+        if (!(second_merit > 0.0)) {
+            split = true;
+        } else {
+            const double eps = std::sqrt(std::log(1.0 / split_confidence_) / (2.0 * N));
+            split = second_merit / best_merit < 1.0 - eps || eps < tie_threshold_;
+        }
+    }
+
+    if (split) {
+        L.is_leaf = false;
+        L.split_feature = *best_name;
+        L.threshold = best_key;
+        L.left = std::make_unique<ModelTreeNode>();
+        L.right = std::make_unique<ModelTreeNode>();
+        if (impl_->mode != LeafMode::Mean) {
+            for (ModelTreeNode* child : {L.left.get(), L.right.get()}) {
+                child->weights = L.weights;
+                child->bias = L.bias;
+                child->model_updates = L.model_updates;
+                child->model_ready = L.model_ready;
+            }
+        }
+        std::unordered_map<std::string, EBST>().swap(L.observers);
+        split_count_ += 1;
+    }
+    L.n_at_last_attempt = N;
+}
+
+}  // namespace kavro

@@ -1,0 +1,385 @@
+#include "tree/hoeffding_tree_classifier.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "core/validation.hpp"
+
+namespace kavro {
+
+ClassifierNode::~ClassifierNode() {
+    if (!left && !right) return;
+    std::vector<std::unique_ptr<ClassifierNode>> pending;
+    if (left) pending.push_back(std::move(left));
+    if (right) pending.push_back(std::move(right));
+    while (!pending.empty()) {
+        std::unique_ptr<ClassifierNode> node = std::move(pending.back());
+        pending.pop_back();
+        if (node->left) pending.push_back(std::move(node->left));
+        if (node->right) pending.push_back(std::move(node->right));
+    }
+}
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kDensityFloor = 1e-300;
+constexpr double kLogDensityFloor = -690.7755278982137;
+constexpr double kSqrt2 = 1.4142135623730951;
+
+// Label with the largest count; ties keep the first in iteration order; 0 when empty.
+ClassLabel majority_label(const ClassifierNode& leaf) {
+    double best = -1.0;
+    ClassLabel label = 0;
+    for (const auto& [c, n] : leaf.class_counts) {
+        if (n > best) {
+            best = n;
+            label = c;
+        }
+    }
+    return label;
+}
+
+// Argmax of the naive Bayes log-scores, starting from `label`. Returns false
+// (label untouched) when there are no scores.
+bool nb_log_argmax(const ClassifierNode& leaf, const FeatureMap& x, ClassLabel& label) {
+    if (leaf.weight <= 0.0 || leaf.class_counts.empty()) return false;
+    double best = -kInf;
+    for (const auto& [c, n] : leaf.class_counts) {
+        double s = std::log(n / leaf.weight);
+        auto obs = leaf.class_observers.find(c);
+        if (obs != leaf.class_observers.end()) {
+            const FeatureEstimators& table = obs->second;
+            for (const auto& [name, v] : x) {
+                auto e = table.find(name);
+                if (e == table.end()) continue;
+                const double q = e->second.pdf(v);
+                s += q > kDensityFloor ? std::log(q) : kLogDensityFloor;
+            }
+        }
+        if (s > best) {
+            best = s;
+            label = c;
+        }
+    }
+    return true;
+}
+
+// Entropy in bits of a class-weight map with total W.
+double entropy(const ClassWeights& m, double w) {
+    if (w <= 0.0) return 0.0;
+    double sum = 0.0;
+    for (const auto& [c, v] : m) {
+        if (v > 0.0) {
+            const double p = v / w;
+            sum += p * std::log2(p);
+        }
+    }
+    return -sum;
+}
+
+double gini_impurity(const ClassWeights& m, double w) {
+    double sum = 0.0;
+    for (const auto& [c, v] : m) {
+        const double p = v / w;
+        sum += p * p;
+    }
+    return 1.0 - sum;
+}
+
+double sum_values(const ClassWeights& m) {
+    double sum = 0.0;
+    for (const auto& [c, v] : m) sum += v;
+    return sum;
+}
+
+// Merit of a two-way split (left, right) of the distribution (pre, pre_weight).
+double split_merit(bool gini, const ClassWeights& pre, double pre_weight,
+                   const ClassWeights& left, const ClassWeights& right) {
+    const double wl = sum_values(left);
+    const double wr = sum_values(right);
+    const double total = wl + wr;
+    if (gini) {
+        if (total <= 0.0) return 0.0;
+        double impurity = 0.0;
+        if (wl > 0.0) impurity += (wl / total) * gini_impurity(left, wl);
+        if (wr > 0.0) impurity += (wr / total) * gini_impurity(right, wr);
+        return 1.0 - impurity;
+    }
+    if (total <= 0.0) return -kInf;
+    int sizeable = 0;
+    if (wl / total > 0.01) ++sizeable;
+    if (wr / total > 0.01) ++sizeable;
+    if (sizeable < 2) return -kInf;
+    double weighted = 0.0;
+    weighted += wl * entropy(left, wl);
+    weighted += wr * entropy(right, wr);
+    return entropy(pre, pre_weight) - weighted / total;
+}
+
+// Copies the positive entries of `counts` into a fresh leaf.
+std::unique_ptr<ClassifierNode> child_leaf(const ClassWeights& counts) {
+    auto leaf = std::make_unique<ClassifierNode>();
+    for (const auto& [c, v] : counts) {
+        if (v > 0.0) {
+            leaf->class_counts[c] = v;
+            leaf->weight += v;
+        }
+    }
+    return leaf;
+}
+
+}  // namespace
+
+HoeffdingTreeClassifier::HoeffdingTreeClassifier()
+    : HoeffdingTreeClassifier(200, 0, 20, "info_gain", 1e-07, 0.05) {}
+
+HoeffdingTreeClassifier::HoeffdingTreeClassifier(std::int32_t grace_period,
+                                                 std::int32_t nb_threshold,
+                                                 std::int32_t max_depth,
+                                                 std::string split_criterion,
+                                                 double split_confidence, double tie_threshold)
+    : grace_period_(grace_period),
+      split_confidence_(split_confidence),
+      tie_threshold_(tie_threshold),
+      nb_threshold_(nb_threshold),
+      max_depth_(max_depth),
+      split_criterion_(std::move(split_criterion)),
+      rng_(0u),
+      root_(std::make_unique<ClassifierNode>()) {
+    require_at_least<std::int32_t>("grace_period", grace_period, 1);
+}
+
+void HoeffdingTreeClassifier::set_grace_period(std::int32_t value) {
+    require_at_least<std::int32_t>("grace_period", value, 1);
+    grace_period_ = value;
+}
+
+ClassifierNode* HoeffdingTreeClassifier::route(const FeatureMap& x, std::int32_t& depth) const {
+    ClassifierNode* node = root_.get();
+    depth = 0;
+    while (!node->is_leaf) {
+        auto it = x.find(node->split_feature);
+        const double value = it == x.end() ? 0.0 : it->second;
+        node = value <= node->threshold ? node->left.get() : node->right.get();
+        ++depth;
+    }
+    return node;
+}
+
+bool HoeffdingTreeClassifier::predicts_by_nb(const ClassifierNode& leaf) const {
+    if (leaf_prediction_ == "mc") return false;
+    if (static_cast<double>(nb_threshold_) > leaf.weight) return false;
+    if (leaf_prediction_ != "nb" && !(leaf.nb_correct > leaf.mc_correct)) return false;
+    return true;
+}
+
+void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
+    seen_classes_.insert(y);
+    std::int32_t depth = 0;
+    ClassifierNode& leaf = *route(x, depth);
+
+    if (leaf_prediction_ != "mc" && leaf.weight > 0.0) {
+        if (majority_label(leaf) == y) leaf.mc_correct += 1.0;
+        ClassLabel nb_label = 0;
+        if (nb_log_argmax(leaf, x, nb_label) && nb_label == y) leaf.nb_correct += 1.0;
+    }
+
+    leaf.class_counts[y] += 1.0;
+    leaf.weight += 1.0;
+
+    if (!x.empty()) {
+        FeatureEstimators& observers = leaf.class_observers[y];
+        for (const auto& [name, value] : x) observers[name].update(value);
+    }
+
+    if (static_cast<std::int64_t>(leaf.weight) % grace_period_ == 0) attempt_split(leaf, depth);
+}
+
+void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t depth) {
+    if (depth >= max_depth_ || leaf.weight < 2.0 || seen_classes_.size() < 2) return;
+
+    std::vector<std::string> features;
+    for (const auto& [c, table] : leaf.class_observers) {
+        for (const auto& [name, e] : table) features.push_back(name);
+    }
+    if (features.empty()) return;
+    std::sort(features.begin(), features.end());
+    features.erase(std::unique(features.begin(), features.end()), features.end());
+
+    const bool gini = split_criterion_ == "gini";
+    const double range = gini ? 1.0 : std::log2(static_cast<double>(seen_classes_.size()));
+    const double epsilon = std::sqrt(range * range * std::log(1.0 / split_confidence_) /
+                                     (2.0 * leaf.weight));
+
+    std::vector<SplitCandidate> candidates;
+    {
+        SplitCandidate null_candidate;
+        null_candidate.is_null = true;
+        if (gini) {
+            double sum = 0.0;
+            for (const auto& [c, n] : leaf.class_counts) {
+                const double p = n / leaf.weight;
+                sum += p * p;
+            }
+            null_candidate.merit = 1.0 - (1.0 - sum);
+        } else {
+            null_candidate.merit = -kInf;
+        }
+        candidates.push_back(std::move(null_candidate));
+    }
+
+    if (max_split_features_ > 0 &&
+        static_cast<std::size_t>(max_split_features_) < features.size()) {
+        shuffle_in_place(features, rng_);
+        features.resize(static_cast<std::size_t>(max_split_features_));
+    }
+
+    std::vector<double> points;
+    for (const std::string& f : features) {
+        double lo = kInf;
+        double hi = -kInf;
+        for (const auto& [c, table] : leaf.class_observers) {
+            auto it = table.find(f);
+            if (it == table.end() || !(it->second.weight > 0.0)) continue;
+            lo = std::min(lo, it->second.min);
+            hi = std::max(hi, it->second.max);
+        }
+        if (!(lo < hi)) continue;
+
+        const double step = (hi - lo) / (static_cast<double>(n_split_points_) + 1.0);
+        points.clear();
+        for (std::int32_t i = 1; i <= n_split_points_; ++i) {
+            const double p = std::fma(static_cast<double>(i), step, lo);
+            if (lo < p && p < hi && (points.empty() || p > points.back())) points.push_back(p);
+        }
+        if (points.empty()) continue;
+
+        SplitCandidate best;
+        best.feature = f;
+        best.merit = -kInf;
+        for (const double p : points) {
+            ClassWeights left;
+            ClassWeights right;
+            for (const auto& [c, table] : leaf.class_observers) {
+                auto it = table.find(f);
+                if (it == table.end()) continue;
+                const GaussianEstimator& e = it->second;
+                if (!(e.weight > 0.0)) continue;
+                if (p < e.min) {
+                    right[c] += e.weight;
+                } else if (p >= e.max) {
+                    left[c] += e.weight;
+                } else {
+                    const double eq = e.pdf(p) * e.weight;
+                    const double sd = e.std_dev();
+                    double less;
+                    double greater;
+                    if (sd > 0.0) {
+                        const double phi = (std::erf((p - e.mean) / (sd * kSqrt2)) + 1.0) * 0.5;
+                        less = std::fma(phi, e.weight, -eq);
+                        greater = (e.weight - eq) - less;
+                    } else if (p < e.mean) {
+                        less = e.weight - eq;
+                        greater = 0.0;
+                    } else {
+                        less = 0.0;
+                        greater = e.weight - eq;
+                    }
+                    greater = std::max(0.0, greater);
+                    left[c] += eq + less;
+                    right[c] += greater;
+                }
+            }
+            const double merit =
+                split_merit(gini, leaf.class_counts, leaf.weight, left, right);
+            if (merit > best.merit) {
+                best.threshold = p;
+                best.merit = merit;
+                best.left_counts = std::move(left);
+                best.right_counts = std::move(right);
+            }
+        }
+        candidates.push_back(std::move(best));
+    }
+
+    std::size_t best_index = 0;
+    for (std::size_t i = 1; i < candidates.size(); ++i) {
+        if (candidates[i].merit > candidates[best_index].merit) best_index = i;
+    }
+    double second = -kInf;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (i != best_index && candidates[i].merit > second) second = candidates[i].merit;
+    }
+    SplitCandidate& best = candidates[best_index];
+    if (best.merit == -kInf) return;
+    if (candidates.size() > 1 && best.merit - second <= epsilon && tie_threshold_ <= epsilon) {
+        return;
+    }
+    if (best.is_null) return;
+
+    leaf.is_leaf = false;
+    leaf.split_feature = best.feature;
+    leaf.threshold = best.threshold;
+    leaf.left = child_leaf(best.left_counts);
+    leaf.right = child_leaf(best.right_counts);
+    // Release the leaf statistics; an internal node never reads them again.
+    std::unordered_map<ClassLabel, FeatureEstimators>().swap(leaf.class_observers);
+    ClassWeights().swap(leaf.class_counts);
+    leaf.weight = 0.0;
+}
+
+ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
+    std::int32_t depth = 0;
+    const ClassifierNode& leaf = *route(x, depth);
+    ProbabilityMap result;
+    if (leaf.weight <= 0.0) {
+        const double share = 1.0 / static_cast<double>(seen_classes_.size());
+        for (const ClassLabel c : seen_classes_) result[c] = share;
+        return result;
+    }
+    if (!predicts_by_nb(leaf)) {
+        for (const auto& [c, n] : leaf.class_counts) result[c] = n / leaf.weight;
+    } else {
+        double sum = 0.0;
+        for (const auto& [c, n] : leaf.class_counts) {
+            double s = n / leaf.weight;
+            auto obs = leaf.class_observers.find(c);
+            if (obs != leaf.class_observers.end()) {
+                const FeatureEstimators& table = obs->second;
+                for (const auto& [name, v] : x) {
+                    auto e = table.find(name);
+                    if (e == table.end()) continue;
+                    const double q = e->second.pdf(v);
+                    s = q > kDensityFloor ? s * q : s * kDensityFloor;
+                }
+            }
+            result[c] = s;
+            sum += s;
+        }
+        if (sum > 0.0) {
+            for (auto& entry : result) entry.second /= sum;
+        }
+    }
+    for (const ClassLabel c : seen_classes_) {
+        result.try_emplace(c, 0.0);
+    }
+    return result;
+}
+
+ClassLabel HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
+    std::int32_t depth = 0;
+    const ClassifierNode& leaf = *route(x, depth);
+    ClassLabel label = majority_label(leaf);
+    if (predicts_by_nb(leaf)) nb_log_argmax(leaf, x, label);
+    return label;
+}
+
+void HoeffdingTreeClassifier::reset() {
+    root_ = std::make_unique<ClassifierNode>();
+    seen_classes_.clear();
+}
+
+}  // namespace kavro

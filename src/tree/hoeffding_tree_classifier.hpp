@@ -1,0 +1,82 @@
+// Incremental binary decision tree for classification over numeric features.
+// Leaves keep per-class Gaussian summaries of every feature and try a threshold
+// split every `grace_period` examples, accepted by the Hoeffding bound.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/interfaces.hpp"
+#include "core/random.hpp"
+#include "core/types.hpp"
+#include "tree/classifier_node.hpp"
+
+namespace kavro {
+
+class HoeffdingTreeClassifier : public IClassifier {
+public:
+    // grace_period 200, nb_threshold 0, max_depth 20, "info_gain", 1e-7, 0.05.
+    HoeffdingTreeClassifier();
+    // Throws std::invalid_argument when grace_period < 1. Sets n_split_points 10,
+    // leaf_prediction "nba", max_split_features 0 and seeds rng with 0.
+    HoeffdingTreeClassifier(std::int32_t grace_period, std::int32_t nb_threshold,
+                            std::int32_t max_depth, std::string split_criterion,
+                            double split_confidence, double tie_threshold);
+
+    void learn_one(const FeatureMap& x, ClassLabel y) override;
+    ClassLabel predict_one(const FeatureMap& x) override;
+    ProbabilityMap predict_proba_one(const FeatureMap& x) override;
+    // Single empty leaf, no labels; parameters, max_split_features and rng state kept.
+    void reset() override;
+
+    std::int32_t grace_period() const { return grace_period_; }
+    // Throws std::invalid_argument when value < 1.
+    void set_grace_period(std::int32_t value);
+    double split_confidence() const { return split_confidence_; }
+    void set_split_confidence(double value) { split_confidence_ = value; }
+    double tie_threshold() const { return tie_threshold_; }
+    void set_tie_threshold(double value) { tie_threshold_ = value; }
+    std::int32_t nb_threshold() const { return nb_threshold_; }
+    std::int32_t max_depth() const { return max_depth_; }
+    void set_max_depth(std::int32_t value) { max_depth_ = value; }
+    const std::string& split_criterion() const { return split_criterion_; }
+    void set_split_criterion(std::string value) { split_criterion_ = std::move(value); }
+    std::int32_t n_split_points() const { return n_split_points_; }
+    void set_n_split_points(std::int32_t value) { n_split_points_ = value; }
+    const std::string& leaf_prediction() const { return leaf_prediction_; }
+    void set_leaf_prediction(std::string value) { leaf_prediction_ = std::move(value); }
+
+    // Feature-subspace size per split attempt; 0 (or anything not below the
+    // number of candidate features) examines all of them.
+    std::int32_t max_split_features() const { return max_split_features_; }
+    void set_max_split_features(std::int32_t value) { max_split_features_ = value; }
+    // Re-seeds the generator that draws the feature subspace.
+    void reseed(std::uint32_t seed) { rng_.seed(seed); }
+    Rng& rng() { return rng_; }
+
+    const ClassifierNode& root() const { return *root_; }
+    const std::set<ClassLabel>& seen_classes() const { return seen_classes_; }
+
+private:
+    ClassifierNode* route(const FeatureMap& x, std::int32_t& depth) const;
+    bool predicts_by_nb(const ClassifierNode& leaf) const;
+    void attempt_split(ClassifierNode& leaf, std::int32_t depth);
+
+    std::int32_t grace_period_;
+    double split_confidence_;
+    double tie_threshold_;
+    std::int32_t nb_threshold_;
+    std::int32_t max_depth_;
+    std::string split_criterion_;
+    std::int32_t n_split_points_ = 10;
+    std::string leaf_prediction_ = "nba";
+    std::int32_t max_split_features_ = 0;
+    Rng rng_;
+    std::unique_ptr<ClassifierNode> root_;
+    std::set<ClassLabel> seen_classes_;
+};
+
+}  // namespace kavro
