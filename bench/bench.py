@@ -117,8 +117,13 @@ class Series:
         if not self.us:
             return None
         med = statistics.median
-        return {"us": med(self.us), "floor_us": med(self.floor_us), "ratio": med(self.ratio),
-                "over_floor_us": med(self.diff_us), "blocks": len(self.us)}
+        out = {"us": med(self.us), "floor_us": med(self.floor_us), "ratio": med(self.ratio),
+               "over_floor_us": med(self.diff_us), "blocks": len(self.us)}
+        q = len(self.us) // 4
+        if q >= 2:
+            # cost in the last quarter of the stream against the second quarter
+            out["late_growth"] = med(self.ratio[3 * q:]) / med(self.ratio[q:2 * q])
+        return out
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -478,7 +483,7 @@ def print_report(meta, results, members, verdicts, scaling, memory, comparison, 
     p("  scalar no-ops (us): " + ", ".join(f"{k} {v:.3f}" for k, v in sc.items()))
 
     hdr = (f"\n{'class':<44} {'stream':<6} {'n':>6} {'learn_one':>16} {'predict_one':>16} "
-           f"{'proba/transform':>16} {'peak MiB':>9}")
+           f"{'proba/transform':>16} {'late':>5} {'peak MiB':>9}")
     p(hdr)
     p("-" * (len(hdr) - 1))
     for name, r in results.items():
@@ -500,8 +505,10 @@ def print_report(meta, results, members, verdicts, scaling, memory, comparison, 
                     memtxt += f" @{mem['n']}"
                     if mem.get("kib_per_1000", 0) > 64:
                         memtxt += f", +{mem['kib_per_1000'] / 1024:.1f} MiB per 1k"
+            late = m.get("learn_one", {}).get("late_growth")
+            late = f"{late:5.2f}" if late else ""
             p(f"{label[:44]:<44} {stream:<6} {fig['n']:>6} {_fmt_cell(m.get('learn_one')):>16} "
-              f"{_fmt_cell(m.get('predict_one')):>16} {_fmt_cell(third):>16} {memtxt:>9}")
+              f"{_fmt_cell(m.get('predict_one')):>16} {_fmt_cell(third):>16} {late:>5} {memtxt:>9}")
             if "learn+transform" in m:
                 p(f"{'  (learn_one then transform_one per record)':<44} {stream:<6} {fig['n']:>6} "
                   f"{_fmt_cell(m['learn+transform']):>16}")
@@ -535,7 +542,8 @@ def print_report(meta, results, members, verdicts, scaling, memory, comparison, 
     if "Floor" in memory and "error" not in memory["Floor"]:
         p(f"\npeak MiB = peak RSS of a child process learning the stream minus its RSS before; the "
           f"harness alone (floor no-op) shows {memory['Floor']['peak_kib'] / 1024:.2f} MiB. "
-          "'@n' = stopped early by the time budget after n examples; '+x MiB per 1k' = its RSS "
+          "'late' = learn_one ratio over the last quarter of the timed stream divided by that over "
+          "the second quarter; '@n' = stopped early by the time budget after n examples; '+x MiB per 1k' = its RSS "
           "growth per 1,000 examples over the second half of its run.")
 
     if scaling:
