@@ -115,6 +115,7 @@ def test_adwin_reset_matches_fresh():
     ({"clock": -3}, "clock"),
     ({"max_buckets": 0}, "max_buckets"),
     ({"max_buckets": -1}, "max_buckets"),
+    ({"max_buckets": 2**31 - 1}, "max_buckets"),  # row arithmetic would overflow
 ])
 def test_adwin_rejects_unsafe_parameters(kwargs, name):
     with pytest.raises(ValueError, match=name):

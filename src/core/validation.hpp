@@ -17,4 +17,13 @@ inline void require_at_least(const char* name, T value, T minimum) {
     }
 }
 
+template <class T>
+inline void require_at_most(const char* name, T value, T maximum) {
+    if (!(value <= maximum)) {
+        throw std::invalid_argument("'" + std::string(name) + "' must be less than or equal to " +
+                                    std::to_string(maximum) + " (got " + std::to_string(value) +
+                                    ").");
+    }
+}
+
 }  // namespace kavro

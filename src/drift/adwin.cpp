@@ -1,6 +1,7 @@
 #include "drift/adwin.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "core/validation.hpp"
 
@@ -14,6 +15,8 @@ ADWIN::ADWIN(double delta, int clock, int max_buckets, int min_window_length, in
       grace_period_(grace_period) {
     require_at_least("clock", clock, 1);
     require_at_least("max_buckets", max_buckets, 1);
+    // Row bookkeeping works with max_buckets + 2 in int.
+    require_at_most("max_buckets", max_buckets, std::numeric_limits<int>::max() - 2);
     slots_ = static_cast<std::size_t>(max_buckets_) + 2;
     reset();
 }

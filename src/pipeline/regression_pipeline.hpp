@@ -1,0 +1,38 @@
+// Transformers chained before a regressor; itself a regressor. Steps and learner are
+// shared, not copied: training through the pipeline is visible on the objects passed in.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/interfaces.hpp"
+#include "pipeline/pipeline_steps.hpp"
+
+namespace kavro {
+
+class RegressionPipeline : public IRegressor {
+public:
+    // Throws std::invalid_argument when a step or the learner is null.
+    RegressionPipeline(TransformerSteps steps, std::shared_ptr<IRegressor> learner);
+
+    // Each step learns from and transforms a copy of x (SelectKBest gets y);
+    // the learner learns the result with y.
+    void learn_one(const FeatureMap& x, double y) override;
+    // The learner's answer for a transformed copy of x; nothing learns.
+    double predict_one(const FeatureMap& x) override;
+    // Resets every step in order, then the learner.
+    void reset() override;
+    // Forwards names to every step; the learner is not called.
+    void set_feature_order(const std::vector<std::string>& names);
+
+    // The same operations on a record the caller gives up as the working copy.
+    void learn_one_inplace(FeatureMap& r, double y);
+    double predict_one_inplace(FeatureMap& r);
+
+private:
+    TransformerSteps steps_;
+    std::shared_ptr<IRegressor> learner_;
+};
+
+}  // namespace kavro
