@@ -1,0 +1,181 @@
+#include "ensemble/adaptive_random_forest.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/validation.hpp"
+#include "ensemble/member_trees.hpp"
+
+namespace kavro {
+
+namespace {
+
+constexpr std::uint32_t kFirstTreeStep = 1000u;
+constexpr std::uint32_t kBackgroundStep = 7919u;
+constexpr std::uint32_t kReplacementStep = 104729u;
+
+std::size_t member_count(int n_models) {
+    return n_models < 1 ? 1u : static_cast<std::size_t>(n_models);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ARFClassifier
+
+ARFClassifier::ARFClassifier(int n_models, std::uint32_t seed, double lambda_value,
+                             double drift_delta, double warning_delta, int grace_period,
+                             int max_depth, double split_confidence, int subspace_size)
+    : n_models_(n_models),
+      seed_(seed),
+      lambda_value_(lambda_value),
+      subspace_size_(subspace_size),
+      drift_delta_(drift_delta),
+      warning_delta_(warning_delta),
+      split_confidence_(split_confidence),
+      grace_period_(grace_period),
+      max_depth_(max_depth) {
+    require_at_least("grace_period", grace_period, 1);
+    reset();
+}
+
+std::unique_ptr<HoeffdingTreeClassifier> ARFClassifier::make_tree(std::uint32_t tree_seed,
+                                                                  std::size_t n_features) const {
+    auto tree = ensemble::make_classifier_tree(grace_period_, split_confidence_, max_depth_);
+    long long k = subspace_size_;
+    if (k < 0) k = static_cast<long long>(std::floor(std::sqrt(static_cast<double>(n_features)))) + 1;
+    if (k > 0 && k < static_cast<long long>(n_features)) {
+        ensemble::restrict_split_features(*tree, static_cast<int>(k), tree_seed);
+    }
+    return tree;
+}
+
+void ARFClassifier::reset() {
+    rng_.seed(seed_);
+    const std::size_t n = member_count(n_models_);
+    members_.clear();
+    members_.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) members_.emplace_back(drift_delta_, warning_delta_);
+}
+
+void ARFClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
+    ensemble::Poisson poisson(lambda_value_);
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        Member& m = members_[i];
+        if (!m.initialised) {
+            m.foreground = make_tree(ensemble::member_seed(seed_, kFirstTreeStep, i), x.size());
+            m.initialised = true;
+        }
+        const bool correct = m.foreground->predict_one(x) == y;
+        m.n_seen += 1.0;
+        if (correct) m.n_correct += 1.0;
+        const double error = correct ? 0.0 : 1.0;
+
+        m.learn(x, y, poisson(rng_));
+
+        const bool drift = m.update_detectors(
+            error, drift_delta_, warning_delta_,
+            [&] {
+                return make_tree(ensemble::member_seed(seed_, kBackgroundStep, i,
+                                                       ensemble::truncated_count(m.n_seen)),
+                                 x.size());
+            },
+            [&] {
+                return make_tree(ensemble::member_seed(seed_, kReplacementStep, i,
+                                                       ensemble::truncated_count(m.n_seen)),
+                                 x.size());
+            });
+        if (drift) {
+            m.n_correct = 0.0;
+            m.n_seen = 0.0;
+        }
+    }
+}
+
+ProbabilityMap ARFClassifier::predict_proba_one(const FeatureMap& x) {
+    ensemble::Vote vote;
+    for (Member& m : members_) {
+        if (!m.initialised || !m.foreground) continue;
+        const double w = m.weight();
+        if (w <= 0.0) continue;
+        vote.add_weighted(m.foreground->predict_proba_one(x), w);
+    }
+    return vote.finish();
+}
+
+ClassLabel ARFClassifier::predict_one(const FeatureMap& x) {
+    return ensemble::argmax_label(predict_proba_one(x));
+}
+
+// ---------------------------------------------------------------------------
+// ARFRegressor
+
+ARFRegressor::ARFRegressor(int n_models, std::uint32_t seed, double lambda_value,
+                           double drift_delta, double warning_delta, int grace_period,
+                           int max_depth, double learning_rate)
+    : n_models_(n_models),
+      seed_(seed),
+      lambda_value_(lambda_value),
+      drift_delta_(drift_delta),
+      warning_delta_(warning_delta),
+      grace_period_(grace_period),
+      max_depth_(max_depth),
+      learning_rate_(learning_rate) {
+    require_at_least("grace_period", grace_period, 1);
+    reset();
+}
+
+std::unique_ptr<HoeffdingTreeRegressor> ARFRegressor::make_tree() const {
+    return ensemble::make_regressor_tree(grace_period_, max_depth_, learning_rate_);
+}
+
+void ARFRegressor::reset() {
+    rng_.seed(seed_);
+    const std::size_t n = member_count(n_models_);
+    members_.clear();
+    members_.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        members_.emplace_back(drift_delta_, warning_delta_);
+        members_.back().foreground = make_tree();
+    }
+}
+
+// round(sqrt(n)) names (at least 1, at most n) of the sorted names shuffled with
+// the forest generator, kept in shuffled order.
+void ARFRegressor::draw_subspace(Member& member, const FeatureMap& x) {
+    std::vector<std::string> names = ensemble::sorted_names(x);
+    const std::size_t n = names.size();
+    std::size_t k = static_cast<std::size_t>(std::round(std::sqrt(static_cast<double>(n))));
+    if (k == 0) k = 1;
+    if (k > n) k = n;
+    shuffle_in_place(names, rng_);
+    names.resize(k);
+    member.subspace = std::move(names);
+    member.initialised = true;
+}
+
+void ARFRegressor::learn_one(const FeatureMap& x, double y) {
+    ensemble::Poisson poisson(lambda_value_);
+    for (Member& m : members_) {
+        if (!m.initialised) draw_subspace(m, x);
+        const ensemble::RecordView view(x, m.subspace);
+        const FeatureMap& r = view.get();
+
+        const double error = std::fabs(y - m.foreground->predict_one(r));
+        m.learn(r, y, poisson(rng_));
+        m.update_detectors(
+            error, drift_delta_, warning_delta_, [&] { return make_tree(); },
+            [&] { return make_tree(); });
+    }
+}
+
+double ARFRegressor::predict_one(const FeatureMap& x) {
+    double sum = 0.0;
+    for (Member& m : members_) {
+        const ensemble::RecordView view(x, m.subspace);
+        sum += m.foreground->predict_one(view.get());
+    }
+    return sum / static_cast<double>(members_.size());
+}
+
+}  // namespace kavro

@@ -1,0 +1,86 @@
+// Online random forests of drift-aware Hoeffding trees.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/interfaces.hpp"
+#include "core/random.hpp"
+#include "ensemble/ensemble_common.hpp"
+#include "tree/hoeffding_tree_classifier.hpp"
+#include "tree/hoeffding_tree_regressor.hpp"
+
+namespace kavro {
+
+// Each member tree draws a random feature subset at every split attempt.
+class ARFClassifier : public IClassifier {
+public:
+    ARFClassifier(int n_models = 10, std::uint32_t seed = 0, double lambda_value = 6.0,
+                  double drift_delta = 0.001, double warning_delta = 0.01, int grace_period = 50,
+                  int max_depth = 20, double split_confidence = 0.01, int subspace_size = -1);
+
+    void learn_one(const FeatureMap& x, ClassLabel y) override;
+    ClassLabel predict_one(const FeatureMap& x) override;
+    ProbabilityMap predict_proba_one(const FeatureMap& x) override;
+    void reset() override;
+
+    int n_models() const { return n_models_; }
+    void set_n_models(int value) { n_models_ = value; }  // applied at the next reset
+    std::uint32_t seed() const { return seed_; }
+    void set_seed(std::uint32_t value) { seed_ = value; }
+
+private:
+    using Member = ensemble::DriftMember<HoeffdingTreeClassifier>;
+
+    std::unique_ptr<HoeffdingTreeClassifier> make_tree(std::uint32_t tree_seed,
+                                                       std::size_t n_features) const;
+
+    int n_models_;
+    std::uint32_t seed_;
+    double lambda_value_;
+    int subspace_size_;
+    double drift_delta_;
+    double warning_delta_;
+    double split_confidence_;
+    int grace_period_;
+    int max_depth_;
+    std::vector<Member> members_;
+    Rng rng_;
+};
+
+// Each member sees one fixed random subset of the feature names.
+class ARFRegressor : public IRegressor {
+public:
+    ARFRegressor(int n_models = 10, std::uint32_t seed = 0, double lambda_value = 6.0,
+                 double drift_delta = 0.001, double warning_delta = 0.01, int grace_period = 200,
+                 int max_depth = 20, double learning_rate = 0.01);
+
+    void learn_one(const FeatureMap& x, double y) override;
+    double predict_one(const FeatureMap& x) override;
+    void reset() override;
+
+    int n_models() const { return n_models_; }
+    void set_n_models(int value) { n_models_ = value; }  // applied at the next reset
+    std::uint32_t seed() const { return seed_; }
+    void set_seed(std::uint32_t value) { seed_ = value; }
+
+private:
+    using Member = ensemble::DriftMember<HoeffdingTreeRegressor>;
+
+    std::unique_ptr<HoeffdingTreeRegressor> make_tree() const;
+    void draw_subspace(Member& member, const FeatureMap& x);
+
+    int n_models_;
+    std::uint32_t seed_;
+    double lambda_value_;
+    double drift_delta_;
+    double warning_delta_;
+    int grace_period_;
+    int max_depth_;
+    double learning_rate_;
+    std::vector<Member> members_;
+    Rng rng_;
+};
+
+}  // namespace kavro

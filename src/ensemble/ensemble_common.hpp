@@ -1,0 +1,223 @@
+// Machinery shared by the tree ensembles: member seeds, Poisson repetitions,
+// feature subspaces and restricted records, the warning/background/drift cycle
+// and the accuracy-weighted vote.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/random.hpp"
+#include "core/types.hpp"
+#include "drift/adwin.hpp"
+
+namespace kavro::ensemble {
+
+// ---------------------------------------------------------------------------
+// Seeds and repetition counts
+
+// base + multiplier * (position + 1) + offset, wrapping in 32 bits.
+inline std::uint32_t member_seed(std::uint32_t base, std::uint32_t multiplier, std::size_t position,
+                                 std::uint32_t offset = 0) {
+    const std::uint32_t pos1 = static_cast<std::uint32_t>(position) + 1u;
+    return base + multiplier * pos1 + offset;
+}
+
+// A non-negative double count truncated to 32 bits (the examples-seen offset of a seed).
+inline std::uint32_t truncated_count(double count) {
+    if (!(count > 0.0)) return 0;
+    if (count >= 18446744073709551615.0) return 0xffffffffu;
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(count));
+}
+
+// One distribution per learn_one call; members draw from it in member order.
+using Poisson = std::poisson_distribution<int>;
+
+// Runs learn_one(x, y) `times` times on a learner.
+template <class Learner, class Record, class Target>
+inline void learn_repeated(Learner& learner, const Record& x, Target y, long long times) {
+    for (long long r = 0; r < times; ++r) learner.learn_one(x, y);
+}
+
+// ---------------------------------------------------------------------------
+// Feature names and restricted records
+
+// Names of x in ascending byte order.
+inline std::vector<std::string> sorted_names(const FeatureMap& x) {
+    std::vector<std::string> names;
+    names.reserve(x.size());
+    for (const auto& kv : x) names.push_back(kv.first);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The features of x named in `names`, inserted in the order of `names`, in a fresh map.
+inline FeatureMap restrict_record(const FeatureMap& x, const std::vector<std::string>& names) {
+    FeatureMap out;
+    for (const auto& name : names) {
+        const auto it = x.find(name);
+        if (it != x.end()) out.emplace(it->first, it->second);
+    }
+    return out;
+}
+
+// A member's view of x: x itself when the subspace is empty (no copy), else the
+// restricted record built once for the call.
+class RecordView {
+public:
+    RecordView(const FeatureMap& x, const std::vector<std::string>& subspace) : x_(&x) {
+        if (!subspace.empty()) {
+            restricted_ = restrict_record(x, subspace);
+            x_ = &restricted_;
+        }
+    }
+    RecordView(const RecordView&) = delete;
+    RecordView& operator=(const RecordView&) = delete;
+    const FeatureMap& get() const { return *x_; }
+
+private:
+    FeatureMap restricted_;
+    const FeatureMap* x_;
+};
+
+// ---------------------------------------------------------------------------
+// Members with the warning / background / drift cycle
+
+template <class Tree>
+struct DriftMember {
+    DriftMember(double drift_delta, double warning_delta)
+        : drift_detector(drift_delta), warning_detector(warning_delta) {}
+
+    std::unique_ptr<Tree> foreground;
+    std::unique_ptr<Tree> background;
+    ADWIN drift_detector;
+    ADWIN warning_detector;
+    std::vector<std::string> subspace;  // empty: all features
+    double n_correct = 0.0;             // classifiers: correct since the last drift
+    double n_seen = 0.0;                // classifiers: examples since the last drift
+    bool initialised = false;
+
+    // Back to the constructed state: no trees, fresh detectors.
+    void clear(double drift_delta, double warning_delta) {
+        foreground.reset();
+        background.reset();
+        drift_detector = ADWIN(drift_delta);
+        warning_detector = ADWIN(warning_delta);
+        subspace.clear();
+        n_correct = 0.0;
+        n_seen = 0.0;
+        initialised = false;
+    }
+
+    // Trains the foreground, then any background tree, `times` times each.
+    template <class Target>
+    void learn(const FeatureMap& x, Target y, long long times) {
+        if (times < 1) return;
+        learn_repeated(*foreground, x, y, times);
+        if (background) learn_repeated(*background, x, y, times);
+    }
+
+    // Feeds the error to the warning detector (a warning starts a background tree
+    // unless one is growing), then to the drift detector (a drift promotes the
+    // background tree or installs a replacement, with fresh detectors). Returns
+    // true on drift; the caller then resets its own counters.
+    template <class MakeBackground, class MakeReplacement>
+    bool update_detectors(double error, double drift_delta, double warning_delta,
+                          MakeBackground&& make_background, MakeReplacement&& make_replacement) {
+        warning_detector.update(error);
+        if (warning_detector.drift_detected() && !background) {
+            background = make_background();
+            warning_detector = ADWIN(warning_delta);
+        }
+        drift_detector.update(error);
+        if (!drift_detector.drift_detected()) return false;
+        if (background) {
+            foreground = std::move(background);
+        } else {
+            foreground = make_replacement();
+        }
+        background.reset();
+        drift_detector = ADWIN(drift_delta);
+        warning_detector = ADWIN(warning_delta);
+        return true;
+    }
+
+    // Voting weight: accuracy since the last drift, 1 before any example.
+    double weight() const { return n_seen > 0.0 ? n_correct / n_seen : 1.0; }
+};
+
+// ---------------------------------------------------------------------------
+// Votes
+
+// Accumulates members' probability maps, each normalised by its own sum and
+// scaled by the member's weight, then divides by the total accumulated weight.
+class Vote {
+public:
+    // Skips a member whose probabilities sum to 0 or less (forest rule).
+    void add_weighted(const ProbabilityMap& proba, double weight) {
+        if (proba.empty()) return;
+        const double sum = total_of(proba);
+        if (sum <= 0.0) return;
+        accumulate(proba, weight, sum);
+    }
+
+    // Equal weights; counts a member only when its probabilities sum to more than 0.
+    void add_equal(const ProbabilityMap& proba) {
+        const double sum = total_of(proba);
+        if (!(sum > 0.0)) return;
+        for (const auto& kv : proba) {
+            const double amount = kv.second / sum;
+            result_[kv.first] += amount;
+            total_ += amount;
+        }
+    }
+
+    ProbabilityMap finish() {
+        if (total_ > 0.0) {
+            for (auto& kv : result_) kv.second /= total_;
+        }
+        return std::move(result_);
+    }
+
+private:
+    static double total_of(const ProbabilityMap& proba) {
+        double sum = 0.0;
+        for (const auto& kv : proba) sum += kv.second;
+        return sum;
+    }
+
+    void accumulate(const ProbabilityMap& proba, double weight, double sum) {
+        for (const auto& kv : proba) {
+            const double amount = weight * kv.second / sum;
+            result_[kv.first] += amount;
+            total_ += amount;
+        }
+    }
+
+    ProbabilityMap result_;
+    double total_ = 0.0;
+};
+
+// Label of the largest probability in the map's iteration order, first met on
+// ties; 0 for an empty map.
+inline ClassLabel argmax_label(const ProbabilityMap& proba) {
+    auto it = proba.begin();
+    if (it == proba.end()) return 0;
+    ClassLabel best = it->first;
+    double best_value = -std::numeric_limits<double>::infinity();
+    for (; it != proba.end(); ++it) {
+        if (it->second > best_value) {
+            best_value = it->second;
+            best = it->first;
+        }
+    }
+    return best;
+}
+
+}  // namespace kavro::ensemble

@@ -1,0 +1,150 @@
+#include "ensemble/leveraging_bagging.hpp"
+
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+#include "core/validation.hpp"
+#include "ensemble/ensemble_common.hpp"
+#include "ensemble/member_trees.hpp"
+
+namespace kavro {
+
+// ---------------------------------------------------------------------------
+// LeveragingBaggingClassifier
+
+LeveragingBaggingClassifier::LeveragingBaggingClassifier(int n_models, std::uint32_t seed,
+                                                         double lambda_value, double drift_delta,
+                                                         int grace_period, int max_depth,
+                                                         double split_confidence)
+    : n_models_(n_models),
+      seed_(seed),
+      lambda_value_(lambda_value),
+      drift_delta_(drift_delta),
+      split_confidence_(split_confidence),
+      grace_period_(grace_period),
+      max_depth_(max_depth) {
+    require_at_least("grace_period", grace_period, 1);
+    reset();
+}
+
+std::unique_ptr<HoeffdingTreeClassifier> LeveragingBaggingClassifier::make_tree() const {
+    return ensemble::make_classifier_tree(grace_period_, split_confidence_, max_depth_);
+}
+
+void LeveragingBaggingClassifier::reset() {
+    rng_.seed(seed_);
+    const std::size_t n = n_models_ < 1 ? 1u : static_cast<std::size_t>(n_models_);
+    members_.clear();
+    members_.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) members_.push_back(Member{make_tree(), ADWIN(drift_delta_)});
+}
+
+void LeveragingBaggingClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
+    ensemble::Poisson poisson(lambda_value_);
+    for (Member& m : members_) {
+        const bool correct = m.model->predict_one(x) == y;
+        ensemble::learn_repeated(*m.model, x, y, poisson(rng_));
+        m.drift_detector.update(correct ? 0.0 : 1.0);
+        if (m.drift_detector.drift_detected()) {
+            m.model = make_tree();
+            m.drift_detector = ADWIN(drift_delta_);
+        }
+    }
+}
+
+ProbabilityMap LeveragingBaggingClassifier::predict_proba_one(const FeatureMap& x) {
+    ensemble::Vote vote;
+    for (Member& m : members_) vote.add_equal(m.model->predict_proba_one(x));
+    return vote.finish();
+}
+
+ClassLabel LeveragingBaggingClassifier::predict_one(const FeatureMap& x) {
+    return ensemble::argmax_label(predict_proba_one(x));
+}
+
+// ---------------------------------------------------------------------------
+// LeveragingBaggingRegressor
+
+namespace {
+
+void check_member_count(int n_models) {
+    if (n_models < 0) {
+        throw std::length_error("'n_models' must be greater than or equal to 0 (got " +
+                                std::to_string(n_models) + ").");
+    }
+}
+
+}  // namespace
+
+LeveragingBaggingRegressor::LeveragingBaggingRegressor(int n_models, std::uint32_t seed,
+                                                       double lambda_value, double drift_delta,
+                                                       int grace_period, int max_depth,
+                                                       double split_confidence,
+                                                       std::string leaf_prediction)
+    : n_models_(n_models),
+      seed_(seed),
+      lambda_value_(lambda_value),
+      drift_delta_(drift_delta),
+      split_confidence_(split_confidence),
+      grace_period_(grace_period),
+      max_depth_(max_depth),
+      leaf_prediction_(std::move(leaf_prediction)) {
+    reset();
+}
+
+void LeveragingBaggingRegressor::set_n_models(int value) {
+    require_at_least("n_models", value, 0);
+    n_models_ = value;
+}
+
+std::unique_ptr<FIMTDDRegressor> LeveragingBaggingRegressor::make_tree(std::size_t position) const {
+    const std::uint32_t member_seed = member_seed_base_ + static_cast<std::uint32_t>(position);
+    return ensemble::make_model_tree(grace_period_, split_confidence_, max_depth_,
+                                     leaf_prediction_, static_cast<std::int32_t>(member_seed));
+}
+
+void LeveragingBaggingRegressor::reset() {
+    check_member_count(n_models_);
+    member_seed_base_ = seed_;
+    const std::size_t n = static_cast<std::size_t>(n_models_);
+    members_.clear();
+    members_.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) members_.push_back(Member{make_tree(i), ADWIN(drift_delta_)});
+    target_count_ = 0.0;
+    target_sum_ = 0.0;
+    target_sum_sq_ = 0.0;
+    rng_.seed(seed_);
+}
+
+void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
+    target_count_ += 1.0;
+    target_sum_ += y;
+    target_sum_sq_ += y * y;
+    double sigma = 1.0;
+    if (target_count_ > 1.0) {
+        const double v = (target_sum_sq_ - target_sum_ * target_sum_ / target_count_) / target_count_;
+        if (v > 0.0) sigma = std::sqrt(v);
+    }
+
+    ensemble::Poisson poisson(lambda_value_);
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        Member& m = members_[i];
+        const double prediction = m.model->predict_one(x);
+        m.drift_detector.update(std::fabs(prediction - y) / sigma);
+        ensemble::learn_repeated(*m.model, x, y, poisson(rng_));
+        if (m.drift_detector.drift_detected()) {
+            m.model = make_tree(i);
+            m.drift_detector = ADWIN(drift_delta_);
+        }
+    }
+}
+
+double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
+    if (members_.empty()) return 0.0;
+    double sum = 0.0;
+    for (Member& m : members_) sum += m.model->predict_one(x);
+    return sum / static_cast<double>(members_.size());
+}
+
+}  // namespace kavro

@@ -1,0 +1,205 @@
+#include "ensemble/streaming_random_patches.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "core/validation.hpp"
+#include "ensemble/member_trees.hpp"
+
+namespace kavro {
+
+namespace ensemble {
+
+PatchMode patch_mode(const std::string& training_method) {
+    if (training_method == "subspaces") return PatchMode::Subspaces;
+    if (training_method == "resampling") return PatchMode::Resampling;
+    return PatchMode::Patches;
+}
+
+std::vector<std::string> draw_patch_subspace(const FeatureMap& x, double fraction,
+                                             std::uint32_t seed, std::size_t position) {
+    constexpr std::uint32_t kSubspaceStep = 7919u;
+    std::vector<std::string> names = sorted_names(x);
+    const std::size_t n = names.size();
+    std::size_t m = 1;
+    if (n > 0) {
+        double size = std::round(static_cast<double>(n) * fraction);
+        if (size > static_cast<double>(n)) size = static_cast<double>(n);
+        // Below 2 (and NaN) becomes 1.
+        m = size >= 2.0 ? static_cast<std::size_t>(size) : 1u;
+    }
+    Rng patch_rng(member_seed(seed, kSubspaceStep, position));
+    shuffle_in_place(names, patch_rng);
+    // With no features this keeps one empty name: the member then sees nothing.
+    names.resize(m);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace ensemble
+
+namespace {
+
+std::size_t member_count(int n_models) {
+    return n_models < 1 ? 1u : static_cast<std::size_t>(n_models);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// SRPClassifier
+
+SRPClassifier::SRPClassifier(int n_models, std::uint32_t seed, double lambda_value,
+                             double drift_delta, double warning_delta, int grace_period,
+                             int max_depth, double split_confidence, double subspace_fraction,
+                             std::string training_method)
+    : n_models_(n_models),
+      seed_(seed),
+      lambda_value_(lambda_value),
+      subspace_fraction_(subspace_fraction),
+      training_method_(std::move(training_method)),
+      mode_(ensemble::patch_mode(training_method_)),
+      drift_delta_(drift_delta),
+      warning_delta_(warning_delta),
+      split_confidence_(split_confidence),
+      grace_period_(grace_period),
+      max_depth_(max_depth) {
+    require_at_least("grace_period", grace_period, 1);
+    reset();
+}
+
+std::unique_ptr<HoeffdingTreeClassifier> SRPClassifier::make_tree() const {
+    return ensemble::make_classifier_tree(grace_period_, split_confidence_, max_depth_);
+}
+
+void SRPClassifier::reset() {
+    rng_.seed(seed_);
+    const std::size_t n = member_count(n_models_);
+    members_.clear();
+    members_.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) members_.emplace_back(drift_delta_, warning_delta_);
+}
+
+void SRPClassifier::initialise(Member& member, std::size_t position, const FeatureMap& x) {
+    member.foreground = make_tree();
+    if (mode_ != ensemble::PatchMode::Resampling) {
+        member.subspace = ensemble::draw_patch_subspace(x, subspace_fraction_, seed_, position);
+    }
+    member.initialised = true;
+}
+
+void SRPClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
+    const bool resample = mode_ != ensemble::PatchMode::Subspaces;
+    ensemble::Poisson poisson(resample ? lambda_value_ : 1.0);
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        Member& m = members_[i];
+        if (!m.initialised) initialise(m, i, x);
+        const ensemble::RecordView view(x, m.subspace);
+        const FeatureMap& r = view.get();
+
+        const bool correct = m.foreground->predict_one(r) == y;
+        m.n_seen += 1.0;
+        if (correct) m.n_correct += 1.0;
+        const double error = correct ? 0.0 : 1.0;
+
+        m.learn(r, y, resample ? poisson(rng_) : 1);
+
+        const bool drift = m.update_detectors(
+            error, drift_delta_, warning_delta_, [&] { return make_tree(); },
+            [&] { return make_tree(); });
+        if (drift) {
+            m.n_correct = 0.0;
+            m.n_seen = 0.0;
+        }
+    }
+}
+
+ProbabilityMap SRPClassifier::predict_proba_one(const FeatureMap& x) {
+    ensemble::Vote vote;
+    for (Member& m : members_) {
+        if (!m.initialised || !m.foreground) continue;
+        const double w = m.weight();
+        if (w <= 0.0) continue;
+        const ensemble::RecordView view(x, m.subspace);
+        vote.add_weighted(m.foreground->predict_proba_one(view.get()), w);
+    }
+    return vote.finish();
+}
+
+ClassLabel SRPClassifier::predict_one(const FeatureMap& x) {
+    return ensemble::argmax_label(predict_proba_one(x));
+}
+
+// ---------------------------------------------------------------------------
+// SRPRegressor
+
+SRPRegressor::SRPRegressor(int n_models, std::uint32_t seed, double lambda_value,
+                           double drift_delta, double warning_delta, int grace_period,
+                           int max_depth, double learning_rate, double subspace_fraction,
+                           std::string training_method)
+    : n_models_(n_models),
+      seed_(seed),
+      lambda_value_(lambda_value),
+      subspace_fraction_(subspace_fraction),
+      training_method_(std::move(training_method)),
+      mode_(ensemble::patch_mode(training_method_)),
+      learning_rate_(learning_rate),
+      grace_period_(grace_period),
+      max_depth_(max_depth),
+      drift_delta_(drift_delta),
+      warning_delta_(warning_delta) {
+    require_at_least("grace_period", grace_period, 1);
+    reset();
+}
+
+std::unique_ptr<HoeffdingTreeRegressor> SRPRegressor::make_tree() const {
+    return ensemble::make_regressor_tree(grace_period_, max_depth_, learning_rate_);
+}
+
+void SRPRegressor::reset() {
+    rng_.seed(seed_);
+    const std::size_t n = member_count(n_models_);
+    members_.clear();
+    members_.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) members_.emplace_back(drift_delta_, warning_delta_);
+}
+
+void SRPRegressor::initialise(Member& member, std::size_t position, const FeatureMap& x) {
+    member.foreground = make_tree();
+    if (mode_ != ensemble::PatchMode::Resampling) {
+        member.subspace = ensemble::draw_patch_subspace(x, subspace_fraction_, seed_, position);
+    }
+    member.initialised = true;
+}
+
+void SRPRegressor::learn_one(const FeatureMap& x, double y) {
+    const bool resample = mode_ != ensemble::PatchMode::Subspaces;
+    ensemble::Poisson poisson(resample ? lambda_value_ : 1.0);
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        Member& m = members_[i];
+        if (!m.initialised) initialise(m, i, x);
+        const ensemble::RecordView view(x, m.subspace);
+        const FeatureMap& r = view.get();
+
+        const double error = std::fabs(y - m.foreground->predict_one(r));
+        m.learn(r, y, resample ? poisson(rng_) : 1);
+        m.update_detectors(
+            error, drift_delta_, warning_delta_, [&] { return make_tree(); },
+            [&] { return make_tree(); });
+    }
+}
+
+double SRPRegressor::predict_one(const FeatureMap& x) {
+    double sum = 0.0;
+    std::size_t voters = 0;
+    for (Member& m : members_) {
+        if (!m.initialised || !m.foreground) continue;
+        const ensemble::RecordView view(x, m.subspace);
+        sum += m.foreground->predict_one(view.get());
+        ++voters;
+    }
+    return voters == 0 ? 0.0 : sum / static_cast<double>(voters);
+}
+
+}  // namespace kavro
