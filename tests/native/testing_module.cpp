@@ -23,6 +23,26 @@ struct Floor {
     void noop_label(const FeatureMap&, ClassLabel) {}
     void noop_value(double) {}
     void noop_pair(double, double) {}
+
+    // Further shapes of the learner, metric and detector calls, for like-for-like floors.
+    void noop_target(const FeatureMap&, double) {}
+    void noop_labels(ClassLabel, ClassLabel) {}
+    void noop_int(int) {}
+    void noop_none() {}
+    double noop_get() { return 0.0; }
+    ClassLabel noop_predict(const FeatureMap&) { return 0; }
+    double noop_predict_value(const FeatureMap&) { return 0.0; }
+    // Returns the stored map, like a predict_proba_one over set_proba(n) labels.
+    ProbabilityMap noop_proba(const FeatureMap&) { return proba; }
+    // Returns a copy of the record, like a transform that keeps every entry.
+    FeatureMap noop_transform(const FeatureMap& x) { return x; }
+
+    void set_proba(int n_labels) {
+        proba.clear();
+        for (int c = 0; c < n_labels; ++c) proba[c] = 1.0 / n_labels;
+    }
+
+    ProbabilityMap proba;
 };
 
 }  // namespace
@@ -35,7 +55,17 @@ PYBIND11_MODULE(_kavro_testing, m) {
         .def("noop", &Floor::noop)
         .def("noop_label", &Floor::noop_label)
         .def("noop_value", &Floor::noop_value)
-        .def("noop_pair", &Floor::noop_pair);
+        .def("noop_pair", &Floor::noop_pair)
+        .def("noop_target", &Floor::noop_target)
+        .def("noop_labels", &Floor::noop_labels)
+        .def("noop_int", &Floor::noop_int)
+        .def("noop_none", &Floor::noop_none)
+        .def("noop_get", &Floor::noop_get)
+        .def("noop_predict", &Floor::noop_predict)
+        .def("noop_predict_value", &Floor::noop_predict_value)
+        .def("noop_proba", &Floor::noop_proba)
+        .def("noop_transform", &Floor::noop_transform)
+        .def("set_proba", &Floor::set_proba, "Make noop_proba return n_labels equal entries.");
 
     // A Hoeffding tree with a feature subspace, as the ensembles build their members.
     py::class_<HoeffdingTreeClassifier, std::shared_ptr<HoeffdingTreeClassifier>>(
