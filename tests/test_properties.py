@@ -14,14 +14,20 @@ import _kavro_core as kc
 from signatures import constructor_params
 
 settings.register_profile(
-    "default", max_examples=12, deadline=None, derandomize=True,
+    "default", max_examples=30, deadline=None, derandomize=True,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 settings.register_profile(
-    "sanitizer", max_examples=4, deadline=None, derandomize=True,
+    "sanitizer", max_examples=8, deadline=None, derandomize=True,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-settings.load_profile("sanitizer" if os.environ.get("LD_PRELOAD") else "default")
+settings.register_profile(
+    "deep", max_examples=400, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+# KAVRO_HYPOTHESIS_PROFILE=deep runs a long, randomised search.
+settings.load_profile(os.environ.get("KAVRO_HYPOTHESIS_PROFILE")
+                      or ("sanitizer" if os.environ.get("LD_PRELOAD") else "default"))
 
 CLASSIFICATION_METRICS = {"Accuracy", "MacroPrecision", "MacroRecall", "MacroF1", "WindowMetric"}
 REGRESSION_METRICS = {"MAE", "RMSE", "R2", "WindowRegressionMetric"}
@@ -189,18 +195,44 @@ def norm(v):
 
 
 OPS = st.lists(
-    st.tuples(st.sampled_from(["learn", "learn", "learn", "query", "big"]), RECORDS, LABELS,
+    st.tuples(st.sampled_from(["learn", "learn", "learn", "query", "big", "set"]), RECORDS, LABELS,
               TARGETS),
     max_size=25,
 )
 PROBES = [{}, {"a": 0.5, "b": -1.0}, {"x0": 3.0, "c": 0.0, "zz": 1.0}]
 
 
+def new_value(attr, current, k):
+    """A deterministic nearby value for an attribute write."""
+    if isinstance(current, bool):
+        return [current, not current][k % 2]
+    if isinstance(current, int):
+        return [current, current + 1, max(1, current // 2), 1][k % 4]
+    if isinstance(current, float):
+        return [current, current * 0.5, current * 2.0, 0.0][k % 4]
+    if isinstance(current, str) and attr in STRING_CHOICES:
+        return ([current] + STRING_CHOICES[attr])[k % (len(STRING_CHOICES[attr]) + 1)]
+    return current
+
+
+def write_attribute(obj, y, i):
+    attrs = sorted(settable_properties(obj))
+    if not attrs:
+        return
+    attr = attrs[(y % 97 + i) % len(attrs)]
+    try:
+        setattr(obj, attr, new_value(attr, getattr(obj, attr), i))
+    except ValueError:
+        pass  # a refused value; the tests below check that nothing changed
+
+
 def run(obj, fam, ops, with_queries):
     out = []
     for i, (op, x, y, t) in enumerate(ops):
         target = y if fam in ("classifier", "cmetric", "detector") else t
-        if op == "big":
+        if op == "set":
+            write_attribute(obj, y, i)
+        elif op == "big":
             learn(obj, fam, big_record(i), target)
         elif op == "learn":
             learn(obj, fam, x, target)
