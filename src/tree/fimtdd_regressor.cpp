@@ -18,8 +18,8 @@ constexpr std::uint32_t kNone = 0xffffffffu;
 // from the sums so that a walk reads four nodes per cache line.
 struct EBSTLink {
     double key;
-    std::uint32_t left;
-    std::uint32_t right;
+    // child[0] holds the smaller values (<= key), child[1] the greater ones.
+    std::uint32_t child[2];
 };
 
 // Target sums of the examples that passed a node on its <= side. Only this side
@@ -38,41 +38,43 @@ struct EBST {
     std::vector<EBSTSums> sums;
 
     void add_node(double v, double y, double yy) {
-        links.push_back(EBSTLink{v, kNone, kNone});
+        links.push_back(EBSTLink{v, {kNone, kNone}});
         sums.push_back(EBSTSums{1.0, y, yy});
     }
 
-    void insert(double v, double y) {
-        const double yy = y * y;
-        if (links.empty()) {
+    // One step of inserting value v with target y (yy = y * y) into a non-empty
+    // tree, at node i: updates that node, then moves i to the child to visit next
+    // and returns false, or returns true once the value is placed. The side taken
+    // is data, not a branch: the sums of a node passed on its greater side are
+    // left alone by adding into discard instead.
+    bool step(std::uint32_t& i, double v, double y, double yy, EBSTSums& discard) {
+        EBSTLink& cur = links[i];
+        const bool le = v <= cur.key;
+        // Select by mask so that the compiler cannot turn the choice into a branch.
+        const std::uintptr_t mask = std::uintptr_t{0} - static_cast<std::uintptr_t>(le);
+        EBSTSums& s = *reinterpret_cast<EBSTSums*>(
+            (reinterpret_cast<std::uintptr_t>(&sums[i]) & mask) |
+            (reinterpret_cast<std::uintptr_t>(&discard) & ~mask));
+        s.le_count += 1.0;
+        s.le_sum += y;
+        s.le_sq_sum += yy;
+        if (v == cur.key) return true;
+        std::uint32_t& next = cur.child[le ? 0 : 1];
+        if (next == kNone) {
+            next = static_cast<std::uint32_t>(links.size());
             add_node(v, y, yy);
-            return;
+            return true;
         }
-        std::uint32_t i = 0;
-        while (true) {
-            EBSTLink& cur = links[i];
-            if (v <= cur.key) {
-                EBSTSums& s = sums[i];
-                s.le_count += 1.0;
-                s.le_sum += y;
-                s.le_sq_sum += yy;
-                if (v == cur.key) return;
-                if (cur.left == kNone) {
-                    cur.left = static_cast<std::uint32_t>(links.size());
-                    add_node(v, y, yy);
-                    return;
-                }
-                i = cur.left;
-            } else {
-                if (cur.right == kNone) {
-                    cur.right = static_cast<std::uint32_t>(links.size());
-                    add_node(v, y, yy);
-                    return;
-                }
-                i = cur.right;
-            }
-        }
+        i = next;
+        return false;
     }
+};
+
+// An insertion under way: the tree, the value and the node to visit next.
+struct PendingInsert {
+    EBST* tree;
+    double v;
+    std::uint32_t at;
 };
 
 struct SumStats {
@@ -256,6 +258,8 @@ struct LearnState {
     // Leaf and result of the last model output computed while learning.
     const FIMTDDRegressor::ModelTreeNode* last_output_leaf = nullptr;
     double last_output = 0.0;
+    // Search-tree insertions of the leaf being updated.
+    std::vector<PendingInsert> walks;
 };
 
 }  // namespace
@@ -618,8 +622,30 @@ void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, doubl
         L.bias += eta * err;
     }
 
+    // The features' trees are independent: their insertions advance in turns, one
+    // node each, so that the walks' loads overlap.
+    auto& walks = im.learn.walks;
+    walks.clear();
+    const double yy = y * y;
     for (const ScaledValue& sv : im.learn.scaled) {
-        L.observer_at(sv.id, *sv.name).insert(sv.value, y);
+        EBST& tree = L.observer_at(sv.id, *sv.name);
+        if (tree.links.empty()) {
+            tree.add_node(sv.value, y, yy);
+        } else {
+            walks.push_back(PendingInsert{&tree, sv.value, 0});
+        }
+    }
+    EBSTSums discard{0.0, 0.0, 0.0};
+    std::size_t active = walks.size();
+    while (active > 0) {
+        for (std::size_t k = 0; k < active;) {
+            PendingInsert& w = walks[k];
+            if (w.tree->step(w.at, w.v, y, yy, discard)) {
+                walks[k] = walks[--active];
+            } else {
+                ++k;
+            }
+        }
     }
 
     if (may_split && depth < max_depth_ && L.n - L.n_at_last_attempt >= grace_period_) {
@@ -650,7 +676,7 @@ void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
         while (cur != kNone || !stack.empty()) {
             while (cur != kNone) {
                 stack.emplace_back(cur, carried);
-                cur = links[cur].left;
+                cur = links[cur].child[0];
             }
             const std::uint32_t at = stack.back().first;
             const EBSTLink* node = &links[at];
@@ -672,7 +698,7 @@ void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
                 }
             }
             carried = Carried{nl, sl, ql};
-            cur = node->right;
+            cur = node->child[1];
         }
         if (!(f_merit > 0.0)) continue;
         if (f_merit > best_merit) {
