@@ -13,15 +13,6 @@ namespace {
 
 constexpr std::uint32_t kNone = 0xffffffffu;
 
-// Links of one node of a feature's extended binary search tree: a value seen at
-// the leaf and its children (indices into the owning tree's vectors). Kept apart
-// from the sums so that a walk reads four nodes per cache line.
-struct EBSTLink {
-    double key;
-    // child[0] holds the smaller values (<= key), child[1] the greater ones.
-    std::uint32_t child[2];
-};
-
 // Target sums of the examples that passed a node on its <= side. Only this side
 // is ever read when splits are evaluated.
 struct EBSTSums {
@@ -30,16 +21,22 @@ struct EBSTSums {
     double le_sq_sum;
 };
 
-// A feature's search tree; node 0 is the root, links[i] and sums[i] describe node
-// i. Freed as two blocks, so depth (a chain for sorted input) never matters on
-// destruction.
+// One node of a feature's extended binary search tree: a value seen at the leaf,
+// its children (indices into the owning tree's vector) and its sums; 40 bytes.
+struct EBSTNode {
+    double key;
+    // child[0] holds the smaller values (<= key), child[1] the greater ones.
+    std::uint32_t child[2];
+    EBSTSums le;
+};
+
+// A feature's search tree; nodes[0] is the root. Freed as one block, so depth (a
+// chain for sorted input) never matters on destruction.
 struct EBST {
-    std::vector<EBSTLink> links;
-    std::vector<EBSTSums> sums;
+    std::vector<EBSTNode> nodes;
 
     void add_node(double v, double y, double yy) {
-        links.push_back(EBSTLink{v, {kNone, kNone}});
-        sums.push_back(EBSTSums{1.0, y, yy});
+        nodes.push_back(EBSTNode{v, {kNone, kNone}, EBSTSums{1.0, y, yy}});
     }
 
     // One step of inserting value v with target y (yy = y * y) into a non-empty
@@ -48,12 +45,12 @@ struct EBST {
     // is data, not a branch: the sums of a node passed on its greater side are
     // left alone by adding into discard instead.
     bool step(std::uint32_t& i, double v, double y, double yy, EBSTSums& discard) {
-        EBSTLink& cur = links[i];
+        EBSTNode& cur = nodes[i];
         const bool le = v <= cur.key;
         // Select by mask so that the compiler cannot turn the choice into a branch.
         const std::uintptr_t mask = std::uintptr_t{0} - static_cast<std::uintptr_t>(le);
         EBSTSums& s = *reinterpret_cast<EBSTSums*>(
-            (reinterpret_cast<std::uintptr_t>(&sums[i]) & mask) |
+            (reinterpret_cast<std::uintptr_t>(&cur.le) & mask) |
             (reinterpret_cast<std::uintptr_t>(&discard) & ~mask));
         s.le_count += 1.0;
         s.le_sum += y;
@@ -61,11 +58,13 @@ struct EBST {
         if (v == cur.key) return true;
         std::uint32_t& next = cur.child[le ? 0 : 1];
         if (next == kNone) {
-            next = static_cast<std::uint32_t>(links.size());
+            next = static_cast<std::uint32_t>(nodes.size());
             add_node(v, y, yy);
             return true;
         }
         i = next;
+        // The next visit comes after the other trees' steps: fetch its line now.
+        __builtin_prefetch(&nodes[next], 1);
         return false;
     }
 };
@@ -629,7 +628,7 @@ void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, doubl
     const double yy = y * y;
     for (const ScaledValue& sv : im.learn.scaled) {
         EBST& tree = L.observer_at(sv.id, *sv.name);
-        if (tree.links.empty()) {
+        if (tree.nodes.empty()) {
             tree.add_node(sv.value, y, yy);
         } else {
             walks.push_back(PendingInsert{&tree, sv.value, 0});
@@ -669,18 +668,17 @@ void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
         double f_merit = -1.0;
         double f_key = 0.0;
         stack.clear();
-        const std::vector<EBSTLink>& links = obs.second.links;
-        const std::vector<EBSTSums>& sums = obs.second.sums;
-        std::uint32_t cur = links.empty() ? kNone : 0;
+        const std::vector<EBSTNode>& nodes = obs.second.nodes;
+        std::uint32_t cur = nodes.empty() ? kNone : 0;
         Carried carried;
         while (cur != kNone || !stack.empty()) {
             while (cur != kNone) {
                 stack.emplace_back(cur, carried);
-                cur = links[cur].child[0];
+                cur = nodes[cur].child[0];
             }
             const std::uint32_t at = stack.back().first;
-            const EBSTLink* node = &links[at];
-            const EBSTSums& le = sums[at];
+            const EBSTNode* node = &nodes[at];
+            const EBSTSums& le = node->le;
             const Carried c = stack.back().second;
             stack.pop_back();
             const double nl = c.count + le.le_count;
