@@ -267,6 +267,10 @@ struct FIMTDDRegressor::Impl {
     SumStats target_stats;
     std::unordered_map<std::string, GlobalFeature> global_feature_stats;
     std::uint32_t next_feature_id = 0;
+    // Names of the previous example's features in its iteration order, with their
+    // entries in global_feature_stats: records with the same keys come in the same
+    // order, so a name matching its position needs no hash lookup.
+    std::vector<std::pair<std::string, GlobalFeature*>> recent_features;
     LearnState learn;
     LeafMode mode = LeafMode::Adaptive;
     // (weight entry, scaled value) per feature of the example being learnt.
@@ -336,6 +340,7 @@ void FIMTDDRegressor::reset() {
     root_.reset();
     impl_->target_stats = SumStats{};
     impl_->global_feature_stats.clear();
+    impl_->recent_features.clear();
     impl_->next_feature_id = 0;
     impl_->learn.main_leaf = nullptr;
     impl_->learn.last_output_leaf = nullptr;
@@ -443,8 +448,23 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
     g_im.target_stats.add(y);
     im.scaled.clear();
     ++im.example_stamp;
+    auto& recent = g_im.recent_features;
+    std::size_t pos = 0;
     for (const auto& kv : x) {
-        GlobalFeature& gf = g_im.global_feature_stats[kv.first];
+        GlobalFeature* entry;
+        if (pos < recent.size() && recent[pos].first == kv.first) {
+            entry = recent[pos].second;
+        } else {
+            entry = &g_im.global_feature_stats[kv.first];
+            if (pos < recent.size()) {
+                recent[pos].first = kv.first;
+                recent[pos].second = entry;
+            } else {
+                recent.emplace_back(kv.first, entry);
+            }
+        }
+        ++pos;
+        GlobalFeature& gf = *entry;
         if (gf.id == kNone) {
             gf.id = g_im.next_feature_id++;
             if (im.value_by_id.size() < g_im.next_feature_id) {
