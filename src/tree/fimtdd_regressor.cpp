@@ -13,62 +13,67 @@ namespace {
 
 constexpr std::uint32_t kNone = 0xffffffffu;
 
-// One node of a feature's extended binary search tree: a value seen at the leaf
-// with the target sums of the examples that passed it on either side. One cache
-// line; children are indices into the owning tree's node vector.
-struct alignas(64) EBSTNode {
-    double key;
+// Target sums of the examples that passed a node on its <= side. Only this side
+// is ever read when splits are evaluated.
+struct EBSTSums {
     double le_count;
     double le_sum;
     double le_sq_sum;
-    double gt_count;
-    double gt_sum;
-    double gt_sq_sum;
-    std::uint32_t left;
-    std::uint32_t right;
 };
 
-// A feature's search tree; nodes[0] is the root. Freed as one block, so depth
-// (a chain for sorted input) never matters on destruction.
+// One node of a feature's extended binary search tree: a value seen at the leaf,
+// its children (indices into the owning tree's vector) and its sums; 40 bytes.
+struct EBSTNode {
+    double key;
+    // child[0] holds the smaller values (<= key), child[1] the greater ones.
+    std::uint32_t child[2];
+    EBSTSums le;
+};
+
+// A feature's search tree; nodes[0] is the root. Freed as one block, so depth (a
+// chain for sorted input) never matters on destruction.
 struct EBST {
     std::vector<EBSTNode> nodes;
 
-    void add_node(double v, double y) {
-        nodes.push_back(EBSTNode{v, 1.0, y, y * y, 0.0, 0.0, 0.0, kNone, kNone});
+    void add_node(double v, double y, double yy) {
+        nodes.push_back(EBSTNode{v, {kNone, kNone}, EBSTSums{1.0, y, yy}});
     }
 
-    void insert(double v, double y) {
-        if (nodes.empty()) {
-            add_node(v, y);
-            return;
+    // One step of inserting value v with target y (yy = y * y) into a non-empty
+    // tree, at node i: updates that node, then moves i to the child to visit next
+    // and returns false, or returns true once the value is placed. The side taken
+    // is data, not a branch: the sums of a node passed on its greater side are
+    // left alone by adding into discard instead.
+    bool step(std::uint32_t& i, double v, double y, double yy, EBSTSums& discard) {
+        EBSTNode& cur = nodes[i];
+        const bool le = v <= cur.key;
+        // Select by mask so that the compiler cannot turn the choice into a branch.
+        const std::uintptr_t mask = std::uintptr_t{0} - static_cast<std::uintptr_t>(le);
+        EBSTSums& s = *reinterpret_cast<EBSTSums*>(
+            (reinterpret_cast<std::uintptr_t>(&cur.le) & mask) |
+            (reinterpret_cast<std::uintptr_t>(&discard) & ~mask));
+        s.le_count += 1.0;
+        s.le_sum += y;
+        s.le_sq_sum += yy;
+        if (v == cur.key) return true;
+        std::uint32_t& next = cur.child[le ? 0 : 1];
+        if (next == kNone) {
+            next = static_cast<std::uint32_t>(nodes.size());
+            add_node(v, y, yy);
+            return true;
         }
-        std::uint32_t i = 0;
-        while (true) {
-            EBSTNode& cur = nodes[i];
-            if (v <= cur.key) {
-                cur.le_count += 1.0;
-                cur.le_sum += y;
-                cur.le_sq_sum += y * y;
-                if (v == cur.key) return;
-                if (cur.left == kNone) {
-                    cur.left = static_cast<std::uint32_t>(nodes.size());
-                    add_node(v, y);
-                    return;
-                }
-                i = cur.left;
-            } else {
-                cur.gt_count += 1.0;
-                cur.gt_sum += y;
-                cur.gt_sq_sum += y * y;
-                if (cur.right == kNone) {
-                    cur.right = static_cast<std::uint32_t>(nodes.size());
-                    add_node(v, y);
-                    return;
-                }
-                i = cur.right;
-            }
-        }
+        i = next;
+        // The next visit comes after the other trees' steps: fetch its line now.
+        __builtin_prefetch(&nodes[next], 1);
+        return false;
     }
+};
+
+// An insertion under way: the tree, the value and the node to visit next.
+struct PendingInsert {
+    EBST* tree;
+    double v;
+    std::uint32_t at;
 };
 
 struct SumStats {
@@ -132,7 +137,14 @@ struct FIMTDDRegressor::ModelTreeNode {
     double y_min = 0.0;
     double y_max = 0.0;
     bool has_range = false;
+    // Entries of weights / observers by feature id, filled as they are looked up
+    // while learning; null where not looked up yet. Map elements never move, so
+    // the pointers stay valid while the maps live (also across a move).
+    std::vector<double*> weight_slots;
+    std::vector<EBST*> observer_slots;
     std::string split_feature;
+    // Id of split_feature.
+    std::uint32_t split_id = kNone;
     double threshold = 0.0;
     std::unique_ptr<ModelTreeNode> left;
     std::unique_ptr<ModelTreeNode> right;
@@ -179,6 +191,35 @@ struct FIMTDDRegressor::ModelTreeNode {
         const double v = it == x.end() ? 0.0 : it->second;
         return v <= threshold ? left.get() : right.get();
     }
+
+    // Weight entry for a feature id, looked up by name the first time (find only:
+    // a missing weight stays missing).
+    double* find_weight(std::uint32_t id, const std::string& name) {
+        if (id < weight_slots.size() && weight_slots[id]) return weight_slots[id];
+        auto w = weights.find(name);
+        if (w == weights.end()) return nullptr;
+        if (id >= weight_slots.size()) weight_slots.resize(id + 1, nullptr);
+        weight_slots[id] = &w->second;
+        return &w->second;
+    }
+
+    // Weight entry for a feature id, inserted (as 0) when missing.
+    double& weight_at(std::uint32_t id, const std::string& name) {
+        if (id < weight_slots.size() && weight_slots[id]) return *weight_slots[id];
+        double& w = weights[name];
+        if (id >= weight_slots.size()) weight_slots.resize(id + 1, nullptr);
+        weight_slots[id] = &w;
+        return w;
+    }
+
+    // Search tree for a feature id, inserted (empty) when missing.
+    EBST& observer_at(std::uint32_t id, const std::string& name) {
+        if (id < observer_slots.size() && observer_slots[id]) return *observer_slots[id];
+        EBST& o = observers[name];
+        if (id >= observer_slots.size()) observer_slots.resize(id + 1, nullptr);
+        observer_slots[id] = &o;
+        return o;
+    }
 };
 
 namespace {
@@ -187,18 +228,51 @@ namespace {
 // feature has no tree-wide spread yet (it is then skipped or taken as 0).
 struct ScaledValue {
     const std::string* name;
+    std::uint32_t id;
+    double value;
     double z;
     bool ok;
+};
+
+// Tree-wide statistics of a feature and its id (dense, in first-seen order).
+struct GlobalFeature {
+    SumStats stats;
+    std::uint32_t id = kNone;
+};
+
+// Per-example state of learn_one.
+struct LearnState {
+    // Per feature of the example being learnt, in its iteration order.
+    std::vector<ScaledValue> scaled;
+    // Value of each feature id in the example being learnt, valid where the stamp
+    // equals example_stamp (absent features read as 0).
+    std::vector<double> value_by_id;
+    std::vector<std::uint64_t> stamp_by_id;
+    std::uint64_t example_stamp = 0;
+    // Leaf the example reaches in the main tree and its model output, computed
+    // for the prediction before learning and reused by the leaf's update; null
+    // when unset or when the main tree changed shape since.
+    const FIMTDDRegressor::ModelTreeNode* main_leaf = nullptr;
+    double main_leaf_output = 0.0;
+    // Leaf and result of the last model output computed while learning.
+    const FIMTDDRegressor::ModelTreeNode* last_output_leaf = nullptr;
+    double last_output = 0.0;
+    // Search-tree insertions of the leaf being updated.
+    std::vector<PendingInsert> walks;
 };
 
 }  // namespace
 
 struct FIMTDDRegressor::Impl {
     SumStats target_stats;
-    std::unordered_map<std::string, SumStats> global_feature_stats;
+    std::unordered_map<std::string, GlobalFeature> global_feature_stats;
+    std::uint32_t next_feature_id = 0;
+    // Names of the previous example's features in its iteration order, with their
+    // entries in global_feature_stats: records with the same keys come in the same
+    // order, so a name matching its position needs no hash lookup.
+    std::vector<std::pair<std::string, GlobalFeature*>> recent_features;
+    LearnState learn;
     LeafMode mode = LeafMode::Adaptive;
-    // Per feature of the example being learnt, in its iteration order.
-    std::vector<ScaledValue> scaled;
     // (weight entry, scaled value) per feature of the example being learnt.
     std::vector<std::pair<double*, double>> update_buffer;
     // In-order walk of a search tree.
@@ -208,6 +282,21 @@ struct FIMTDDRegressor::Impl {
 namespace {
 
 using Node = FIMTDDRegressor::ModelTreeNode;
+
+// child_for for the example being learnt, by feature id.
+Node* child_in_example(const Node& N, const LearnState& im) {
+    const std::uint32_t id = N.split_id;
+    const double v = id < im.stamp_by_id.size() && im.stamp_by_id[id] == im.example_stamp
+                         ? im.value_by_id[id]
+                         : 0.0;
+    return v <= N.threshold ? N.left.get() : N.right.get();
+}
+
+// route for the example being learnt.
+Node* route_in_example(Node* node, const LearnState& im) {
+    while (!node->is_leaf) node = child_in_example(*node, im);
+    return node;
+}
 
 }  // namespace
 
@@ -251,6 +340,10 @@ void FIMTDDRegressor::reset() {
     root_.reset();
     impl_->target_stats = SumStats{};
     impl_->global_feature_stats.clear();
+    impl_->recent_features.clear();
+    impl_->next_feature_id = 0;
+    impl_->learn.main_leaf = nullptr;
+    impl_->learn.last_output_leaf = nullptr;
     split_count_ = 0;
     rng_.seed(static_cast<std::uint32_t>(seed_));
 }
@@ -261,38 +354,49 @@ namespace {
 
 struct LeafOps {
     const SumStats& target;
-    const std::unordered_map<std::string, SumStats>& features;
+    const std::unordered_map<std::string, GlobalFeature>& features;
     LeafMode mode;
-    // Scaled values of x, when learning; otherwise they are computed from features.
-    const std::vector<ScaledValue>* scaled = nullptr;
+    // When learning: the learner's state, holding the scaled values of x.
+    // Otherwise they are computed from features.
+    LearnState* learning = nullptr;
 
     double model_output(const Node& L, const FeatureMap& x) const {
         double s = L.bias;
-        if (scaled) {
+        if (learning) {
+            if (learning->main_leaf == &L) return learning->main_leaf_output;
             if (!L.weights.empty()) {
-                for (const ScaledValue& sv : *scaled) {
+                Node& M = const_cast<Node&>(L);
+                for (const ScaledValue& sv : learning->scaled) {
                     if (!sv.ok) continue;
-                    auto w = L.weights.find(*sv.name);
-                    if (w == L.weights.end()) continue;
-                    s = std::fma(sv.z, w->second, s);
+                    const double* w = M.find_weight(sv.id, *sv.name);
+                    if (!w) continue;
+                    s = std::fma(sv.z, *w, s);
                 }
             }
         } else if (!L.weights.empty()) {
             for (const auto& kv : x) {
                 auto g = features.find(kv.first);
                 if (g == features.end()) continue;
-                const double sigma = g->second.sigma();
+                const double sigma = g->second.stats.sigma();
                 if (!(sigma > 0.0)) continue;
                 auto w = L.weights.find(kv.first);
                 if (w == L.weights.end()) continue;
-                const double z = (kv.second - g->second.mean()) / (3.0 * sigma);
+                const double z = (kv.second - g->second.stats.mean()) / (3.0 * sigma);
                 s = std::fma(z, w->second, s);
             }
         }
         const double sigma_y = target.sigma();
-        if (sigma_y > 0.0) return target.mean() + 3.0 * s * sigma_y;
-        if (target.count > 0.0) return target.mean();
-        return 0.0;
+        double out = 0.0;
+        if (sigma_y > 0.0) {
+            out = target.mean() + 3.0 * s * sigma_y;
+        } else if (target.count > 0.0) {
+            out = target.mean();
+        }
+        if (learning) {
+            learning->last_output_leaf = &L;
+            learning->last_output = out;
+        }
+        return out;
     }
 
     double leaf_mean(const Node& L) const {
@@ -339,32 +443,69 @@ double FIMTDDRegressor::predict_one(const FeatureMap& x) {
 void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
     if (!root_) root_ = std::make_unique<ModelTreeNode>();
 
-    Impl& im = *impl_;
-    im.target_stats.add(y);
+    Impl& g_im = *impl_;
+    LearnState& im = g_im.learn;
+    g_im.target_stats.add(y);
     im.scaled.clear();
+    ++im.example_stamp;
+    auto& recent = g_im.recent_features;
+    std::size_t pos = 0;
     for (const auto& kv : x) {
-        SumStats& g = im.global_feature_stats[kv.first];
+        GlobalFeature* entry;
+        if (pos < recent.size() && recent[pos].first == kv.first) {
+            entry = recent[pos].second;
+        } else {
+            entry = &g_im.global_feature_stats[kv.first];
+            if (pos < recent.size()) {
+                recent[pos].first = kv.first;
+                recent[pos].second = entry;
+            } else {
+                recent.emplace_back(kv.first, entry);
+            }
+        }
+        ++pos;
+        GlobalFeature& gf = *entry;
+        if (gf.id == kNone) {
+            gf.id = g_im.next_feature_id++;
+            if (im.value_by_id.size() < g_im.next_feature_id) {
+                im.value_by_id.resize(g_im.next_feature_id, 0.0);
+                im.stamp_by_id.resize(g_im.next_feature_id, 0);
+            }
+        }
+        im.value_by_id[gf.id] = kv.second;
+        im.stamp_by_id[gf.id] = im.example_stamp;
+        SumStats& g = gf.stats;
         g.add(kv.second);
         const double sigma = g.sigma();
         if (sigma > 0.0) {
-            im.scaled.push_back(ScaledValue{&kv.first, (kv.second - g.mean()) / (3.0 * sigma), true});
+            im.scaled.push_back(ScaledValue{&kv.first, gf.id, kv.second,
+                                            (kv.second - g.mean()) / (3.0 * sigma), true});
         } else {
-            im.scaled.push_back(ScaledValue{&kv.first, 0.0, false});
+            im.scaled.push_back(ScaledValue{&kv.first, gf.id, kv.second, 0.0, false});
         }
     }
 
-    const LeafOps ops{im.target_stats, im.global_feature_stats, im.mode, &im.scaled};
-    const double p = ops.predict(*root_->route(x), x);
+    const LeafOps ops{g_im.target_stats, g_im.global_feature_stats, g_im.mode, &im};
+    im.main_leaf = nullptr;
+    im.last_output_leaf = nullptr;
+    const Node* leaf = route_in_example(root_.get(), im);
+    const double p = ops.predict(*leaf, x);
+    if (im.last_output_leaf == leaf) {
+        im.main_leaf = leaf;
+        im.main_leaf_output = im.last_output;
+    }
 
     double e = 0.0;
-    const double sigma_y = im.target_stats.sigma();
+    const double sigma_y = g_im.target_stats.sigma();
     if (sigma_y > 0.0) {
-        const double mean_y = im.target_stats.mean();
+        const double mean_y = g_im.target_stats.mean();
         const double s3 = 3.0 * sigma_y;
         e = std::fabs((y - mean_y) / s3 - (p - mean_y) / s3);
     }
 
     route_pass(root_.get(), x, false, 0, y, p, e);
+    im.main_leaf = nullptr;
+    im.last_output_leaf = nullptr;
 }
 
 void FIMTDDRegressor::route_pass(ModelTreeNode* node, const FeatureMap& x, bool in_alternate,
@@ -383,10 +524,10 @@ void FIMTDDRegressor::route_pass(ModelTreeNode* node, const FeatureMap& x, bool 
             bool run_test = true;
             if (N.alternate) {
                 const LeafOps ops{impl_->target_stats, impl_->global_feature_stats, impl_->mode,
-                                  &impl_->scaled};
+                                  &impl_->learn};
                 const double ff = alternate_tree_fading_factor_;
                 N.orig_faded_error = std::fma(dp, dp, ff * N.orig_faded_error);
-                const double q = ops.predict(*N.alternate->route(x), x);
+                const double q = ops.predict(*route_in_example(N.alternate.get(), impl_->learn), x);
                 const double dq = y - q;
                 N.alt_faded_error = std::fma(dq, dq, ff * N.alt_faded_error);
                 N.alt_n += 1.0;
@@ -397,6 +538,8 @@ void FIMTDDRegressor::route_pass(ModelTreeNode* node, const FeatureMap& x, bool 
                     const double r =
                         std::log((N.orig_faded_error + 1e-12) / (N.alt_faded_error + 1e-12));
                     if (r > 0.0) {
+                        // The main tree below N is replaced (and freed).
+                        impl_->learn.main_leaf = nullptr;
                         std::unique_ptr<ModelTreeNode> alt = std::move(N.alternate);
                         N = std::move(*alt);
                         alt.reset();
@@ -423,7 +566,7 @@ void FIMTDDRegressor::route_pass(ModelTreeNode* node, const FeatureMap& x, bool 
             }
             if (run_test && drift_detection_ && N.ph_active) change_test(N, e);
         }
-        node = N.child_for(x);
+        node = child_in_example(N, impl_->learn);
         ++depth;
     }
     learn_at_leaf(*node, x, y, depth, permission);
@@ -447,7 +590,7 @@ void FIMTDDRegressor::change_test(ModelTreeNode& N, double e) {
 void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, double y, int depth,
                                     bool may_split) {
     Impl& im = *impl_;
-    const LeafOps ops{im.target_stats, im.global_feature_stats, im.mode, &im.scaled};
+    const LeafOps ops{im.target_stats, im.global_feature_stats, im.mode, &im.learn};
     const bool with_model = im.mode != LeafMode::Mean;
 
     if (with_model) {
@@ -484,9 +627,9 @@ void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, doubl
         auto& buf = im.update_buffer;
         buf.clear();
         double s = L.bias;
-        for (const ScaledValue& sv : im.scaled) {
+        for (const ScaledValue& sv : im.learn.scaled) {
             const double z = sv.ok ? sv.z : 0.0;
-            double& w = L.weights[*sv.name];
+            double& w = L.weight_at(sv.id, *sv.name);
             buf.emplace_back(&w, z);
             s = s + w * z;
         }
@@ -498,8 +641,30 @@ void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, doubl
         L.bias += eta * err;
     }
 
-    for (const auto& kv : x) {
-        L.observers[kv.first].insert(kv.second, y);
+    // The features' trees are independent: their insertions advance in turns, one
+    // node each, so that the walks' loads overlap.
+    auto& walks = im.learn.walks;
+    walks.clear();
+    const double yy = y * y;
+    for (const ScaledValue& sv : im.learn.scaled) {
+        EBST& tree = L.observer_at(sv.id, *sv.name);
+        if (tree.nodes.empty()) {
+            tree.add_node(sv.value, y, yy);
+        } else {
+            walks.push_back(PendingInsert{&tree, sv.value, 0});
+        }
+    }
+    EBSTSums discard{0.0, 0.0, 0.0};
+    std::size_t active = walks.size();
+    while (active > 0) {
+        for (std::size_t k = 0; k < active;) {
+            PendingInsert& w = walks[k];
+            if (w.tree->step(w.at, w.v, y, yy, discard)) {
+                walks[k] = walks[--active];
+            } else {
+                ++k;
+            }
+        }
     }
 
     if (may_split && depth < max_depth_ && L.n - L.n_at_last_attempt >= grace_period_) {
@@ -529,14 +694,16 @@ void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
         while (cur != kNone || !stack.empty()) {
             while (cur != kNone) {
                 stack.emplace_back(cur, carried);
-                cur = nodes[cur].left;
+                cur = nodes[cur].child[0];
             }
-            const EBSTNode* node = &nodes[stack.back().first];
+            const std::uint32_t at = stack.back().first;
+            const EBSTNode* node = &nodes[at];
+            const EBSTSums& le = node->le;
             const Carried c = stack.back().second;
             stack.pop_back();
-            const double nl = c.count + node->le_count;
-            const double sl = c.sum + node->le_sum;
-            const double ql = c.sq_sum + node->le_sq_sum;
+            const double nl = c.count + le.le_count;
+            const double sl = c.sum + le.le_sum;
+            const double ql = c.sq_sum + le.le_sq_sum;
             const double nr = N - nl;
             if (nl >= 5.0 && nr >= 5.0) {
                 const double sr = S - sl;
@@ -549,7 +716,7 @@ void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
                 }
             }
             carried = Carried{nl, sl, ql};
-            cur = node->right;
+            cur = node->child[1];
         }
         if (!(f_merit > 0.0)) continue;
         if (f_merit > best_merit) {
@@ -575,6 +742,9 @@ void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
     if (split) {
         L.is_leaf = false;
         L.split_feature = *best_name;
+        // Every observed feature has tree-wide statistics, hence an id.
+        auto g = impl_->global_feature_stats.find(L.split_feature);
+        L.split_id = g == impl_->global_feature_stats.end() ? kNone : g->second.id;
         L.threshold = best_key;
         L.left = std::make_unique<ModelTreeNode>();
         L.right = std::make_unique<ModelTreeNode>();
@@ -587,6 +757,7 @@ void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
             }
         }
         std::unordered_map<std::string, EBST>().swap(L.observers);
+        std::vector<EBST*>().swap(L.observer_slots);
         split_count_ += 1;
     }
     L.n_at_last_attempt = N;
