@@ -42,10 +42,19 @@ ClassLabel majority_label(const ClassifierNode& leaf) {
     return label;
 }
 
-// Argmax of the naive Bayes log-scores, starting from `label`. Returns false
-// (label untouched) when there are no scores.
-bool nb_log_argmax(const ClassifierNode& leaf, const FeatureMap& x, ClassLabel& label) {
-    if (leaf.weight <= 0.0 || leaf.class_counts.empty()) return false;
+// Argmax of the naive Bayes log-scores. `scored` is false when the leaf has no
+// scores; `found` tells whether some class beat -inf (then `label` is the argmax,
+// ties keeping the first in iteration order).
+struct NbArgmax {
+    bool scored = false;
+    bool found = false;
+    ClassLabel label = 0;
+};
+
+NbArgmax nb_log_best(const ClassifierNode& leaf, const FeatureMap& x) {
+    NbArgmax result;
+    if (leaf.weight <= 0.0 || leaf.class_counts.empty()) return result;
+    result.scored = true;
     double best = -kInf;
     for (const auto& [c, n] : leaf.class_counts) {
         double s = std::log(n / leaf.weight);
@@ -61,10 +70,11 @@ bool nb_log_argmax(const ClassifierNode& leaf, const FeatureMap& x, ClassLabel& 
         }
         if (s > best) {
             best = s;
-            label = c;
+            result.found = true;
+            result.label = c;
         }
     }
-    return true;
+    return result;
 }
 
 // Entropy in bits of a class-weight map with total W.
@@ -184,10 +194,35 @@ void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
 
     if (leaf_prediction_ != "mc" && leaf.weight > 0.0) {
         if (majority_label(leaf) == y) leaf.mc_correct += 1.0;
-        ClassLabel nb_label = 0;
-        if (nb_log_argmax(leaf, x, nb_label) && nb_label == y) leaf.nb_correct += 1.0;
+        const NbArgmax nb = nb_log_best(leaf, x);
+        if (nb.scored && (nb.found ? nb.label : 0) == y) leaf.nb_correct += 1.0;
     }
+    absorb(leaf, depth, x, y);
+}
 
+ClassLabel HoeffdingTreeClassifier::predict_then_learn_one(const FeatureMap& x, ClassLabel y) {
+    // Nothing below changes the leaf before both uses of the majority label and
+    // the naive Bayes argmax, so each is computed once for prediction and learning.
+    std::int32_t depth = 0;
+    ClassifierNode& leaf = *route(x, depth);
+    const bool track = leaf_prediction_ != "mc" && leaf.weight > 0.0;
+    const bool by_nb = predicts_by_nb(leaf);
+    const ClassLabel majority = majority_label(leaf);
+    NbArgmax nb;
+    if (track || by_nb) nb = nb_log_best(leaf, x);
+    const ClassLabel predicted = by_nb && nb.found ? nb.label : majority;
+
+    seen_classes_.insert(y);
+    if (track) {
+        if (majority == y) leaf.mc_correct += 1.0;
+        if (nb.scored && (nb.found ? nb.label : 0) == y) leaf.nb_correct += 1.0;
+    }
+    absorb(leaf, depth, x, y);
+    return predicted;
+}
+
+void HoeffdingTreeClassifier::absorb(ClassifierNode& leaf, std::int32_t depth,
+                                     const FeatureMap& x, ClassLabel y) {
     leaf.class_counts[y] += 1.0;
     leaf.weight += 1.0;
 
@@ -373,9 +408,11 @@ ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
 ClassLabel HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
     std::int32_t depth = 0;
     const ClassifierNode& leaf = *route(x, depth);
-    ClassLabel label = majority_label(leaf);
-    if (predicts_by_nb(leaf)) nb_log_argmax(leaf, x, label);
-    return label;
+    if (predicts_by_nb(leaf)) {
+        const NbArgmax nb = nb_log_best(leaf, x);
+        if (nb.found) return nb.label;
+    }
+    return majority_label(leaf);
 }
 
 void HoeffdingTreeClassifier::reset() {

@@ -27,6 +27,9 @@ public:
                             double split_confidence, double tie_threshold);
 
     void learn_one(const FeatureMap& x, ClassLabel y) override;
+    // Same as predict_one(x) followed by learn_one(x, y), routing once; returns
+    // the prediction.
+    ClassLabel predict_then_learn_one(const FeatureMap& x, ClassLabel y);
     ClassLabel predict_one(const FeatureMap& x) override;
     ProbabilityMap predict_proba_one(const FeatureMap& x) override;
     // Single empty leaf, no labels; parameters, max_split_features and rng state kept.
@@ -63,6 +66,8 @@ public:
 private:
     ClassifierNode* route(const FeatureMap& x, std::int32_t& depth) const;
     bool predicts_by_nb(const ClassifierNode& leaf) const;
+    // Adds (x, y) to the leaf's statistics and tries a split when due.
+    void absorb(ClassifierNode& leaf, std::int32_t depth, const FeatureMap& x, ClassLabel y);
     void attempt_split(ClassifierNode& leaf, std::int32_t depth);
 
     std::int32_t grace_period_;
