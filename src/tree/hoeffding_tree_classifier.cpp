@@ -48,10 +48,14 @@ ClassLabel majority_label(const ClassifierNode& leaf) {
 struct NbArgmax {
     bool scored = false;
     bool found = false;
+    bool captured = false;
     ClassLabel label = 0;
 };
 
-NbArgmax nb_log_best(const ClassifierNode& leaf, const FeatureMap& x) {
+// With `found` given, the estimators of class `y` met along the way are stored
+// there in x's order (nullptr where absent) and `captured` is set.
+NbArgmax nb_log_best(ClassifierNode& leaf, const FeatureMap& x, ClassLabel y = 0,
+                     std::vector<GaussianEstimator*>* found = nullptr) {
     NbArgmax result;
     if (leaf.weight <= 0.0 || leaf.class_counts.empty()) return result;
     result.scored = true;
@@ -60,10 +64,19 @@ NbArgmax nb_log_best(const ClassifierNode& leaf, const FeatureMap& x) {
         double s = std::log(n / leaf.weight);
         auto obs = leaf.class_observers.find(c);
         if (obs != leaf.class_observers.end()) {
-            const FeatureEstimators& table = obs->second;
+            FeatureEstimators& table = obs->second;
+            const bool capture = found != nullptr && c == y;
+            if (capture) {
+                found->clear();
+                result.captured = true;
+            }
             for (const auto& [name, v] : x) {
                 auto e = table.find(name);
-                if (e == table.end()) continue;
+                if (e == table.end()) {
+                    if (capture) found->push_back(nullptr);
+                    continue;
+                }
+                if (capture) found->push_back(&e->second);
                 const double q = e->second.pdf(v);
                 s += q > kDensityFloor ? std::log(q) : kLogDensityFloor;
             }
@@ -192,12 +205,14 @@ void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
     std::int32_t depth = 0;
     ClassifierNode& leaf = *route(x, depth);
 
+    bool captured = false;
     if (leaf_prediction_ != "mc" && leaf.weight > 0.0) {
         if (majority_label(leaf) == y) leaf.mc_correct += 1.0;
-        const NbArgmax nb = nb_log_best(leaf, x);
+        const NbArgmax nb = nb_log_best(leaf, x, y, &estimators_);
         if (nb.scored && (nb.found ? nb.label : 0) == y) leaf.nb_correct += 1.0;
+        captured = nb.captured;
     }
-    absorb(leaf, depth, x, y);
+    absorb(leaf, depth, x, y, captured);
 }
 
 ClassLabel HoeffdingTreeClassifier::predict_then_learn_one(const FeatureMap& x, ClassLabel y) {
@@ -209,7 +224,7 @@ ClassLabel HoeffdingTreeClassifier::predict_then_learn_one(const FeatureMap& x, 
     const bool by_nb = predicts_by_nb(leaf);
     const ClassLabel majority = majority_label(leaf);
     NbArgmax nb;
-    if (track || by_nb) nb = nb_log_best(leaf, x);
+    if (track || by_nb) nb = nb_log_best(leaf, x, y, &estimators_);
     const ClassLabel predicted = by_nb && nb.found ? nb.label : majority;
 
     seen_classes_.insert(y);
@@ -217,18 +232,28 @@ ClassLabel HoeffdingTreeClassifier::predict_then_learn_one(const FeatureMap& x, 
         if (majority == y) leaf.mc_correct += 1.0;
         if (nb.scored && (nb.found ? nb.label : 0) == y) leaf.nb_correct += 1.0;
     }
-    absorb(leaf, depth, x, y);
+    absorb(leaf, depth, x, y, nb.captured);
     return predicted;
 }
 
 void HoeffdingTreeClassifier::absorb(ClassifierNode& leaf, std::int32_t depth,
-                                     const FeatureMap& x, ClassLabel y) {
+                                     const FeatureMap& x, ClassLabel y, bool captured) {
     leaf.class_counts[y] += 1.0;
     leaf.weight += 1.0;
 
     if (!x.empty()) {
         FeatureEstimators& observers = leaf.class_observers[y];
-        for (const auto& [name, value] : x) observers[name].update(value);
+        if (captured) {
+            // Estimators found by the scoring pass; inserting the absent ones in x's
+            // order moves none of them.
+            std::size_t i = 0;
+            for (const auto& [name, value] : x) {
+                GaussianEstimator* e = estimators_[i++];
+                (e != nullptr ? *e : observers[name]).update(value);
+            }
+        } else {
+            for (const auto& [name, value] : x) observers[name].update(value);
+        }
     }
 
     if (static_cast<std::int64_t>(leaf.weight) % grace_period_ == 0) attempt_split(leaf, depth);
@@ -407,7 +432,7 @@ ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
 
 ClassLabel HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
     std::int32_t depth = 0;
-    const ClassifierNode& leaf = *route(x, depth);
+    ClassifierNode& leaf = *route(x, depth);
     if (predicts_by_nb(leaf)) {
         const NbArgmax nb = nb_log_best(leaf, x);
         if (nb.found) return nb.label;

@@ -66,8 +66,10 @@ public:
 private:
     ClassifierNode* route(const FeatureMap& x, std::int32_t& depth) const;
     bool predicts_by_nb(const ClassifierNode& leaf) const;
-    // Adds (x, y) to the leaf's statistics and tries a split when due.
-    void absorb(ClassifierNode& leaf, std::int32_t depth, const FeatureMap& x, ClassLabel y);
+    // Adds (x, y) to the leaf's statistics and tries a split when due. `captured`:
+    // estimators_ holds class y's estimators for x's features, in x's order.
+    void absorb(ClassifierNode& leaf, std::int32_t depth, const FeatureMap& x, ClassLabel y,
+                bool captured);
     void attempt_split(ClassifierNode& leaf, std::int32_t depth);
 
     std::int32_t grace_period_;
@@ -81,6 +83,8 @@ private:
     std::int32_t max_split_features_ = 0;
     Rng rng_;
     std::unique_ptr<ClassifierNode> root_;
+    // Scratch of absorb: estimators met while scoring, reused across calls.
+    std::vector<GaussianEstimator*> estimators_;
     std::set<ClassLabel> seen_classes_;
 };
 
