@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -28,6 +29,28 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kDensityFloor = 1e-300;
 constexpr double kLogDensityFloor = -690.7755278982137;
 constexpr double kSqrt2 = 1.4142135623730951;
+
+// Equality of feature names, testing the last character (where names such as
+// "f0" ... "f9" differ) before the rest.
+inline bool same_name(const std::string& a, const std::string& b) {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n == 0) return true;
+    if (a[n - 1] != b[n - 1]) return false;
+    return std::memcmp(a.data(), b.data(), n - 1) == 0;
+}
+
+// map.find(name) as an iterator; a small map is scanned directly, which finds
+// the same (unique) entry without hashing.
+template <typename Map>
+auto find_name(Map& map, const std::string& name) -> decltype(map.find(name)) {
+    constexpr std::size_t kScanLimit = 16;
+    if (map.size() > kScanLimit) return map.find(name);
+    for (auto it = map.begin(); it != map.end(); ++it) {
+        if (same_name(it->first, name)) return it;
+    }
+    return map.end();
+}
 
 // Label with the largest count; ties keep the first in iteration order; 0 when empty.
 ClassLabel majority_label(const ClassifierNode& leaf) {
@@ -71,7 +94,7 @@ NbArgmax nb_log_best(ClassifierNode& leaf, const FeatureMap& x, ClassLabel y = 0
                 result.captured = true;
             }
             for (const auto& [name, v] : x) {
-                auto e = table.find(name);
+                auto e = find_name(table, name);
                 if (e == table.end()) {
                     if (capture) found->push_back(nullptr);
                     continue;
@@ -185,7 +208,7 @@ ClassifierNode* HoeffdingTreeClassifier::route(const FeatureMap& x, std::int32_t
     ClassifierNode* node = root_.get();
     depth = 0;
     while (!node->is_leaf) {
-        auto it = x.find(node->split_feature);
+        auto it = find_name(x, node->split_feature);
         const double value = it == x.end() ? 0.0 : it->second;
         node = value <= node->threshold ? node->left.get() : node->right.get();
         ++depth;
