@@ -31,13 +31,13 @@ constexpr double kLogDensityFloor = -690.7755278982137;
 constexpr double kSqrt2 = 1.4142135623730951;
 
 // Equality of feature names, testing the last character (where names such as
-// "f0" ... "f9" differ) before the rest.
+// "f0" ... "f9" differ) and the first before the rest.
 inline bool same_name(const std::string& a, const std::string& b) {
     const std::size_t n = a.size();
     if (n != b.size()) return false;
     if (n == 0) return true;
-    if (a[n - 1] != b[n - 1]) return false;
-    return std::memcmp(a.data(), b.data(), n - 1) == 0;
+    if (a[n - 1] != b[n - 1] || a[0] != b[0]) return false;
+    return n <= 2 || std::memcmp(a.data() + 1, b.data() + 1, n - 2) == 0;
 }
 
 // map.find(name) as an iterator; a small map is scanned directly, which finds
