@@ -217,9 +217,9 @@ ClassifierNode* HoeffdingTreeClassifier::route(const FeatureMap& x, std::int32_t
 }
 
 bool HoeffdingTreeClassifier::predicts_by_nb(const ClassifierNode& leaf) const {
-    if (leaf_prediction_ == "mc") return false;
+    if (leaf_mc_) return false;
     if (static_cast<double>(nb_threshold_) > leaf.weight) return false;
-    if (leaf_prediction_ != "nb" && !(leaf.nb_correct > leaf.mc_correct)) return false;
+    if (!leaf_nb_ && !(leaf.nb_correct > leaf.mc_correct)) return false;
     return true;
 }
 
@@ -229,7 +229,7 @@ void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
     ClassifierNode& leaf = *route(x, depth);
 
     bool captured = false;
-    if (leaf_prediction_ != "mc" && leaf.weight > 0.0) {
+    if (!leaf_mc_ && leaf.weight > 0.0) {
         if (majority_label(leaf) == y) leaf.mc_correct += 1.0;
         const NbArgmax nb = nb_log_best(leaf, x, y, &estimators_);
         if (nb.scored && (nb.found ? nb.label : 0) == y) leaf.nb_correct += 1.0;
@@ -243,7 +243,7 @@ ClassLabel HoeffdingTreeClassifier::predict_then_learn_one(const FeatureMap& x, 
     // the naive Bayes argmax, so each is computed once for prediction and learning.
     std::int32_t depth = 0;
     ClassifierNode& leaf = *route(x, depth);
-    const bool track = leaf_prediction_ != "mc" && leaf.weight > 0.0;
+    const bool track = !leaf_mc_ && leaf.weight > 0.0;
     const bool by_nb = predicts_by_nb(leaf);
     const ClassLabel majority = majority_label(leaf);
     NbArgmax nb;

@@ -50,7 +50,11 @@ public:
     std::int32_t n_split_points() const { return n_split_points_; }
     void set_n_split_points(std::int32_t value) { n_split_points_ = value; }
     const std::string& leaf_prediction() const { return leaf_prediction_; }
-    void set_leaf_prediction(std::string value) { leaf_prediction_ = std::move(value); }
+    void set_leaf_prediction(std::string value) {
+        leaf_prediction_ = std::move(value);
+        leaf_mc_ = leaf_prediction_ == "mc";
+        leaf_nb_ = leaf_prediction_ == "nb";
+    }
 
     // Feature-subspace size per split attempt; 0 (or anything not below the
     // number of candidate features) examines all of them.
@@ -80,6 +84,9 @@ private:
     std::string split_criterion_;
     std::int32_t n_split_points_ = 10;
     std::string leaf_prediction_ = "nba";
+    // leaf_prediction_ is "mc" / "nb"; kept by set_leaf_prediction.
+    bool leaf_mc_ = false;
+    bool leaf_nb_ = false;
     std::int32_t max_split_features_ = 0;
     Rng rng_;
     std::unique_ptr<ClassifierNode> root_;
