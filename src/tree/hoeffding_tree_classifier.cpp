@@ -322,14 +322,20 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
     }
 
     std::vector<double> points;
+    // Per feature: the classes with a non-empty estimator for it, in observer order.
+    std::vector<std::pair<ClassLabel, const GaussianEstimator*>> observed;
     for (const std::string& f : features) {
-        double lo = kInf;
-        double hi = -kInf;
+        observed.clear();
         for (const auto& [c, table] : leaf.class_observers) {
             auto it = table.find(f);
             if (it == table.end() || !(it->second.weight > 0.0)) continue;
-            lo = std::min(lo, it->second.min);
-            hi = std::max(hi, it->second.max);
+            observed.emplace_back(c, &it->second);
+        }
+        double lo = kInf;
+        double hi = -kInf;
+        for (const auto& [c, e] : observed) {
+            lo = std::min(lo, e->min);
+            hi = std::max(hi, e->max);
         }
         if (!(lo < hi)) continue;
 
@@ -347,11 +353,8 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
         for (const double p : points) {
             ClassWeights left;
             ClassWeights right;
-            for (const auto& [c, table] : leaf.class_observers) {
-                auto it = table.find(f);
-                if (it == table.end()) continue;
-                const GaussianEstimator& e = it->second;
-                if (!(e.weight > 0.0)) continue;
+            for (const auto& [c, estimator] : observed) {
+                const GaussianEstimator& e = *estimator;
                 if (p < e.min) {
                     right[c] += e.weight;
                 } else if (p >= e.max) {
