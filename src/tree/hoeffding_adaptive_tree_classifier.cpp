@@ -36,9 +36,7 @@ std::unique_ptr<HoeffdingTreeClassifier> HoeffdingAdaptiveTreeClassifier::build_
 }
 
 void HoeffdingAdaptiveTreeClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
-    const double error = main_tree_->predict_one(x) != y ? 1.0 : 0.0;
-
-    main_tree_->learn_one(x, y);
+    const double error = main_tree_->predict_then_learn_one(x, y) != y ? 1.0 : 0.0;
     if (background_tree_) background_tree_->learn_one(x, y);
 
     warning_detector_.update(error);

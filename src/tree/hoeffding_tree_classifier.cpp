@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -29,6 +30,28 @@ constexpr double kDensityFloor = 1e-300;
 constexpr double kLogDensityFloor = -690.7755278982137;
 constexpr double kSqrt2 = 1.4142135623730951;
 
+// Equality of feature names, testing the last character (where names such as
+// "f0" ... "f9" differ) and the first before the rest.
+inline bool same_name(const std::string& a, const std::string& b) {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n == 0) return true;
+    if (a[n - 1] != b[n - 1] || a[0] != b[0]) return false;
+    return n <= 2 || std::memcmp(a.data() + 1, b.data() + 1, n - 2) == 0;
+}
+
+// map.find(name) as an iterator; a small map is scanned directly, which finds
+// the same (unique) entry without hashing.
+template <typename Map>
+auto find_name(Map& map, const std::string& name) -> decltype(map.find(name)) {
+    constexpr std::size_t kScanLimit = 16;
+    if (map.size() > kScanLimit) return map.find(name);
+    for (auto it = map.begin(); it != map.end(); ++it) {
+        if (same_name(it->first, name)) return it;
+    }
+    return map.end();
+}
+
 // Label with the largest count; ties keep the first in iteration order; 0 when empty.
 ClassLabel majority_label(const ClassifierNode& leaf) {
     double best = -1.0;
@@ -42,29 +65,52 @@ ClassLabel majority_label(const ClassifierNode& leaf) {
     return label;
 }
 
-// Argmax of the naive Bayes log-scores, starting from `label`. Returns false
-// (label untouched) when there are no scores.
-bool nb_log_argmax(const ClassifierNode& leaf, const FeatureMap& x, ClassLabel& label) {
-    if (leaf.weight <= 0.0 || leaf.class_counts.empty()) return false;
+// Argmax of the naive Bayes log-scores. `scored` is false when the leaf has no
+// scores; `found` tells whether some class beat -inf (then `label` is the argmax,
+// ties keeping the first in iteration order).
+struct NbArgmax {
+    bool scored = false;
+    bool found = false;
+    bool captured = false;
+    ClassLabel label = 0;
+};
+
+// With `found` given, the estimators of class `y` met along the way are stored
+// there in x's order (nullptr where absent) and `captured` is set.
+NbArgmax nb_log_best(ClassifierNode& leaf, const FeatureMap& x, ClassLabel y = 0,
+                     std::vector<GaussianEstimator*>* found = nullptr) {
+    NbArgmax result;
+    if (leaf.weight <= 0.0 || leaf.class_counts.empty()) return result;
+    result.scored = true;
     double best = -kInf;
     for (const auto& [c, n] : leaf.class_counts) {
         double s = std::log(n / leaf.weight);
         auto obs = leaf.class_observers.find(c);
         if (obs != leaf.class_observers.end()) {
-            const FeatureEstimators& table = obs->second;
+            FeatureEstimators& table = obs->second;
+            const bool capture = found != nullptr && c == y;
+            if (capture) {
+                found->clear();
+                result.captured = true;
+            }
             for (const auto& [name, v] : x) {
-                auto e = table.find(name);
-                if (e == table.end()) continue;
+                auto e = find_name(table, name);
+                if (e == table.end()) {
+                    if (capture) found->push_back(nullptr);
+                    continue;
+                }
+                if (capture) found->push_back(&e->second);
                 const double q = e->second.pdf(v);
                 s += q > kDensityFloor ? std::log(q) : kLogDensityFloor;
             }
         }
         if (s > best) {
             best = s;
-            label = c;
+            result.found = true;
+            result.label = c;
         }
     }
-    return true;
+    return result;
 }
 
 // Entropy in bits of a class-weight map with total W.
@@ -162,7 +208,7 @@ ClassifierNode* HoeffdingTreeClassifier::route(const FeatureMap& x, std::int32_t
     ClassifierNode* node = root_.get();
     depth = 0;
     while (!node->is_leaf) {
-        auto it = x.find(node->split_feature);
+        auto it = find_name(x, node->split_feature);
         const double value = it == x.end() ? 0.0 : it->second;
         node = value <= node->threshold ? node->left.get() : node->right.get();
         ++depth;
@@ -171,9 +217,9 @@ ClassifierNode* HoeffdingTreeClassifier::route(const FeatureMap& x, std::int32_t
 }
 
 bool HoeffdingTreeClassifier::predicts_by_nb(const ClassifierNode& leaf) const {
-    if (leaf_prediction_ == "mc") return false;
+    if (leaf_mc_) return false;
     if (static_cast<double>(nb_threshold_) > leaf.weight) return false;
-    if (leaf_prediction_ != "nb" && !(leaf.nb_correct > leaf.mc_correct)) return false;
+    if (!leaf_nb_ && !(leaf.nb_correct > leaf.mc_correct)) return false;
     return true;
 }
 
@@ -182,18 +228,55 @@ void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
     std::int32_t depth = 0;
     ClassifierNode& leaf = *route(x, depth);
 
-    if (leaf_prediction_ != "mc" && leaf.weight > 0.0) {
+    bool captured = false;
+    if (!leaf_mc_ && leaf.weight > 0.0) {
         if (majority_label(leaf) == y) leaf.mc_correct += 1.0;
-        ClassLabel nb_label = 0;
-        if (nb_log_argmax(leaf, x, nb_label) && nb_label == y) leaf.nb_correct += 1.0;
+        const NbArgmax nb = nb_log_best(leaf, x, y, &estimators_);
+        if (nb.scored && (nb.found ? nb.label : 0) == y) leaf.nb_correct += 1.0;
+        captured = nb.captured;
     }
+    absorb(leaf, depth, x, y, captured);
+}
 
+ClassLabel HoeffdingTreeClassifier::predict_then_learn_one(const FeatureMap& x, ClassLabel y) {
+    // Nothing below changes the leaf before both uses of the majority label and
+    // the naive Bayes argmax, so each is computed once for prediction and learning.
+    std::int32_t depth = 0;
+    ClassifierNode& leaf = *route(x, depth);
+    const bool track = !leaf_mc_ && leaf.weight > 0.0;
+    const bool by_nb = predicts_by_nb(leaf);
+    const ClassLabel majority = majority_label(leaf);
+    NbArgmax nb;
+    if (track || by_nb) nb = nb_log_best(leaf, x, y, &estimators_);
+    const ClassLabel predicted = by_nb && nb.found ? nb.label : majority;
+
+    seen_classes_.insert(y);
+    if (track) {
+        if (majority == y) leaf.mc_correct += 1.0;
+        if (nb.scored && (nb.found ? nb.label : 0) == y) leaf.nb_correct += 1.0;
+    }
+    absorb(leaf, depth, x, y, nb.captured);
+    return predicted;
+}
+
+void HoeffdingTreeClassifier::absorb(ClassifierNode& leaf, std::int32_t depth,
+                                     const FeatureMap& x, ClassLabel y, bool captured) {
     leaf.class_counts[y] += 1.0;
     leaf.weight += 1.0;
 
     if (!x.empty()) {
         FeatureEstimators& observers = leaf.class_observers[y];
-        for (const auto& [name, value] : x) observers[name].update(value);
+        if (captured) {
+            // Estimators found by the scoring pass; inserting the absent ones in x's
+            // order moves none of them.
+            std::size_t i = 0;
+            for (const auto& [name, value] : x) {
+                GaussianEstimator* e = estimators_[i++];
+                (e != nullptr ? *e : observers[name]).update(value);
+            }
+        } else {
+            for (const auto& [name, value] : x) observers[name].update(value);
+        }
     }
 
     if (static_cast<std::int64_t>(leaf.weight) % grace_period_ == 0) attempt_split(leaf, depth);
@@ -239,14 +322,20 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
     }
 
     std::vector<double> points;
+    // Per feature: the classes with a non-empty estimator for it, in observer order.
+    std::vector<std::pair<ClassLabel, const GaussianEstimator*>> observed;
     for (const std::string& f : features) {
-        double lo = kInf;
-        double hi = -kInf;
+        observed.clear();
         for (const auto& [c, table] : leaf.class_observers) {
             auto it = table.find(f);
             if (it == table.end() || !(it->second.weight > 0.0)) continue;
-            lo = std::min(lo, it->second.min);
-            hi = std::max(hi, it->second.max);
+            observed.emplace_back(c, &it->second);
+        }
+        double lo = kInf;
+        double hi = -kInf;
+        for (const auto& [c, e] : observed) {
+            lo = std::min(lo, e->min);
+            hi = std::max(hi, e->max);
         }
         if (!(lo < hi)) continue;
 
@@ -264,11 +353,8 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
         for (const double p : points) {
             ClassWeights left;
             ClassWeights right;
-            for (const auto& [c, table] : leaf.class_observers) {
-                auto it = table.find(f);
-                if (it == table.end()) continue;
-                const GaussianEstimator& e = it->second;
-                if (!(e.weight > 0.0)) continue;
+            for (const auto& [c, estimator] : observed) {
+                const GaussianEstimator& e = *estimator;
                 if (p < e.min) {
                     right[c] += e.weight;
                 } else if (p >= e.max) {
@@ -372,10 +458,12 @@ ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
 
 ClassLabel HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
     std::int32_t depth = 0;
-    const ClassifierNode& leaf = *route(x, depth);
-    ClassLabel label = majority_label(leaf);
-    if (predicts_by_nb(leaf)) nb_log_argmax(leaf, x, label);
-    return label;
+    ClassifierNode& leaf = *route(x, depth);
+    if (predicts_by_nb(leaf)) {
+        const NbArgmax nb = nb_log_best(leaf, x);
+        if (nb.found) return nb.label;
+    }
+    return majority_label(leaf);
 }
 
 void HoeffdingTreeClassifier::reset() {

@@ -27,6 +27,9 @@ public:
                             double split_confidence, double tie_threshold);
 
     void learn_one(const FeatureMap& x, ClassLabel y) override;
+    // Same as predict_one(x) followed by learn_one(x, y), routing once; returns
+    // the prediction.
+    ClassLabel predict_then_learn_one(const FeatureMap& x, ClassLabel y);
     ClassLabel predict_one(const FeatureMap& x) override;
     ProbabilityMap predict_proba_one(const FeatureMap& x) override;
     // Single empty leaf, no labels; parameters, max_split_features and rng state kept.
@@ -47,7 +50,11 @@ public:
     std::int32_t n_split_points() const { return n_split_points_; }
     void set_n_split_points(std::int32_t value) { n_split_points_ = value; }
     const std::string& leaf_prediction() const { return leaf_prediction_; }
-    void set_leaf_prediction(std::string value) { leaf_prediction_ = std::move(value); }
+    void set_leaf_prediction(std::string value) {
+        leaf_prediction_ = std::move(value);
+        leaf_mc_ = leaf_prediction_ == "mc";
+        leaf_nb_ = leaf_prediction_ == "nb";
+    }
 
     // Feature-subspace size per split attempt; 0 (or anything not below the
     // number of candidate features) examines all of them.
@@ -63,6 +70,10 @@ public:
 private:
     ClassifierNode* route(const FeatureMap& x, std::int32_t& depth) const;
     bool predicts_by_nb(const ClassifierNode& leaf) const;
+    // Adds (x, y) to the leaf's statistics and tries a split when due. `captured`:
+    // estimators_ holds class y's estimators for x's features, in x's order.
+    void absorb(ClassifierNode& leaf, std::int32_t depth, const FeatureMap& x, ClassLabel y,
+                bool captured);
     void attempt_split(ClassifierNode& leaf, std::int32_t depth);
 
     std::int32_t grace_period_;
@@ -73,9 +84,14 @@ private:
     std::string split_criterion_;
     std::int32_t n_split_points_ = 10;
     std::string leaf_prediction_ = "nba";
+    // leaf_prediction_ is "mc" / "nb"; kept by set_leaf_prediction.
+    bool leaf_mc_ = false;
+    bool leaf_nb_ = false;
     std::int32_t max_split_features_ = 0;
     Rng rng_;
     std::unique_ptr<ClassifierNode> root_;
+    // Scratch of absorb: estimators met while scoring, reused across calls.
+    std::vector<GaussianEstimator*> estimators_;
     std::set<ClassLabel> seen_classes_;
 };
 
