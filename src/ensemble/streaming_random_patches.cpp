@@ -45,6 +45,27 @@ std::size_t member_count(int n_models) {
     return n_models < 1 ? 1u : static_cast<std::size_t>(n_models);
 }
 
+template <class Member>
+void rebuild_members(std::vector<Member>& members, int n_models, double drift_delta,
+                     double warning_delta) {
+    const std::size_t n = member_count(n_models);
+    members.clear();
+    members.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) members.emplace_back(drift_delta, warning_delta);
+}
+
+// The member's tree is built first, then its patch subspace is drawn.
+template <class Member, class Tree>
+void initialise_member(Member& member, std::unique_ptr<Tree> tree, ensemble::PatchMode mode,
+                       const FeatureMap& x, double subspace_fraction, std::uint32_t seed,
+                       std::size_t position) {
+    member.foreground = std::move(tree);
+    if (mode != ensemble::PatchMode::Resampling) {
+        member.subspace = ensemble::draw_patch_subspace(x, subspace_fraction, seed, position);
+    }
+    member.initialised = true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -75,18 +96,11 @@ std::unique_ptr<HoeffdingTreeClassifier> SRPClassifier::make_tree() const {
 
 void SRPClassifier::reset() {
     rng_.seed(seed_);
-    const std::size_t n = member_count(n_models_);
-    members_.clear();
-    members_.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) members_.emplace_back(drift_delta_, warning_delta_);
+    rebuild_members(members_, n_models_, drift_delta_, warning_delta_);
 }
 
 void SRPClassifier::initialise(Member& member, std::size_t position, const FeatureMap& x) {
-    member.foreground = make_tree();
-    if (mode_ != ensemble::PatchMode::Resampling) {
-        member.subspace = ensemble::draw_patch_subspace(x, subspace_fraction_, seed_, position);
-    }
-    member.initialised = true;
+    initialise_member(member, make_tree(), mode_, x, subspace_fraction_, seed_, position);
 }
 
 void SRPClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
@@ -159,18 +173,11 @@ std::unique_ptr<HoeffdingTreeRegressor> SRPRegressor::make_tree() const {
 
 void SRPRegressor::reset() {
     rng_.seed(seed_);
-    const std::size_t n = member_count(n_models_);
-    members_.clear();
-    members_.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) members_.emplace_back(drift_delta_, warning_delta_);
+    rebuild_members(members_, n_models_, drift_delta_, warning_delta_);
 }
 
 void SRPRegressor::initialise(Member& member, std::size_t position, const FeatureMap& x) {
-    member.foreground = make_tree();
-    if (mode_ != ensemble::PatchMode::Resampling) {
-        member.subspace = ensemble::draw_patch_subspace(x, subspace_fraction_, seed_, position);
-    }
-    member.initialised = true;
+    initialise_member(member, make_tree(), mode_, x, subspace_fraction_, seed_, position);
 }
 
 void SRPRegressor::learn_one(const FeatureMap& x, double y) {
