@@ -64,8 +64,8 @@ def _bagging_reps(n_models=10, lam=6.0):
 
 
 def _sgbt_reps(stream):
-    # one booster of 100 stages x 1 tree in two-class mode, one booster per label otherwise
-    return 100 * 1 * (1 if stream == "clf2" else 5)
+    # 100 stages x 1 tree per booster; the default n_classes (0) keeps one booster per label
+    return 100 * 1 * (2 if stream == "clf2" else 5)
 
 
 # Member trees built as the ensembles build them (the parameters the ensembles pass; the rest at the
