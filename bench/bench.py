@@ -235,7 +235,8 @@ def calibrate(floor, n=5_000):
         floor.set_proba(labels or 1)
         shapes = {"noop": floor.noop, "noop_predict": floor.noop_predict,
                   "noop_predict_value": floor.noop_predict_value, "noop_proba": floor.noop_proba,
-                  "noop_transform": floor.noop_transform}
+                  "noop_transform": floor.noop_transform, "noop_keyed": floor.noop_keyed,
+                  "noop_keyed_transform": floor.noop_keyed_transform}
         series = {k: Series() for k in shapes}
         lab = Series()
         gc.disable()
@@ -478,7 +479,9 @@ def print_report(meta, results, members, verdicts, scaling, memory, comparison, 
         p(f"  floor {kind}: noop(x) {c['noop']['us']:.3f} us; "
           f"returning int {c['noop_predict']['ratio']:.2f}x, float "
           f"{c['noop_predict_value']['ratio']:.2f}x, proba dict {c['noop_proba']['ratio']:.2f}x, "
-          f"record dict {c['noop_transform']['ratio']:.2f}x")
+          f"record dict {c['noop_transform']['ratio']:.2f}x; transform_one's record conversion "
+          f"{c['noop_keyed']['ratio']:.2f}x, with its record result "
+          f"{c['noop_keyed_transform']['ratio']:.2f}x")
     sc = cal["scalar_us"]
     p("  scalar no-ops (us): " + ", ".join(f"{k} {v:.3f}" for k, v in sc.items()))
 

@@ -1,4 +1,6 @@
 import math
+import struct
+from types import MappingProxyType
 import re
 from fractions import Fraction
 
@@ -7,6 +9,11 @@ import pytest
 import _kavro_core as kc
 
 kt = pytest.importorskip("_kavro_testing")
+
+try:
+    import numpy as np
+except ImportError:  # optional
+    np = None
 
 
 def fma(a, b, c):
@@ -300,3 +307,73 @@ def test_reset_behaves_like_fresh(cls, rng):
         learn(used, x, y)
         learn(fresh, x, y)
         assert used.transform_one(query) == fresh.transform_one(query)
+
+
+class TestRecordResults:
+    """transform_one converts records itself for exact dicts of str keys; any other mapping goes
+    through the general conversion. Both must give the same dict, entry for entry."""
+
+    @staticmethod
+    def entries(d):
+        return [(k, struct.pack("<d", v)) for k, v in d.items()]
+
+    @staticmethod
+    def trained(cls, names, rng):
+        t = kc.SelectKBest(k=len(names)) if cls == "SelectKBest" else getattr(kc, cls)()
+        for i in range(6):
+            x = {n: (0.0 if j % 4 == 0 else rng.gauss(0.0, 2.0)) for j, n in enumerate(names)}
+            learn(t, x, float(i % 3))
+        return t
+
+    NAMES = {
+        "ascii": [f"f{i}" for i in range(10)],
+        "long and unicode": ["", "é", "名前", "a" * 40, "ab\x00c"] + [f"feature_{i:04d}" for i in range(9)],
+        "wide": [f"x{i}" for i in range(300)],
+    }
+
+    @pytest.mark.parametrize("cls", ALL + ["SelectKBest-3"])
+    @pytest.mark.parametrize("names", list(NAMES))
+    def test_same_as_general_conversion(self, cls, names, rng):
+        names = self.NAMES[names]
+        t = kc.SelectKBest(k=3) if cls == "SelectKBest-3" else self.trained(cls, names, rng)
+        if cls == "SelectKBest-3":  # result sized for 3 entries: a different bucket count
+            learn(t, {n: rng.random() for n in names}, 1.0)
+            learn(t, {n: rng.random() for n in names}, 2.0)
+        queries = [{}, {names[0]: 1.0}, {n: rng.gauss(0.0, 5.0) for n in reversed(names)},
+                   {n: rng.randint(-9, 9) for n in names[::2]},
+                   {n: float("nan") for n in names[1::3]} | {"unseen": 2**60 + 1}]
+        for q in queries:
+            before = dict(q)
+            got = t.transform_one(q)
+            assert self.entries(got) == self.entries(t.transform_one(MappingProxyType(q)))
+            assert q == before and got is not q
+        if not cls.startswith("SelectKBest-"):
+            fresh = getattr(kc, cls.split("-")[0])()  # before any learning every entry is kept
+            q = {n: 1.5 for n in names}
+            assert self.entries(fresh.transform_one(q)) == self.entries(
+                fresh.transform_one(MappingProxyType(q)))
+
+    @pytest.mark.parametrize("cls", ALL)
+    def test_other_keys_and_values_take_the_general_path(self, cls, rng):
+        t = self.trained(cls, list("abcd"), rng)
+        def outcome(q):
+            try:
+                return self.entries(t.transform_one(q))
+            except Exception as exc:  # undecodable byte keys fail on the way back
+                return type(exc), str(exc)
+
+        for q in ({"a": True, "b": 2.0}, {b"a": 1.0, "c": 3.0}, {"a": 1.0, b"\xff": 2.0},
+                  {"a": np.float64(1.5)} if np else {"a": 1.5}):
+            assert outcome(q) == outcome(MappingProxyType(q))
+        for bad in ({1: 1.0}, {"a": "1"}, {"a": 10**400}, {"\ud800": 1.0}, {"a": None}):
+            with pytest.raises(TypeError, match="incompatible function arguments"):
+                t.transform_one(bad)
+
+    def test_scaled_records_reuse_the_callers_keys(self):
+        key = "".join(["fea", "ture"])
+        s = kc.StandardScaler()
+        s.learn_one({key: 1.0})
+        out = s.transform_one({key: 3.0})
+        assert next(iter(out)) is key
+        out[key] = 5.0
+        assert s.transform_one({key: 3.0}) == {key: 0.0}

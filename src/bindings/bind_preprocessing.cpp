@@ -2,6 +2,7 @@
 
 #include "bindings/bindings.hpp"
 #include "bindings/common.hpp"
+#include "bindings/keyed_record.hpp"
 #include "preprocessing/max_abs_scaler.hpp"
 #include "preprocessing/min_max_scaler.hpp"
 #include "preprocessing/select_k_best.hpp"
@@ -13,15 +14,16 @@ namespace kavro::bindings {
 namespace {
 
 // learn_one(x) / transform_one / clone_state / reset of a scaler. transform_one rewrites the
-// record converted for the call: the same result as copying it, one copy fewer.
+// record converted for the call: the same result as copying it, one copy fewer. Results reuse
+// the caller's key objects.
 template <class T>
 void def_scaler_methods(PyClass<T, ITransformer>& cls) {
     cls.def("learn_one", [](T& self, const FeatureMap& x) { self.learn_one(x); },
             "Update the statistics from one record.")
         .def("transform_one",
-             [](T& self, FeatureMap& x) {
-                 self.transform_inplace(x);
-                 return std::move(x);
+             [](T& self, KeyedRecord& x) {
+                 self.transform_inplace(x.map);
+                 return keyed_result(x);
              },
              "Return the scaled record; the argument is not changed.")
         .def("clone_state", [](const T& self) { return std::make_shared<T>(self); },
@@ -62,7 +64,12 @@ void bind_variance_threshold(py::module_& m) {
             "min_samples: features observed fewer times always survive.")
         .def("learn_one", [](VarianceThreshold& self, const FeatureMap& x) { self.learn_one(x); },
              "Update the per-feature variances from one record.")
-        .def("transform_one", &VarianceThreshold::transform_one,
+        .def("transform_one",
+             [](VarianceThreshold& self, const KeyedRecord& x) {
+                 return keyed_selection(
+                     x, x.map.size(), [&](const std::string& name) { return self.survives(name); },
+                     [&] { return self.transform_one(x.map); });
+             },
              "Return a new record with the surviving features.")
         .def("clone_state",
              [](const VarianceThreshold& self) { return std::make_shared<VarianceThreshold>(self); },
@@ -78,7 +85,15 @@ void bind_select_k_best(py::module_& m) {
         .def("learn_one",
              [](SelectKBest& self, const FeatureMap& x, double y) { self.learn_one(x, y); },
              "Update the correlations of the record's features with the target y.")
-        .def("transform_one", &SelectKBest::transform_one,
+        .def("transform_one",
+             [](SelectKBest& self, KeyedRecord& x) {
+                 // Before any learning the result is a copy of x, in x's order.
+                 if (!self.update_selection()) return keyed_result(x);
+                 return keyed_selection(
+                     x, std::min(x.map.size(), self.n_selected()),
+                     [&](const std::string& name) { return self.is_selected(name); },
+                     [&] { return self.transform_one(x.map); });
+             },
              "Return a new record with the selected features (all of them before any learning).")
         .def("set_feature_order", &SelectKBest::set_feature_order,
              "Give tie-breaking order indices to names that have none yet.")

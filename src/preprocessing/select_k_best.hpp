@@ -39,6 +39,15 @@ public:
     std::int32_t k() const { return k_; }
     bool use_abs() const { return use_abs_; }
 
+    // Brings a stale selection up to date, as transform_one does; false before any learning,
+    // when transform_one keeps every entry.
+    bool update_selection() {
+        refresh_selection();
+        return !features_.empty();
+    }
+    bool is_selected(const std::string& name) const;
+    std::size_t n_selected() const { return n_selected_; }
+
 private:
     // One learned feature, stored in order of first appearance since construction or reset.
     struct Feature {
@@ -50,7 +59,6 @@ private:
 
     // Rebuilds the selection when stale: highest score first, then smallest order index.
     void refresh_selection();
-    bool is_selected(const std::string& name) const;
     std::int32_t order_index(const std::string& name);
 
     std::int32_t k_;

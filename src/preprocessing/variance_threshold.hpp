@@ -28,11 +28,11 @@ public:
     double threshold() const { return threshold_; }
     std::int32_t min_samples() const { return min_samples_; }
 
-private:
     // Unlearned features and features with fewer than min_samples observations survive;
     // otherwise the variance must be strictly above the threshold (NaN drops).
     bool survives(const std::string& name) const;
 
+private:
     double threshold_;
     std::int32_t min_samples_;
     std::unordered_map<std::string, WelfordStats> feature_stats_;

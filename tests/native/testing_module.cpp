@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "bindings/keyed_record.hpp"
 #include "core/random.hpp"
 #include "core/types.hpp"
 #include "tree/hoeffding_tree_classifier.hpp"
@@ -36,6 +37,11 @@ struct Floor {
     ProbabilityMap noop_proba(const FeatureMap&) { return proba; }
     // Returns a copy of the record, like a transform that keeps every entry.
     FeatureMap noop_transform(const FeatureMap& x) { return x; }
+    // The record conversion of transform_one, and its result conversion on the whole record.
+    void noop_keyed(const kavro::bindings::KeyedRecord&) {}
+    kavro::bindings::KeyedResult noop_keyed_transform(kavro::bindings::KeyedRecord& x) {
+        return kavro::bindings::keyed_result(x);
+    }
 
     void set_proba(int n_labels) {
         proba.clear();
@@ -65,6 +71,8 @@ PYBIND11_MODULE(_kavro_testing, m) {
         .def("noop_predict_value", &Floor::noop_predict_value)
         .def("noop_proba", &Floor::noop_proba)
         .def("noop_transform", &Floor::noop_transform)
+        .def("noop_keyed", &Floor::noop_keyed)
+        .def("noop_keyed_transform", &Floor::noop_keyed_transform)
         .def("set_proba", &Floor::set_proba, "Make noop_proba return n_labels equal entries.");
 
     // A Hoeffding tree with a feature subspace, as the ensembles build their members.
