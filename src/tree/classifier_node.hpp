@@ -2,9 +2,12 @@
 // while a leaf evaluates its candidate splits.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "core/types.hpp"
 #include "tree/gaussian_estimator.hpp"
@@ -14,6 +17,23 @@ namespace kavro {
 using ClassWeights = std::unordered_map<ClassLabel, double>;
 using FeatureEstimators = std::unordered_map<std::string, GaussianEstimator>;
 
+// Key order of the records a tree reads: names and values of the current record
+// by position (its iteration order). `id` changes whenever the names or their
+// order change, so positions cached under one id stay valid while it holds.
+struct KeyLayout {
+    std::vector<std::string> names;
+    std::vector<double> values;
+    std::uint64_t id = 1;
+
+    void read(const FeatureMap& x);
+};
+
+// One class's estimators at a leaf, by layout position (nullptr: none yet).
+struct LayoutEstimators {
+    FeatureEstimators* table = nullptr;  // nullptr: the class has no estimators here
+    std::vector<GaussianEstimator*> at;
+};
+
 struct ClassifierNode {
     bool is_leaf = true;
     // Leaf statistics.
@@ -22,9 +42,18 @@ struct ClassifierNode {
     double weight = 0.0;
     double mc_correct = 0.0;
     double nb_correct = 0.0;
+    // Leaf: class_observers per class of class_counts, in its order, for layout
+    // `layout`; valid while neither map gains a key (layout_tables counts the
+    // tables it was built from). 0 never names a layout.
+    std::uint64_t layout = 0;
+    std::size_t layout_tables = 0;
+    std::vector<LayoutEstimators> by_layout;
     // Internal-node test: value <= threshold goes left.
     std::string split_feature;
     double threshold = 0.0;
+    // Position of split_feature in layout `split_layout` (npos: not in the record).
+    std::uint64_t split_layout = 0;
+    std::size_t split_position = 0;
     std::unique_ptr<ClassifierNode> left;
     std::unique_ptr<ClassifierNode> right;
 

@@ -71,39 +71,62 @@ ClassLabel majority_label(const ClassifierNode& leaf) {
 struct NbArgmax {
     bool scored = false;
     bool found = false;
-    bool captured = false;
     ClassLabel label = 0;
+    // With capture asked: class y's estimators by layout position, when it has any.
+    LayoutEstimators* captured = nullptr;
 };
 
-// With `found` given, the estimators of class `y` met along the way are stored
-// there in x's order (nullptr where absent) and `captured` is set.
-NbArgmax nb_log_best(ClassifierNode& leaf, const FeatureMap& x, ClassLabel y = 0,
-                     std::vector<GaussianEstimator*>* found = nullptr) {
+// Makes leaf.by_layout describe the leaf's tables for `layout`, unless it already does.
+void bind_layout(ClassifierNode& leaf, const KeyLayout& layout) {
+    if (leaf.layout == layout.id && leaf.by_layout.size() == leaf.class_counts.size() &&
+        leaf.layout_tables == leaf.class_observers.size()) {
+        return;
+    }
+    leaf.by_layout.resize(leaf.class_counts.size());
+    std::size_t j = 0;
+    for (const auto& entry : leaf.class_counts) {
+        LayoutEstimators& slot = leaf.by_layout[j++];
+        slot.at.clear();
+        auto obs = leaf.class_observers.find(entry.first);
+        if (obs == leaf.class_observers.end()) {
+            slot.table = nullptr;
+            continue;
+        }
+        FeatureEstimators& table = obs->second;
+        slot.table = &table;
+        for (const std::string& name : layout.names) {
+            auto e = find_name(table, name);
+            slot.at.push_back(e == table.end() ? nullptr : &e->second);
+        }
+    }
+    leaf.layout = layout.id;
+    leaf.layout_tables = leaf.class_observers.size();
+}
+
+// Scores the record held by `layout`; with `capture`, class y's estimators are
+// returned in `captured`.
+NbArgmax nb_log_best(ClassifierNode& leaf, const KeyLayout& layout, ClassLabel y = 0,
+                     bool capture = false) {
     NbArgmax result;
     if (leaf.weight <= 0.0 || leaf.class_counts.empty()) return result;
+    bind_layout(leaf, layout);
     result.scored = true;
+    const double* values = layout.values.data();
+    const std::size_t n_features = layout.values.size();
+    LayoutEstimators* slot = leaf.by_layout.data();
     double best = -kInf;
     for (const auto& [c, n] : leaf.class_counts) {
         double s = std::log(n / leaf.weight);
-        auto obs = leaf.class_observers.find(c);
-        if (obs != leaf.class_observers.end()) {
-            FeatureEstimators& table = obs->second;
-            const bool capture = found != nullptr && c == y;
-            if (capture) {
-                found->clear();
-                result.captured = true;
-            }
-            for (const auto& [name, v] : x) {
-                auto e = find_name(table, name);
-                if (e == table.end()) {
-                    if (capture) found->push_back(nullptr);
-                    continue;
-                }
-                if (capture) found->push_back(&e->second);
-                const double q = e->second.pdf(v);
+        if (slot->table != nullptr) {
+            if (capture && c == y) result.captured = slot;
+            GaussianEstimator* const* at = slot->at.data();
+            for (std::size_t i = 0; i < n_features; ++i) {
+                if (at[i] == nullptr) continue;
+                const double q = at[i]->pdf(values[i]);
                 s += q > kDensityFloor ? std::log(q) : kLogDensityFloor;
             }
         }
+        ++slot;
         if (s > best) {
             best = s;
             result.found = true;
@@ -180,6 +203,24 @@ std::unique_ptr<ClassifierNode> child_leaf(const ClassWeights& counts) {
 
 }  // namespace
 
+void KeyLayout::read(const FeatureMap& x) {
+    if (x.size() == names.size()) {
+        std::size_t i = 0;
+        for (const auto& [name, v] : x) {
+            if (!same_name(names[i], name)) break;
+            values[i++] = v;
+        }
+        if (i == names.size()) return;
+    }
+    names.clear();
+    values.clear();
+    for (const auto& [name, v] : x) {
+        names.push_back(name);
+        values.push_back(v);
+    }
+    ++id;
+}
+
 HoeffdingTreeClassifier::HoeffdingTreeClassifier()
     : HoeffdingTreeClassifier(200, 0, 20, "info_gain", 1e-07, 0.05) {}
 
@@ -204,12 +245,24 @@ void HoeffdingTreeClassifier::set_grace_period(std::int32_t value) {
     grace_period_ = value;
 }
 
-ClassifierNode* HoeffdingTreeClassifier::route(const FeatureMap& x, std::int32_t& depth) const {
+ClassifierNode* HoeffdingTreeClassifier::route(std::int32_t& depth) {
+    constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
     ClassifierNode* node = root_.get();
     depth = 0;
     while (!node->is_leaf) {
-        auto it = find_name(x, node->split_feature);
-        const double value = it == x.end() ? 0.0 : it->second;
+        if (node->split_layout != layout_.id) {
+            // The record's (unique) entry for the split feature, as a position.
+            node->split_position = kAbsent;
+            for (std::size_t i = 0; i < layout_.names.size(); ++i) {
+                if (same_name(layout_.names[i], node->split_feature)) {
+                    node->split_position = i;
+                    break;
+                }
+            }
+            node->split_layout = layout_.id;
+        }
+        const double value =
+            node->split_position == kAbsent ? 0.0 : layout_.values[node->split_position];
         node = value <= node->threshold ? node->left.get() : node->right.get();
         ++depth;
     }
@@ -225,13 +278,14 @@ bool HoeffdingTreeClassifier::predicts_by_nb(const ClassifierNode& leaf) const {
 
 void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
     seen_classes_.insert(y);
+    layout_.read(x);
     std::int32_t depth = 0;
-    ClassifierNode& leaf = *route(x, depth);
+    ClassifierNode& leaf = *route(depth);
 
-    bool captured = false;
+    LayoutEstimators* captured = nullptr;
     if (!leaf_mc_ && leaf.weight > 0.0) {
         if (majority_label(leaf) == y) leaf.mc_correct += 1.0;
-        const NbArgmax nb = nb_log_best(leaf, x, y, &estimators_);
+        const NbArgmax nb = nb_log_best(leaf, layout_, y, true);
         if (nb.scored && (nb.found ? nb.label : 0) == y) leaf.nb_correct += 1.0;
         captured = nb.captured;
     }
@@ -241,13 +295,14 @@ void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
 ClassLabel HoeffdingTreeClassifier::predict_then_learn_one(const FeatureMap& x, ClassLabel y) {
     // Nothing below changes the leaf before both uses of the majority label and
     // the naive Bayes argmax, so each is computed once for prediction and learning.
+    layout_.read(x);
     std::int32_t depth = 0;
-    ClassifierNode& leaf = *route(x, depth);
+    ClassifierNode& leaf = *route(depth);
     const bool track = !leaf_mc_ && leaf.weight > 0.0;
     const bool by_nb = predicts_by_nb(leaf);
     const ClassLabel majority = majority_label(leaf);
     NbArgmax nb;
-    if (track || by_nb) nb = nb_log_best(leaf, x, y, &estimators_);
+    if (track || by_nb) nb = nb_log_best(leaf, layout_, y, true);
     const ClassLabel predicted = by_nb && nb.found ? nb.label : majority;
 
     seen_classes_.insert(y);
@@ -260,22 +315,26 @@ ClassLabel HoeffdingTreeClassifier::predict_then_learn_one(const FeatureMap& x, 
 }
 
 void HoeffdingTreeClassifier::absorb(ClassifierNode& leaf, std::int32_t depth,
-                                     const FeatureMap& x, ClassLabel y, bool captured) {
+                                     const FeatureMap& x, ClassLabel y,
+                                     LayoutEstimators* captured) {
     leaf.class_counts[y] += 1.0;
     leaf.weight += 1.0;
 
     if (!x.empty()) {
-        FeatureEstimators& observers = leaf.class_observers[y];
-        if (captured) {
+        if (captured != nullptr) {
             // Estimators found by the scoring pass; inserting the absent ones in x's
-            // order moves none of them.
-            std::size_t i = 0;
-            for (const auto& [name, value] : x) {
-                GaussianEstimator* e = estimators_[i++];
-                (e != nullptr ? *e : observers[name]).update(value);
+            // order moves none of them, and keeps leaf.by_layout valid.
+            FeatureEstimators& observers = *captured->table;
+            const std::size_t n_features = layout_.values.size();
+            for (std::size_t i = 0; i < n_features; ++i) {
+                GaussianEstimator*& e = captured->at[i];
+                if (e == nullptr) e = &observers[layout_.names[i]];
+                e->update(layout_.values[i]);
             }
         } else {
+            FeatureEstimators& observers = leaf.class_observers[y];
             for (const auto& [name, value] : x) observers[name].update(value);
+            leaf.layout = 0;  // a table may have gained keys
         }
     }
 
@@ -414,13 +473,15 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
     leaf.right = child_leaf(best.right_counts);
     // Release the leaf statistics; an internal node never reads them again.
     std::unordered_map<ClassLabel, FeatureEstimators>().swap(leaf.class_observers);
+    std::vector<LayoutEstimators>().swap(leaf.by_layout);
     ClassWeights().swap(leaf.class_counts);
     leaf.weight = 0.0;
 }
 
 ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
+    layout_.read(x);
     std::int32_t depth = 0;
-    const ClassifierNode& leaf = *route(x, depth);
+    const ClassifierNode& leaf = *route(depth);
     ProbabilityMap result;
     if (leaf.weight <= 0.0) {
         const double share = 1.0 / static_cast<double>(seen_classes_.size());
@@ -457,10 +518,11 @@ ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
 }
 
 ClassLabel HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
+    layout_.read(x);
     std::int32_t depth = 0;
-    ClassifierNode& leaf = *route(x, depth);
+    ClassifierNode& leaf = *route(depth);
     if (predicts_by_nb(leaf)) {
-        const NbArgmax nb = nb_log_best(leaf, x);
+        const NbArgmax nb = nb_log_best(leaf, layout_);
         if (nb.found) return nb.label;
     }
     return majority_label(leaf);

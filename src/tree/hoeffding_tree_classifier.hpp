@@ -68,12 +68,14 @@ public:
     const std::set<ClassLabel>& seen_classes() const { return seen_classes_; }
 
 private:
-    ClassifierNode* route(const FeatureMap& x, std::int32_t& depth) const;
+    // Leaf reached by the record last read into layout_.
+    ClassifierNode* route(std::int32_t& depth);
     bool predicts_by_nb(const ClassifierNode& leaf) const;
-    // Adds (x, y) to the leaf's statistics and tries a split when due. `captured`:
-    // estimators_ holds class y's estimators for x's features, in x's order.
+    // Adds (x, y) to the leaf's statistics and tries a split when due; x is the
+    // record in layout_. `captured`: class y's estimators at this leaf by layout
+    // position, or nullptr.
     void absorb(ClassifierNode& leaf, std::int32_t depth, const FeatureMap& x, ClassLabel y,
-                bool captured);
+                LayoutEstimators* captured);
     void attempt_split(ClassifierNode& leaf, std::int32_t depth);
 
     std::int32_t grace_period_;
@@ -90,8 +92,8 @@ private:
     std::int32_t max_split_features_ = 0;
     Rng rng_;
     std::unique_ptr<ClassifierNode> root_;
-    // Scratch of absorb: estimators met while scoring, reused across calls.
-    std::vector<GaussianEstimator*> estimators_;
+    // The record being routed, by position.
+    KeyLayout layout_;
     std::set<ClassLabel> seen_classes_;
 };
 
