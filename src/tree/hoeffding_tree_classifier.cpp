@@ -136,37 +136,63 @@ NbArgmax nb_log_best(ClassifierNode& leaf, const KeyLayout& layout, ClassLabel y
     return result;
 }
 
-// Entropy in bits of a class-weight map with total W.
-double entropy(const ClassWeights& m, double w) {
+// Class weights as a sequence of values: a map in its iteration order, or one
+// side of a candidate split (below).
+struct MapWeights {
+    const ClassWeights& m;
+    template <typename F>
+    void each(F f) const {
+        for (const auto& entry : m) f(entry.second);
+    }
+};
+
+// values[order[0]], values[order[1]], ...: the iteration order the same weights
+// have as a ClassWeights.
+struct SideWeights {
+    const double* values;
+    const std::uint32_t* order;
+    std::size_t n;
+    template <typename F>
+    void each(F f) const {
+        for (std::size_t t = 0; t < n; ++t) f(values[order[t]]);
+    }
+};
+
+// Entropy in bits of class weights with total W.
+template <typename W>
+double entropy(const W& m, double w) {
     if (w <= 0.0) return 0.0;
     double sum = 0.0;
-    for (const auto& [c, v] : m) {
+    m.each([&](double v) {
         if (v > 0.0) {
             const double p = v / w;
             sum += p * std::log2(p);
         }
-    }
+    });
     return -sum;
 }
 
-double gini_impurity(const ClassWeights& m, double w) {
+template <typename W>
+double gini_impurity(const W& m, double w) {
     double sum = 0.0;
-    for (const auto& [c, v] : m) {
+    m.each([&](double v) {
         const double p = v / w;
         sum += p * p;
-    }
+    });
     return 1.0 - sum;
 }
 
-double sum_values(const ClassWeights& m) {
+template <typename W>
+double sum_values(const W& m) {
     double sum = 0.0;
-    for (const auto& [c, v] : m) sum += v;
+    m.each([&](double v) { sum += v; });
     return sum;
 }
 
-// Merit of a two-way split (left, right) of the distribution (pre, pre_weight).
-double split_merit(bool gini, const ClassWeights& pre, double pre_weight,
-                   const ClassWeights& left, const ClassWeights& right) {
+// Merit of a two-way split (left, right) of a distribution whose entropy
+// pre_entropy() gives.
+template <typename W, typename PreEntropy>
+double split_merit(bool gini, PreEntropy&& pre_entropy, const W& left, const W& right) {
     const double wl = sum_values(left);
     const double wr = sum_values(right);
     const double total = wl + wr;
@@ -186,8 +212,59 @@ double split_merit(bool gini, const ClassWeights& pre, double pre_weight,
     double weighted = 0.0;
     weighted += wl * entropy(left, wl);
     weighted += wr * entropy(right, wr);
-    return entropy(pre, pre_weight) - weighted / total;
+    return pre_entropy() - weighted / total;
 }
+
+// Iteration orders of fresh ClassWeights filled with a subset of `labels()`,
+// inserted in label order. A subset is given by flags over the positions in
+// labels() and, when there are at most 64 labels, by the same set as a bit mask;
+// orders are then remembered per mask.
+class InsertionOrders {
+public:
+    struct Span {
+        std::size_t offset;
+        std::size_t n;
+    };
+
+    const std::vector<ClassLabel>& labels() const { return labels_; }
+    // Starts over with other labels.
+    void assign(std::vector<ClassLabel> labels) {
+        labels_ = std::move(labels);
+        entries_.clear();
+        orders_.clear();
+    }
+    // Call before the orders of one point: forgets them when they are not remembered.
+    void begin_point() {
+        if (labels_.size() > 64) orders_.clear();
+    }
+    // Positions in labels() of the subset's labels, in the map's iteration order.
+    Span order(const std::vector<unsigned char>& in, std::uint64_t mask) {
+        const bool memo = labels_.size() <= 64;
+        if (memo) {
+            for (const Entry& e : entries_) {
+                if (e.mask == mask) return e.span;
+            }
+        }
+        ClassWeights m;
+        for (std::size_t j = 0; j < labels_.size(); ++j) {
+            if (in[j]) m[labels_[j]] = static_cast<double>(j);
+        }
+        const Span span{orders_.size(), m.size()};
+        for (const auto& entry : m) orders_.push_back(static_cast<std::uint32_t>(entry.second));
+        if (memo) entries_.push_back({mask, span});
+        return span;
+    }
+    const std::uint32_t* data(Span span) const { return orders_.data() + span.offset; }
+
+private:
+    struct Entry {
+        std::uint64_t mask;
+        Span span;
+    };
+    std::vector<ClassLabel> labels_;
+    std::vector<Entry> entries_;
+    std::vector<std::uint32_t> orders_;
+};
 
 // Copies the positive entries of `counts` into a fresh leaf.
 std::unique_ptr<ClassifierNode> child_leaf(const ClassWeights& counts) {
@@ -380,9 +457,26 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
         features.resize(static_cast<std::size_t>(max_split_features_));
     }
 
+    // Entropy of the leaf's distribution, computed once when first needed.
+    double pre_entropy = 0.0;
+    bool have_pre_entropy = false;
+    auto leaf_entropy = [&]() {
+        if (!have_pre_entropy) {
+            pre_entropy = entropy(MapWeights{leaf.class_counts}, leaf.weight);
+            have_pre_entropy = true;
+        }
+        return pre_entropy;
+    };
+
     std::vector<double> points;
     // Per feature: the classes with a non-empty estimator for it, in observer order.
     std::vector<std::pair<ClassLabel, const GaussianEstimator*>> observed;
+    InsertionOrders orders;
+    std::vector<ClassLabel> labels;
+    // Per point and observed class: the weights each side would hold (as in a
+    // ClassWeights, 0.0 plus the amount) and whether the side holds the class.
+    std::vector<double> left_w, right_w, best_left_w, best_right_w;
+    std::vector<unsigned char> in_left, in_right, best_in_left, best_in_right;
     for (const std::string& f : features) {
         observed.clear();
         for (const auto& [c, table] : leaf.class_observers) {
@@ -406,18 +500,35 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
         }
         if (points.empty()) continue;
 
+        const std::size_t k = observed.size();
+        labels.clear();
+        for (const auto& entry : observed) labels.push_back(entry.first);
+        if (labels != orders.labels()) orders.assign(labels);
+        left_w.assign(k, 0.0);
+        right_w.assign(k, 0.0);
+        in_left.assign(k, 0);
+        in_right.assign(k, 0);
+
         SplitCandidate best;
         best.feature = f;
         best.merit = -kInf;
+        bool improved = false;
         for (const double p : points) {
-            ClassWeights left;
-            ClassWeights right;
-            for (const auto& [c, estimator] : observed) {
-                const GaussianEstimator& e = *estimator;
+            std::uint64_t left_mask = 0;
+            std::uint64_t right_mask = 0;
+            for (std::size_t j = 0; j < k; ++j) {
+                const GaussianEstimator& e = *observed[j].second;
+                const std::uint64_t bit = j < 64 ? std::uint64_t{1} << j : 0;
+                in_left[j] = 0;
+                in_right[j] = 0;
                 if (p < e.min) {
-                    right[c] += e.weight;
+                    right_w[j] = 0.0 + e.weight;
+                    in_right[j] = 1;
+                    right_mask |= bit;
                 } else if (p >= e.max) {
-                    left[c] += e.weight;
+                    left_w[j] = 0.0 + e.weight;
+                    in_left[j] = 1;
+                    left_mask |= bit;
                 } else {
                     const double eq = e.pdf(p) * e.weight;
                     const double sd = e.std_dev();
@@ -435,17 +546,35 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
                         greater = e.weight - eq;
                     }
                     greater = std::max(0.0, greater);
-                    left[c] += eq + less;
-                    right[c] += greater;
+                    left_w[j] = 0.0 + (eq + less);
+                    right_w[j] = 0.0 + greater;
+                    in_left[j] = 1;
+                    in_right[j] = 1;
+                    left_mask |= bit;
+                    right_mask |= bit;
                 }
             }
-            const double merit =
-                split_merit(gini, leaf.class_counts, leaf.weight, left, right);
+            orders.begin_point();
+            const InsertionOrders::Span left_span = orders.order(in_left, left_mask);
+            const InsertionOrders::Span right_span = orders.order(in_right, right_mask);
+            const SideWeights left{left_w.data(), orders.data(left_span), left_span.n};
+            const SideWeights right{right_w.data(), orders.data(right_span), right_span.n};
+            const double merit = split_merit(gini, leaf_entropy, left, right);
             if (merit > best.merit) {
                 best.threshold = p;
                 best.merit = merit;
-                best.left_counts = std::move(left);
-                best.right_counts = std::move(right);
+                best_left_w = left_w;
+                best_right_w = right_w;
+                best_in_left = in_left;
+                best_in_right = in_right;
+                improved = true;
+            }
+        }
+        if (improved) {
+            // The class weights of the best point, inserted as they were computed.
+            for (std::size_t j = 0; j < k; ++j) {
+                if (best_in_left[j]) best.left_counts[labels[j]] = best_left_w[j];
+                if (best_in_right[j]) best.right_counts[labels[j]] = best_right_w[j];
             }
         }
         candidates.push_back(std::move(best));
