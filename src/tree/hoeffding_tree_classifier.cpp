@@ -610,7 +610,7 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
 ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
     layout_.read(x);
     std::int32_t depth = 0;
-    const ClassifierNode& leaf = *route(depth);
+    ClassifierNode& leaf = *route(depth);
     ProbabilityMap result;
     if (leaf.weight <= 0.0) {
         const double share = 1.0 / static_cast<double>(seen_classes_.size());
@@ -620,19 +620,22 @@ ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
     if (!predicts_by_nb(leaf)) {
         for (const auto& [c, n] : leaf.class_counts) result[c] = n / leaf.weight;
     } else {
+        bind_layout(leaf, layout_);
+        const double* values = layout_.values.data();
+        const std::size_t n_features = layout_.values.size();
+        const LayoutEstimators* slot = leaf.by_layout.data();
         double sum = 0.0;
         for (const auto& [c, n] : leaf.class_counts) {
             double s = n / leaf.weight;
-            auto obs = leaf.class_observers.find(c);
-            if (obs != leaf.class_observers.end()) {
-                const FeatureEstimators& table = obs->second;
-                for (const auto& [name, v] : x) {
-                    auto e = table.find(name);
-                    if (e == table.end()) continue;
-                    const double q = e->second.pdf(v);
+            if (slot->table != nullptr) {
+                GaussianEstimator* const* at = slot->at.data();
+                for (std::size_t i = 0; i < n_features; ++i) {
+                    if (at[i] == nullptr) continue;
+                    const double q = at[i]->pdf(values[i]);
                     s = q > kDensityFloor ? s * q : s * kDensityFloor;
                 }
             }
+            ++slot;
             result[c] = s;
             sum += s;
         }
