@@ -52,6 +52,15 @@ auto find_name(Map& map, const std::string& name) -> decltype(map.find(name)) {
     return map.end();
 }
 
+// n % period == 0 for period >= 1, in 32-bit arithmetic when n allows (a much
+// cheaper division).
+inline bool due(std::int64_t n, std::int32_t period) {
+    if (n >= 0 && n <= std::numeric_limits<std::uint32_t>::max()) {
+        return static_cast<std::uint32_t>(n) % static_cast<std::uint32_t>(period) == 0;
+    }
+    return n % period == 0;
+}
+
 // Label with the largest count; ties keep the first in iteration order; 0 when empty.
 ClassLabel majority_label(const ClassifierNode& leaf) {
     double best = -1.0;
@@ -346,6 +355,14 @@ ClassifierNode* HoeffdingTreeClassifier::route(std::int32_t& depth) {
     return node;
 }
 
+void HoeffdingTreeClassifier::note_class(ClassLabel y) {
+    for (const ClassLabel c : seen_first_) {
+        if (c == y) return;
+    }
+    constexpr std::size_t kFirst = 8;
+    if (seen_classes_.insert(y).second && seen_first_.size() < kFirst) seen_first_.push_back(y);
+}
+
 bool HoeffdingTreeClassifier::predicts_by_nb(const ClassifierNode& leaf) const {
     if (leaf_mc_) return false;
     if (static_cast<double>(nb_threshold_) > leaf.weight) return false;
@@ -354,7 +371,7 @@ bool HoeffdingTreeClassifier::predicts_by_nb(const ClassifierNode& leaf) const {
 }
 
 void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
-    seen_classes_.insert(y);
+    note_class(y);
     layout_.read(x);
     std::int32_t depth = 0;
     ClassifierNode& leaf = *route(depth);
@@ -382,7 +399,7 @@ ClassLabel HoeffdingTreeClassifier::predict_then_learn_one(const FeatureMap& x, 
     if (track || by_nb) nb = nb_log_best(leaf, layout_, y, true);
     const ClassLabel predicted = by_nb && nb.found ? nb.label : majority;
 
-    seen_classes_.insert(y);
+    note_class(y);
     if (track) {
         if (majority == y) leaf.mc_correct += 1.0;
         if (nb.scored && (nb.found ? nb.label : 0) == y) leaf.nb_correct += 1.0;
@@ -415,7 +432,7 @@ void HoeffdingTreeClassifier::absorb(ClassifierNode& leaf, std::int32_t depth,
         }
     }
 
-    if (static_cast<std::int64_t>(leaf.weight) % grace_period_ == 0) attempt_split(leaf, depth);
+    if (due(static_cast<std::int64_t>(leaf.weight), grace_period_)) attempt_split(leaf, depth);
 }
 
 void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t depth) {
@@ -663,6 +680,7 @@ ClassLabel HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
 void HoeffdingTreeClassifier::reset() {
     root_ = std::make_unique<ClassifierNode>();
     seen_classes_.clear();
+    seen_first_.clear();
 }
 
 }  // namespace kavro

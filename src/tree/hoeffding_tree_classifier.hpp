@@ -71,6 +71,8 @@ private:
     // Leaf reached by the record last read into layout_.
     ClassifierNode* route(std::int32_t& depth);
     bool predicts_by_nb(const ClassifierNode& leaf) const;
+    // Adds y to seen_classes_.
+    void note_class(ClassLabel y);
     // Adds (x, y) to the leaf's statistics and tries a split when due; x is the
     // record in layout_. `captured`: class y's estimators at this leaf by layout
     // position, or nullptr.
@@ -95,6 +97,8 @@ private:
     // The record being routed, by position.
     KeyLayout layout_;
     std::set<ClassLabel> seen_classes_;
+    // The first few labels added to seen_classes_, checked before it.
+    std::vector<ClassLabel> seen_first_;
 };
 
 }  // namespace kavro
