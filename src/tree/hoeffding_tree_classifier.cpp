@@ -322,7 +322,8 @@ HoeffdingTreeClassifier::HoeffdingTreeClassifier(std::int32_t grace_period,
       max_depth_(max_depth),
       split_criterion_(std::move(split_criterion)),
       rng_(0u),
-      root_(std::make_unique<ClassifierNode>()) {
+      root_(std::make_unique<ClassifierNode>()),
+      layout_(std::make_shared<KeyLayout>()) {
     require_at_least<std::int32_t>("grace_period", grace_period, 1);
 }
 
@@ -336,19 +337,19 @@ ClassifierNode* HoeffdingTreeClassifier::route(std::int32_t& depth) {
     ClassifierNode* node = root_.get();
     depth = 0;
     while (!node->is_leaf) {
-        if (node->split_layout != layout_.id) {
+        if (node->split_layout != layout_->id) {
             // The record's (unique) entry for the split feature, as a position.
             node->split_position = kAbsent;
-            for (std::size_t i = 0; i < layout_.names.size(); ++i) {
-                if (same_name(layout_.names[i], node->split_feature)) {
+            for (std::size_t i = 0; i < layout_->names.size(); ++i) {
+                if (same_name(layout_->names[i], node->split_feature)) {
                     node->split_position = i;
                     break;
                 }
             }
-            node->split_layout = layout_.id;
+            node->split_layout = layout_->id;
         }
         const double value =
-            node->split_position == kAbsent ? 0.0 : layout_.values[node->split_position];
+            node->split_position == kAbsent ? 0.0 : layout_->values[node->split_position];
         node = value <= node->threshold ? node->left.get() : node->right.get();
         ++depth;
     }
@@ -370,33 +371,45 @@ bool HoeffdingTreeClassifier::predicts_by_nb(const ClassifierNode& leaf) const {
     return true;
 }
 
+void HoeffdingTreeClassifier::share_layout(std::shared_ptr<KeyLayout> layout) {
+    layout_ = std::move(layout);
+}
+
 void HoeffdingTreeClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
+    layout_->read(x);
+    learn_read(x, y);
+}
+
+ClassLabel HoeffdingTreeClassifier::predict_then_learn_one(const FeatureMap& x, ClassLabel y) {
+    layout_->read(x);
+    return predict_then_learn_read(x, y);
+}
+
+void HoeffdingTreeClassifier::learn_read(const FeatureMap& x, ClassLabel y) {
     note_class(y);
-    layout_.read(x);
     std::int32_t depth = 0;
     ClassifierNode& leaf = *route(depth);
 
     LayoutEstimators* captured = nullptr;
     if (!leaf_mc_ && leaf.weight > 0.0) {
         if (majority_label(leaf) == y) leaf.mc_correct += 1.0;
-        const NbArgmax nb = nb_log_best(leaf, layout_, y, true);
+        const NbArgmax nb = nb_log_best(leaf, *layout_, y, true);
         if (nb.scored && (nb.found ? nb.label : 0) == y) leaf.nb_correct += 1.0;
         captured = nb.captured;
     }
     absorb(leaf, depth, x, y, captured);
 }
 
-ClassLabel HoeffdingTreeClassifier::predict_then_learn_one(const FeatureMap& x, ClassLabel y) {
+ClassLabel HoeffdingTreeClassifier::predict_then_learn_read(const FeatureMap& x, ClassLabel y) {
     // Nothing below changes the leaf before both uses of the majority label and
     // the naive Bayes argmax, so each is computed once for prediction and learning.
-    layout_.read(x);
     std::int32_t depth = 0;
     ClassifierNode& leaf = *route(depth);
     const bool track = !leaf_mc_ && leaf.weight > 0.0;
     const bool by_nb = predicts_by_nb(leaf);
     const ClassLabel majority = majority_label(leaf);
     NbArgmax nb;
-    if (track || by_nb) nb = nb_log_best(leaf, layout_, y, true);
+    if (track || by_nb) nb = nb_log_best(leaf, *layout_, y, true);
     const ClassLabel predicted = by_nb && nb.found ? nb.label : majority;
 
     note_class(y);
@@ -419,11 +432,11 @@ void HoeffdingTreeClassifier::absorb(ClassifierNode& leaf, std::int32_t depth,
             // Estimators found by the scoring pass; inserting the absent ones in x's
             // order moves none of them, and keeps leaf.by_layout valid.
             FeatureEstimators& observers = *captured->table;
-            const std::size_t n_features = layout_.values.size();
+            const std::size_t n_features = layout_->values.size();
             for (std::size_t i = 0; i < n_features; ++i) {
                 GaussianEstimator*& e = captured->at[i];
-                if (e == nullptr) e = &observers[layout_.names[i]];
-                e->update(layout_.values[i]);
+                if (e == nullptr) e = &observers[layout_->names[i]];
+                e->update(layout_->values[i]);
             }
         } else {
             FeatureEstimators& observers = leaf.class_observers[y];
@@ -625,7 +638,7 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
 }
 
 ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
-    layout_.read(x);
+    layout_->read(x);
     std::int32_t depth = 0;
     ClassifierNode& leaf = *route(depth);
     ProbabilityMap result;
@@ -637,9 +650,9 @@ ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
     if (!predicts_by_nb(leaf)) {
         for (const auto& [c, n] : leaf.class_counts) result[c] = n / leaf.weight;
     } else {
-        bind_layout(leaf, layout_);
-        const double* values = layout_.values.data();
-        const std::size_t n_features = layout_.values.size();
+        bind_layout(leaf, *layout_);
+        const double* values = layout_->values.data();
+        const std::size_t n_features = layout_->values.size();
         const LayoutEstimators* slot = leaf.by_layout.data();
         double sum = 0.0;
         for (const auto& [c, n] : leaf.class_counts) {
@@ -667,11 +680,11 @@ ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
 }
 
 ClassLabel HoeffdingTreeClassifier::predict_one(const FeatureMap& x) {
-    layout_.read(x);
+    layout_->read(x);
     std::int32_t depth = 0;
     ClassifierNode& leaf = *route(depth);
     if (predicts_by_nb(leaf)) {
-        const NbArgmax nb = nb_log_best(leaf, layout_);
+        const NbArgmax nb = nb_log_best(leaf, *layout_);
         if (nb.found) return nb.label;
     }
     return majority_label(leaf);

@@ -30,6 +30,14 @@ public:
     // Same as predict_one(x) followed by learn_one(x, y), routing once; returns
     // the prediction.
     ClassLabel predict_then_learn_one(const FeatureMap& x, ClassLabel y);
+
+    // Trees that read the same records can share one layout: the owner reads
+    // each record into it once (KeyLayout::read) and calls the *_read forms,
+    // which take x as already read. Every tree sharing it must see x read into
+    // it before routing, as the other methods here do.
+    void share_layout(std::shared_ptr<KeyLayout> layout);
+    void learn_read(const FeatureMap& x, ClassLabel y);
+    ClassLabel predict_then_learn_read(const FeatureMap& x, ClassLabel y);
     ClassLabel predict_one(const FeatureMap& x) override;
     ProbabilityMap predict_proba_one(const FeatureMap& x) override;
     // Single empty leaf, no labels; parameters, max_split_features and rng state kept.
@@ -94,8 +102,8 @@ private:
     std::int32_t max_split_features_ = 0;
     Rng rng_;
     std::unique_ptr<ClassifierNode> root_;
-    // The record being routed, by position.
-    KeyLayout layout_;
+    // The record being routed, by position; possibly shared with other trees.
+    std::shared_ptr<KeyLayout> layout_;
     std::set<ClassLabel> seen_classes_;
     // The first few labels added to seen_classes_, checked before it.
     std::vector<ClassLabel> seen_first_;
