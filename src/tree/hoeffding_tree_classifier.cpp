@@ -91,6 +91,7 @@ void bind_layout(ClassifierNode& leaf, const KeyLayout& layout) {
         leaf.layout_tables == leaf.class_observers.size()) {
         return;
     }
+    leaf.layout = 0;  // until complete
     leaf.by_layout.resize(leaf.class_counts.size());
     std::size_t j = 0;
     for (const auto& entry : leaf.class_counts) {
@@ -298,13 +299,15 @@ void KeyLayout::read(const FeatureMap& x) {
         }
         if (i == names.size()) return;
     }
+    // A new id first: a fill cut short by an allocation failure is never taken
+    // for a layout that positions were cached under.
+    ++id;
     names.clear();
     values.clear();
     for (const auto& [name, v] : x) {
         names.push_back(name);
         values.push_back(v);
     }
-    ++id;
 }
 
 HoeffdingTreeClassifier::HoeffdingTreeClassifier()
