@@ -28,10 +28,11 @@ struct KeyLayout {
     void read(const FeatureMap& x);
 };
 
-// One class's estimators at a leaf, by layout position (nullptr: none yet).
+// One class's estimators at a leaf: its table and its estimators by layout
+// position (nullptr: none yet), held by the leaf.
 struct LayoutEstimators {
-    FeatureEstimators* table = nullptr;  // nullptr: the class has no estimators here
-    std::vector<GaussianEstimator*> at;
+    FeatureEstimators* table = nullptr;
+    GaussianEstimator** at = nullptr;
 };
 
 struct ClassifierNode {
@@ -42,12 +43,15 @@ struct ClassifierNode {
     double weight = 0.0;
     double mc_correct = 0.0;
     double nb_correct = 0.0;
-    // Leaf: class_observers per class of class_counts, in its order, for layout
-    // `layout`; valid while neither map gains a key (layout_tables counts the
-    // tables it was built from). 0 never names a layout.
+    // Leaf, for layout `layout` (0 names none) of n features: the j-th class of
+    // class_counts (in its order) has its table at layout_table[j] (nullptr: none)
+    // and its estimator for feature i at by_layout[j * n + i] (nullptr: none yet).
+    // Valid while neither map gains a key; layout_tables counts the tables it was
+    // built from.
     std::uint64_t layout = 0;
     std::size_t layout_tables = 0;
-    std::vector<LayoutEstimators> by_layout;
+    std::vector<FeatureEstimators*> layout_table;
+    std::vector<GaussianEstimator*> by_layout;
     // Internal-node test: value <= threshold goes left.
     std::string split_feature;
     double threshold = 0.0;

@@ -81,33 +81,35 @@ struct NbArgmax {
     bool scored = false;
     bool found = false;
     ClassLabel label = 0;
-    // With capture asked: class y's estimators by layout position, when it has any.
-    LayoutEstimators* captured = nullptr;
+    // With capture asked: class y's estimators by layout position, when it has a table.
+    LayoutEstimators captured;
 };
 
-// Makes leaf.by_layout describe the leaf's tables for `layout`, unless it already does.
+// Makes leaf.layout_table and leaf.by_layout describe the leaf's tables for
+// `layout`, unless they already do.
 void bind_layout(ClassifierNode& leaf, const KeyLayout& layout) {
-    if (leaf.layout == layout.id && leaf.by_layout.size() == leaf.class_counts.size() &&
+    if (leaf.layout == layout.id && leaf.layout_table.size() == leaf.class_counts.size() &&
         leaf.layout_tables == leaf.class_observers.size()) {
         return;
     }
     leaf.layout = 0;  // until complete
-    leaf.by_layout.resize(leaf.class_counts.size());
-    std::size_t j = 0;
+    const std::size_t n_features = layout.names.size();
+    leaf.layout_table.clear();
+    leaf.by_layout.assign(leaf.class_counts.size() * n_features, nullptr);
+    GaussianEstimator** at = leaf.by_layout.data();
     for (const auto& entry : leaf.class_counts) {
-        LayoutEstimators& slot = leaf.by_layout[j++];
-        slot.at.clear();
         auto obs = leaf.class_observers.find(entry.first);
         if (obs == leaf.class_observers.end()) {
-            slot.table = nullptr;
-            continue;
+            leaf.layout_table.push_back(nullptr);
+        } else {
+            FeatureEstimators& table = obs->second;
+            leaf.layout_table.push_back(&table);
+            for (std::size_t i = 0; i < n_features; ++i) {
+                auto e = find_name(table, layout.names[i]);
+                if (e != table.end()) at[i] = &e->second;
+            }
         }
-        FeatureEstimators& table = obs->second;
-        slot.table = &table;
-        for (const std::string& name : layout.names) {
-            auto e = find_name(table, name);
-            slot.at.push_back(e == table.end() ? nullptr : &e->second);
-        }
+        at += n_features;
     }
     leaf.layout = layout.id;
     leaf.layout_tables = leaf.class_observers.size();
@@ -123,20 +125,21 @@ NbArgmax nb_log_best(ClassifierNode& leaf, const KeyLayout& layout, ClassLabel y
     result.scored = true;
     const double* values = layout.values.data();
     const std::size_t n_features = layout.values.size();
-    LayoutEstimators* slot = leaf.by_layout.data();
+    FeatureEstimators* const* table = leaf.layout_table.data();
+    GaussianEstimator** at = leaf.by_layout.data();
     double best = -kInf;
     for (const auto& [c, n] : leaf.class_counts) {
         double s = std::log(n / leaf.weight);
-        if (slot->table != nullptr) {
-            if (capture && c == y) result.captured = slot;
-            GaussianEstimator* const* at = slot->at.data();
+        if (*table != nullptr) {
+            if (capture && c == y) result.captured = {*table, at};
             for (std::size_t i = 0; i < n_features; ++i) {
                 if (at[i] == nullptr) continue;
                 const double q = at[i]->pdf(values[i]);
                 s += q > kDensityFloor ? std::log(q) : kLogDensityFloor;
             }
         }
-        ++slot;
+        ++table;
+        at += n_features;
         if (s > best) {
             best = s;
             result.found = true;
@@ -393,7 +396,7 @@ void HoeffdingTreeClassifier::learn_read(const FeatureMap& x, ClassLabel y) {
     std::int32_t depth = 0;
     ClassifierNode& leaf = *route(depth);
 
-    LayoutEstimators* captured = nullptr;
+    LayoutEstimators captured;
     if (!leaf_mc_ && leaf.weight > 0.0) {
         if (majority_label(leaf) == y) leaf.mc_correct += 1.0;
         const NbArgmax nb = nb_log_best(leaf, *layout_, y, true);
@@ -426,18 +429,18 @@ ClassLabel HoeffdingTreeClassifier::predict_then_learn_read(const FeatureMap& x,
 
 void HoeffdingTreeClassifier::absorb(ClassifierNode& leaf, std::int32_t depth,
                                      const FeatureMap& x, ClassLabel y,
-                                     LayoutEstimators* captured) {
+                                     LayoutEstimators captured) {
     leaf.class_counts[y] += 1.0;
     leaf.weight += 1.0;
 
     if (!x.empty()) {
-        if (captured != nullptr) {
+        if (captured.table != nullptr) {
             // Estimators found by the scoring pass; inserting the absent ones in x's
             // order moves none of them, and keeps leaf.by_layout valid.
-            FeatureEstimators& observers = *captured->table;
+            FeatureEstimators& observers = *captured.table;
             const std::size_t n_features = layout_->values.size();
             for (std::size_t i = 0; i < n_features; ++i) {
-                GaussianEstimator*& e = captured->at[i];
+                GaussianEstimator*& e = captured.at[i];
                 if (e == nullptr) e = &observers[layout_->names[i]];
                 e->update(layout_->values[i]);
             }
@@ -635,7 +638,8 @@ void HoeffdingTreeClassifier::attempt_split(ClassifierNode& leaf, std::int32_t d
     leaf.right = child_leaf(best.right_counts);
     // Release the leaf statistics; an internal node never reads them again.
     std::unordered_map<ClassLabel, FeatureEstimators>().swap(leaf.class_observers);
-    std::vector<LayoutEstimators>().swap(leaf.by_layout);
+    std::vector<FeatureEstimators*>().swap(leaf.layout_table);
+    std::vector<GaussianEstimator*>().swap(leaf.by_layout);
     ClassWeights().swap(leaf.class_counts);
     leaf.weight = 0.0;
 }
@@ -656,19 +660,20 @@ ProbabilityMap HoeffdingTreeClassifier::predict_proba_one(const FeatureMap& x) {
         bind_layout(leaf, *layout_);
         const double* values = layout_->values.data();
         const std::size_t n_features = layout_->values.size();
-        const LayoutEstimators* slot = leaf.by_layout.data();
+        FeatureEstimators* const* table = leaf.layout_table.data();
+        GaussianEstimator* const* at = leaf.by_layout.data();
         double sum = 0.0;
         for (const auto& [c, n] : leaf.class_counts) {
             double s = n / leaf.weight;
-            if (slot->table != nullptr) {
-                GaussianEstimator* const* at = slot->at.data();
+            if (*table != nullptr) {
                 for (std::size_t i = 0; i < n_features; ++i) {
                     if (at[i] == nullptr) continue;
                     const double q = at[i]->pdf(values[i]);
                     s = q > kDensityFloor ? s * q : s * kDensityFloor;
                 }
             }
-            ++slot;
+            ++table;
+            at += n_features;
             result[c] = s;
             sum += s;
         }

@@ -83,9 +83,9 @@ private:
     void note_class(ClassLabel y);
     // Adds (x, y) to the leaf's statistics and tries a split when due; x is the
     // record in layout_. `captured`: class y's estimators at this leaf by layout
-    // position, or nullptr.
+    // position (table nullptr when not found by scoring).
     void absorb(ClassifierNode& leaf, std::int32_t depth, const FeatureMap& x, ClassLabel y,
-                LayoutEstimators* captured);
+                LayoutEstimators captured);
     void attempt_split(ClassifierNode& leaf, std::int32_t depth);
 
     std::int32_t grace_period_;
