@@ -19,7 +19,8 @@ using FeatureEstimators = std::unordered_map<std::string, GaussianEstimator>;
 
 // Key order of the records a tree reads: names and values of the current record
 // by position (its iteration order). `id` changes whenever the names or their
-// order change, so positions cached under one id stay valid while it holds.
+// order change, to a value no layout has had, so positions cached under one id
+// stay valid while it holds.
 struct KeyLayout {
     std::vector<std::string> names;
     std::vector<double> values;

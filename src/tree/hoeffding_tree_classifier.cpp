@@ -1,6 +1,7 @@
 #include "tree/hoeffding_tree_classifier.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -293,6 +294,18 @@ std::unique_ptr<ClassifierNode> child_leaf(const ClassWeights& counts) {
 
 }  // namespace
 
+namespace {
+
+// Layout ids are unique across all layouts (1 is the empty layout every KeyLayout
+// starts with), so a tree may change the layout it reads without stale positions
+// being taken as valid.
+std::uint64_t next_layout_id() {
+    static std::atomic<std::uint64_t> next{2};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
 void KeyLayout::read(const FeatureMap& x) {
     if (x.size() == names.size()) {
         std::size_t i = 0;
@@ -304,7 +317,7 @@ void KeyLayout::read(const FeatureMap& x) {
     }
     // A new id first: a fill cut short by an allocation failure is never taken
     // for a layout that positions were cached under.
-    ++id;
+    id = next_layout_id();
     names.clear();
     values.clear();
     for (const auto& [name, v] : x) {
