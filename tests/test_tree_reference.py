@@ -154,3 +154,70 @@ def test_overflowing_summaries_match_transcription(criterion, mode):
     native.leaf_prediction = mode
     ref = ReferenceHoeffdingTree(grace_period=60, split_criterion=criterion, leaf_prediction=mode)
     assert_same_run(native, ref, stream)
+
+
+def reordered_stream(n, seed):
+    """Runs of records sharing one key order, changing between runs: keys shuffled, one
+    feature often missing, one appearing only late (inside a run)."""
+    rng = random.Random(seed)
+    out = []
+    keys = []
+    run_left = 0
+    for i in range(n):
+        if run_left == 0:
+            run_left = rng.randrange(1, 80)
+            keys = ["p", "q", "r"] + (["s"] if rng.random() < 0.5 else [])
+            rng.shuffle(keys)
+        run_left -= 1
+        if i == n // 3 + 7:
+            keys = keys + ["late"]
+        x = {k: round(rng.gauss(0, 1), 2) for k in keys}
+        score = x["p"] + 0.8 * x.get("s", 0.0) - 1.5 * x.get("late", 0.0)
+        y = 0 if score < -0.6 else 1 if score < 0.6 else 2
+        if rng.random() < 0.1:
+            y = rng.randrange(3)
+        if i > 2 * n // 3:
+            y = (y + 1) % 3  # abrupt change
+        out.append((x, y))
+    return out
+
+
+@pytest.mark.parametrize("criterion, mode", [("info_gain", "nba"), ("gini", "nb")])
+def test_tree_matches_transcription_when_key_order_and_set_change(criterion, mode):
+    stream = reordered_stream(2400, seed=21)
+    assert len({tuple(kt.record_keys(x)) for x, _ in stream}) > 10
+    native = kc.HoeffdingTreeClassifier(grace_period=40, split_confidence=0.01,
+                                        split_criterion=criterion)
+    native.leaf_prediction = mode
+    ref = ReferenceHoeffdingTree(grace_period=40, split_confidence=0.01,
+                                 split_criterion=criterion, leaf_prediction=mode)
+    assert_same_run(native, ref, stream, check_every=2)
+    assert ref.n_splits > 3, ref.n_splits
+
+
+def test_adaptive_tree_matches_transcription_when_key_order_and_set_change():
+    # Main and background trees read each record once between them.
+    stream = reordered_stream(3000, seed=22)
+    args = dict(grace_period=30, split_confidence=0.01)
+    native = kc.HoeffdingAdaptiveTreeClassifier(**args)
+    ref = ReferenceAdaptiveTree(kc, **args)
+    assert_same_run(native, ref, stream, check_every=3)
+    assert ref.n_warnings > 0 and ref.n_drifts > 0
+
+
+@pytest.mark.parametrize("criterion", ["info_gain", "gini"])
+def test_split_attempts_over_many_labels_match_transcription(criterion):
+    # More than 64 labels at one leaf, some sharing hash buckets.
+    rng = random.Random(31)
+    labels = [j * 13 - 400 for j in range(70)]
+    stream = []
+    for _ in range(2000):
+        j = rng.randrange(len(labels))
+        x = {"u": j / 10 + rng.gauss(0, 1.5), "v": rng.gauss(0, 1)}
+        stream.append((x, labels[j]))
+    native = kc.HoeffdingTreeClassifier(grace_period=400, split_confidence=0.5,
+                                        split_criterion=criterion)
+    ref = ReferenceHoeffdingTree(grace_period=400, split_confidence=0.5,
+                                 split_criterion=criterion)
+    assert_same_run(native, ref, stream, check_every=5)
+    assert ref.n_splits > 0

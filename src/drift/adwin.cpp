@@ -1,11 +1,26 @@
 #include "drift/adwin.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "core/validation.hpp"
 
 namespace kavro {
+
+namespace {
+
+// 2^i, as std::ldexp(1.0, i) gives it (infinity from 2^1024 on).
+inline double pow2(std::size_t i) {
+    if (i > 1023) return std::numeric_limits<double>::infinity();
+    const std::uint64_t bits = static_cast<std::uint64_t>(1023 + i) << 52;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+}  // namespace
 
 ADWIN::ADWIN(double delta, int clock, int max_buckets, int min_window_length, int grace_period)
     : delta_(delta),
@@ -28,7 +43,7 @@ void ADWIN::reset() {
     total_ = 0.0;
     variance_ = 0.0;
     width_ = 0.0;
-    tick_ = 0;
+    until_scan_ = clock_;
     drift_detected_ = false;
 }
 
@@ -56,11 +71,13 @@ void ADWIN::update(double x) {
 
     if (counts_[0] == max_buckets_ + 1) compress();
 
-    ++tick_;
-    if (tick_ % clock_ == 0 && width_ > grace_period_) {
-        while (scan_finds_cut()) {
-            drift_detected_ = true;
-            delete_oldest_bucket();
+    if (--until_scan_ == 0) {
+        until_scan_ = clock_;
+        if (width_ > grace_period_) {
+            while (scan_finds_cut()) {
+                drift_detected_ = true;
+                delete_oldest_bucket();
+            }
         }
     }
 }
@@ -71,7 +88,7 @@ void ADWIN::compress() {
         if (i + 1 == counts_.size()) add_row();
         double* t = totals_.data() + i * slots_;
         double* v = variances_.data() + i * slots_;
-        const double n = std::ldexp(1.0, static_cast<int>(i));
+        const double n = pow2(i);
         const double t0 = t[0], t1 = t[1];
         const double d = t0 / n - t1 / n;
         const double merged_variance = v[0] + v[1] + n * n * (d * d) / (2.0 * n);
@@ -102,7 +119,7 @@ bool ADWIN::scan_finds_cut() const {
     double n0 = 0.0, u0 = 0.0;
     double n1 = width_, u1 = total_;
     for (std::size_t r = counts_.size(); r-- > 0;) {
-        const double size = std::ldexp(1.0, static_cast<int>(r));
+        const double size = pow2(r);
         const double* t = totals_.data() + r * slots_;
         const int count = counts_[r];
         for (int k = 0; k < count; ++k) {
@@ -128,7 +145,7 @@ void ADWIN::delete_oldest_bucket() {
     const std::size_t last = counts_.size() - 1;
     double* t = totals_.data() + last * slots_;
     double* v = variances_.data() + last * slots_;
-    const double b = std::ldexp(1.0, static_cast<int>(last));
+    const double b = pow2(last);
     const double bt = t[0], bv = v[0];
 
     width_ -= b;

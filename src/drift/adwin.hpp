@@ -64,7 +64,7 @@ private:
     double total_ = 0.0;
     double variance_ = 0.0;  // sum of squared deviations from the window mean
     double width_ = 0.0;
-    std::int64_t tick_ = 0;
+    int until_scan_ = 0;  // updates left before the next scan for a cut
     bool drift_detected_ = false;
 };
 

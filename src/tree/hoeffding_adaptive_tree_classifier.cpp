@@ -18,6 +18,7 @@ HoeffdingAdaptiveTreeClassifier::HoeffdingAdaptiveTreeClassifier(
       split_criterion_(std::move(split_criterion)),
       drift_delta_(drift_delta),
       warning_delta_(warning_delta),
+      layout_(std::make_shared<KeyLayout>()),
       drift_detector_(drift_delta),
       warning_detector_(warning_delta) {
     require_at_least<std::int32_t>("grace_period", grace_period, 1);
@@ -30,14 +31,17 @@ void HoeffdingAdaptiveTreeClassifier::set_grace_period(std::int32_t value) {
 }
 
 std::unique_ptr<HoeffdingTreeClassifier> HoeffdingAdaptiveTreeClassifier::build_tree() const {
-    return std::make_unique<HoeffdingTreeClassifier>(grace_period_, nb_threshold_, max_depth_,
-                                                     split_criterion_, split_confidence_,
-                                                     tie_threshold_);
+    auto tree = std::make_unique<HoeffdingTreeClassifier>(grace_period_, nb_threshold_,
+                                                          max_depth_, split_criterion_,
+                                                          split_confidence_, tie_threshold_);
+    tree->share_layout(layout_);
+    return tree;
 }
 
 void HoeffdingAdaptiveTreeClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
-    const double error = main_tree_->predict_then_learn_one(x, y) != y ? 1.0 : 0.0;
-    if (background_tree_) background_tree_->learn_one(x, y);
+    layout_->read(x);
+    const double error = main_tree_->predict_then_learn_read(x, y) != y ? 1.0 : 0.0;
+    if (background_tree_) background_tree_->learn_read(x, y);
 
     warning_detector_.update(error);
     if (warning_detector_.drift_detected() && !background_tree_) {

@@ -51,6 +51,8 @@ private:
     std::string split_criterion_;
     double drift_delta_;
     double warning_delta_;
+    // Read once per record for both trees.
+    std::shared_ptr<KeyLayout> layout_;
     std::unique_ptr<HoeffdingTreeClassifier> main_tree_;
     std::unique_ptr<HoeffdingTreeClassifier> background_tree_;
     ADWIN drift_detector_;

@@ -30,6 +30,14 @@ public:
     // Same as predict_one(x) followed by learn_one(x, y), routing once; returns
     // the prediction.
     ClassLabel predict_then_learn_one(const FeatureMap& x, ClassLabel y);
+
+    // Trees that read the same records can share one layout: the owner reads
+    // each record into it once (KeyLayout::read) and calls the *_read forms,
+    // which take x as already read. Every tree sharing it must see x read into
+    // it before routing, as the other methods here do.
+    void share_layout(std::shared_ptr<KeyLayout> layout);
+    void learn_read(const FeatureMap& x, ClassLabel y);
+    ClassLabel predict_then_learn_read(const FeatureMap& x, ClassLabel y);
     ClassLabel predict_one(const FeatureMap& x) override;
     ProbabilityMap predict_proba_one(const FeatureMap& x) override;
     // Single empty leaf, no labels; parameters, max_split_features and rng state kept.
@@ -68,12 +76,16 @@ public:
     const std::set<ClassLabel>& seen_classes() const { return seen_classes_; }
 
 private:
-    ClassifierNode* route(const FeatureMap& x, std::int32_t& depth) const;
+    // Leaf reached by the record last read into layout_.
+    ClassifierNode* route(std::int32_t& depth);
     bool predicts_by_nb(const ClassifierNode& leaf) const;
-    // Adds (x, y) to the leaf's statistics and tries a split when due. `captured`:
-    // estimators_ holds class y's estimators for x's features, in x's order.
+    // Adds y to seen_classes_.
+    void note_class(ClassLabel y);
+    // Adds (x, y) to the leaf's statistics and tries a split when due; x is the
+    // record in layout_. `captured`: class y's estimators at this leaf by layout
+    // position (table nullptr when not found by scoring).
     void absorb(ClassifierNode& leaf, std::int32_t depth, const FeatureMap& x, ClassLabel y,
-                bool captured);
+                LayoutEstimators captured);
     void attempt_split(ClassifierNode& leaf, std::int32_t depth);
 
     std::int32_t grace_period_;
@@ -90,9 +102,11 @@ private:
     std::int32_t max_split_features_ = 0;
     Rng rng_;
     std::unique_ptr<ClassifierNode> root_;
-    // Scratch of absorb: estimators met while scoring, reused across calls.
-    std::vector<GaussianEstimator*> estimators_;
+    // The record being routed, by position; possibly shared with other trees.
+    std::shared_ptr<KeyLayout> layout_;
     std::set<ClassLabel> seen_classes_;
+    // The first few labels added to seen_classes_, checked before it.
+    std::vector<ClassLabel> seen_first_;
 };
 
 }  // namespace kavro
