@@ -39,41 +39,50 @@ struct EBST {
         nodes.push_back(EBSTNode{v, {kNone, kNone}, EBSTSums{1.0, y, yy}});
     }
 
-    // One step of inserting value v with target y (yy = y * y) into a non-empty
-    // tree, at node i: updates that node, then moves i to the child to visit next
-    // and returns false, or returns true once the value is placed. The side taken
-    // is data, not a branch: the sums of a node passed on its greater side are
-    // left alone by adding into discard instead.
-    bool step(std::uint32_t& i, double v, double y, double yy, EBSTSums& discard) {
-        EBSTNode& cur = nodes[i];
+};
+
+// Amounts added to the sums of a node an insertion passes: the example's on the
+// <= side, -0.0 (which leaves any double unchanged) on the greater side.
+struct EBSTIncrements {
+    EBSTSums side[2];
+
+    EBSTIncrements(double y, double yy) : side{{1.0, y, yy}, {-0.0, -0.0, -0.0}} {}
+};
+
+// An insertion under way: the tree, its nodes, the value and the node to visit
+// next. The nodes do not move until the insertion adds one, which ends it.
+struct PendingInsert {
+    EBSTNode* nodes;
+    EBST* tree;
+    double v;
+    std::uint32_t at;
+
+    // One step at node `at`: updates its sums, then moves to the child to visit
+    // next and returns false, or returns true once the value is placed. The side
+    // taken is data, not a branch.
+    bool step(const EBSTIncrements& inc) {
+        EBSTNode& cur = nodes[at];
         const bool le = v <= cur.key;
         // Select by mask so that the compiler cannot turn the choice into a branch.
         const std::uintptr_t mask = std::uintptr_t{0} - static_cast<std::uintptr_t>(le);
-        EBSTSums& s = *reinterpret_cast<EBSTSums*>(
-            (reinterpret_cast<std::uintptr_t>(&cur.le) & mask) |
-            (reinterpret_cast<std::uintptr_t>(&discard) & ~mask));
-        s.le_count += 1.0;
-        s.le_sum += y;
-        s.le_sq_sum += yy;
+        const EBSTSums& d = *reinterpret_cast<const EBSTSums*>(
+            (reinterpret_cast<std::uintptr_t>(&inc.side[0]) & mask) |
+            (reinterpret_cast<std::uintptr_t>(&inc.side[1]) & ~mask));
+        cur.le.le_count += d.le_count;
+        cur.le.le_sum += d.le_sum;
+        cur.le.le_sq_sum += d.le_sq_sum;
         if (v == cur.key) return true;
         std::uint32_t& next = cur.child[le ? 0 : 1];
         if (next == kNone) {
-            next = static_cast<std::uint32_t>(nodes.size());
-            add_node(v, y, yy);
+            next = static_cast<std::uint32_t>(tree->nodes.size());
+            tree->add_node(v, inc.side[0].le_sum, inc.side[0].le_sq_sum);
             return true;
         }
-        i = next;
+        at = next;
         // The next visit comes after the other trees' steps: fetch its line now.
         __builtin_prefetch(&nodes[next], 1);
         return false;
     }
-};
-
-// An insertion under way: the tree, the value and the node to visit next.
-struct PendingInsert {
-    EBST* tree;
-    double v;
-    std::uint32_t at;
 };
 
 struct SumStats {
@@ -651,15 +660,15 @@ void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, doubl
         if (tree.nodes.empty()) {
             tree.add_node(sv.value, y, yy);
         } else {
-            walks.push_back(PendingInsert{&tree, sv.value, 0});
+            walks.push_back(PendingInsert{tree.nodes.data(), &tree, sv.value, 0});
         }
     }
-    EBSTSums discard{0.0, 0.0, 0.0};
+    const EBSTIncrements inc(y, yy);
     std::size_t active = walks.size();
     while (active > 0) {
         for (std::size_t k = 0; k < active;) {
             PendingInsert& w = walks[k];
-            if (w.tree->step(w.at, w.v, y, yy, discard)) {
+            if (w.step(inc)) {
                 walks[k] = walks[--active];
             } else {
                 ++k;
