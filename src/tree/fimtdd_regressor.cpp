@@ -47,50 +47,6 @@ struct EBST {
     }
 };
 
-// Amounts added to the sums of a node an insertion passes: the example's on the
-// <= side, -0.0 (which leaves any double unchanged) on the greater side.
-struct EBSTIncrements {
-    EBSTSums side[2];
-
-    EBSTIncrements(double y, double yy) : side{{1.0, y, yy}, {-0.0, -0.0, -0.0}} {}
-};
-
-// An insertion under way: the tree, its nodes, the value and the node to visit
-// next. The nodes do not move until the insertion adds one, which ends it.
-struct PendingInsert {
-    EBSTNode* nodes;
-    EBST* tree;
-    double v;
-    std::uint32_t at;
-
-    // One step at node `at`: updates its sums, then moves to the child to visit
-    // next and returns false, or returns true once the value is placed. The side
-    // taken is data, not a branch.
-    bool step(const EBSTIncrements& inc) {
-        EBSTNode& cur = nodes[at];
-        const bool le = v <= cur.key;
-        // Select by mask so that the compiler cannot turn the choice into a branch.
-        const std::uintptr_t mask = std::uintptr_t{0} - static_cast<std::uintptr_t>(le);
-        const EBSTSums& d = *reinterpret_cast<const EBSTSums*>(
-            (reinterpret_cast<std::uintptr_t>(&inc.side[0]) & mask) |
-            (reinterpret_cast<std::uintptr_t>(&inc.side[1]) & ~mask));
-        cur.le.le_count += d.le_count;
-        cur.le.le_sum += d.le_sum;
-        cur.le.le_sq_sum += d.le_sq_sum;
-        if (v == cur.key) return true;
-        std::uint32_t& next = cur.child[le ? 0 : 1];
-        if (next == kNone) {
-            next = static_cast<std::uint32_t>(tree->nodes.size());
-            tree->add_node(v, inc.side[0].le_sum, inc.side[0].le_sq_sum);
-            return true;
-        }
-        at = next;
-        // The next visit comes after the other trees' steps: fetch its line now.
-        __builtin_prefetch(&nodes[next], 1);
-        return false;
-    }
-};
-
 struct SumStats {
     double count = 0.0;
     double sum = 0.0;
@@ -299,8 +255,13 @@ struct LearnState {
     // Leaf and result of the last model output computed while learning.
     const FIMTDDRegressor::ModelTreeNode* last_output_leaf = nullptr;
     double last_output = 0.0;
-    // Search-tree insertions of the leaf being updated.
-    std::vector<PendingInsert> walks;
+    // Search-tree insertions under way at the leaf being updated, by slot: the
+    // node to visit next, the tree's nodes (they do not move until the insertion
+    // adds one, which ends it), the value and the tree.
+    std::vector<EBSTNode*> walk_at;
+    std::vector<EBSTNode*> walk_nodes;
+    std::vector<double> walk_value;
+    std::vector<EBST*> walk_tree;
 };
 
 }  // namespace
@@ -687,27 +648,63 @@ void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, doubl
 
     // The features' trees are independent: their insertions advance in turns, one
     // node each, so that the walks' loads overlap.
-    auto& walks = im.learn.walks;
-    walks.clear();
+    LearnState& ls = im.learn;
+    const std::size_t n_features = ls.scaled.size();
+    if (ls.walk_at.size() < n_features) {
+        ls.walk_at.resize(n_features);
+        ls.walk_nodes.resize(n_features);
+        ls.walk_value.resize(n_features);
+        ls.walk_tree.resize(n_features);
+    }
+    EBSTNode** const at = ls.walk_at.data();
+    EBSTNode** const base = ls.walk_nodes.data();
+    double* const value = ls.walk_value.data();
+    EBST** const owner = ls.walk_tree.data();
+    std::size_t active = 0;
     const double yy = y * y;
-    for (const ScaledValue& sv : im.learn.scaled) {
+    for (const ScaledValue& sv : ls.scaled) {
         EBST& tree = L.observer_at(sv.id, *sv.name);
         if (tree.nodes.empty()) {
             tree.add_node(sv.value, y, yy);
         } else {
-            walks.push_back(PendingInsert{tree.nodes.data(), &tree, sv.value, 0});
+            at[active] = base[active] = tree.nodes.data();
+            value[active] = sv.value;
+            owner[active] = &tree;
+            ++active;
         }
     }
-    const EBSTIncrements inc(y, yy);
-    std::size_t active = walks.size();
+    // Sums added at a node passed on its <= side (side 0) or greater side (side
+    // 1: -0.0 leaves any double unchanged). The side is data, not a branch.
+    const EBSTSums add[2] = {{1.0, y, yy}, {-0.0, -0.0, -0.0}};
     while (active > 0) {
         for (std::size_t k = 0; k < active;) {
-            PendingInsert& w = walks[k];
-            if (w.step(inc)) {
-                walks[k] = walks[--active];
-            } else {
-                ++k;
+            EBSTNode& cur = *at[k];
+            const double v = value[k];
+            const double key = cur.key;
+            const std::size_t side = !(v <= key);
+            const EBSTSums& d = add[side];
+            cur.le.le_count += d.le_count;
+            cur.le.le_sum += d.le_sum;
+            cur.le.le_sq_sum += d.le_sq_sum;
+            const std::uint32_t next = cur.child[side];
+            if (__builtin_expect(v == key || next == kNone, 0)) {
+                if (!(v == key)) {
+                    EBST& tree = *owner[k];
+                    cur.child[side] = static_cast<std::uint32_t>(tree.nodes.size());
+                    tree.add_node(v, y, yy);
+                }
+                --active;
+                at[k] = at[active];
+                base[k] = base[active];
+                value[k] = value[active];
+                owner[k] = owner[active];
+                continue;
             }
+            EBSTNode* const to = base[k] + next;
+            at[k] = to;
+            // The next visit comes after the other trees' steps: fetch its line now.
+            __builtin_prefetch(to, 1);
+            ++k;
         }
     }
 
