@@ -1,6 +1,7 @@
 #include "tree/fimtdd_regressor.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <unordered_map>
@@ -16,6 +17,8 @@ namespace kavro {
 namespace {
 
 constexpr std::uint32_t kNone = 0xffffffffu;
+// Examples a leaf keeps queued for its search trees at most.
+constexpr int kMaxPendingExamples = 256;
 
 // Target sums of the examples that passed a node on its <= side. Only this side
 // is ever read when splits are evaluated.
@@ -38,6 +41,8 @@ struct EBSTNode {
 // chain for sorted input) never matters on destruction.
 struct EBST {
     std::vector<EBSTNode> nodes;
+    // Insertions not carried out yet, (value, target) in arrival order.
+    std::vector<std::pair<double, double>> pending;
     // Some key is NaN: ascending key order is then not the in-order sequence.
     bool has_nan_key = false;
 
@@ -115,6 +120,107 @@ CutParts cut_parts(double nl, double sl, double ql, double nr, double sr, double
 #endif
 }
 
+// Search-tree insertions under way, by slot (one per tree): the node to visit
+// next, the tree's nodes (they do not move until an insertion adds one, which
+// ends it), the value, the sums added on the <= side and on the greater side
+// (-0.0 leaves any double unchanged), the tree and its next queued insertion.
+struct InsertScratch {
+    std::vector<EBSTNode*> at;
+    std::vector<EBSTNode*> nodes;
+    std::vector<double> value;
+    std::vector<std::array<EBSTSums, 2>> add;
+    std::vector<EBST*> tree;
+    std::vector<std::size_t> next;
+
+    void reserve(std::size_t n) {
+        if (at.size() >= n) return;
+        at.resize(n);
+        nodes.resize(n);
+        value.resize(n);
+        add.resize(n);
+        tree.resize(n);
+        next.resize(n);
+    }
+};
+
+// Loads queued insertion q of a tree into slot k.
+inline void load_insert(InsertScratch& s, std::size_t k, EBST& tree, std::size_t q) {
+    const double v = tree.pending[q].first;
+    const double y = tree.pending[q].second;
+    s.at[k] = s.nodes[k] = tree.nodes.data();
+    s.value[k] = v;
+    s.add[k] = {EBSTSums{1.0, y, y * y}, EBSTSums{-0.0, -0.0, -0.0}};
+    s.tree[k] = &tree;
+    s.next[k] = q + 1;
+}
+
+// Carries out the queued insertions of the given trees, each in arrival order.
+// The trees advance in turns, one node each, so that their loads overlap.
+void flush_inserts(const std::vector<EBST*>& trees, InsertScratch& s) {
+    s.reserve(trees.size());
+    std::size_t active = 0;
+    for (EBST* tree : trees) {
+        if (!tree || tree->pending.empty()) continue;
+        std::size_t q = 0;
+        if (tree->nodes.empty()) {
+            const double y = tree->pending[0].second;
+            tree->add_node(tree->pending[0].first, y, y * y);
+            q = 1;
+        }
+        if (q == tree->pending.size()) {
+            tree->pending.clear();
+            continue;
+        }
+        load_insert(s, active++, *tree, q);
+    }
+    EBSTNode** const at = s.at.data();
+    EBSTNode** const base = s.nodes.data();
+    double* const value = s.value.data();
+    std::array<EBSTSums, 2>* const add = s.add.data();
+    EBST** const owner = s.tree.data();
+    std::size_t* const next_q = s.next.data();
+    while (active > 0) {
+        for (std::size_t k = 0; k < active;) {
+            EBSTNode& cur = *at[k];
+            const double v = value[k];
+            const double key = cur.key;
+            // The side is data, not a branch.
+            const std::size_t side = !(v <= key);
+            const EBSTSums& d = add[k][side];
+            cur.le.le_count += d.le_count;
+            cur.le.le_sum += d.le_sum;
+            cur.le.le_sq_sum += d.le_sq_sum;
+            const std::uint32_t next = cur.child[side];
+            if (__builtin_expect(v == key || next == kNone, 0)) {
+                EBST& tree = *owner[k];
+                if (!(v == key)) {
+                    cur.child[side] = static_cast<std::uint32_t>(tree.nodes.size());
+                    tree.add_node(v, add[k][0].le_sum, add[k][0].le_sq_sum);
+                }
+                if (next_q[k] < tree.pending.size()) {
+                    load_insert(s, k, tree, next_q[k]);
+                    ++k;
+                    continue;
+                }
+                tree.pending.clear();
+                --active;
+                at[k] = at[active];
+                base[k] = base[active];
+                value[k] = value[active];
+                add[k] = add[active];
+                owner[k] = owner[active];
+                next_q[k] = next_q[active];
+                continue;
+            }
+            EBSTNode* const to = base[k] + next;
+            at[k] = to;
+            // The next visit comes after the other trees' steps: fetch its line now.
+            __builtin_prefetch(to, 1);
+            ++k;
+        }
+    }
+}
+
 }  // namespace
 
 struct FIMTDDRegressor::ModelTreeNode {
@@ -126,6 +232,8 @@ struct FIMTDDRegressor::ModelTreeNode {
     double ph_count = 0.0;
     std::unordered_map<std::string, EBST> observers;
     double n_at_last_attempt = 0.0;
+    // Examples whose search-tree insertions are still queued.
+    int pending_examples = 0;
     std::unordered_map<std::string, double> weights;
     double bias = 0.0;
     double model_updates = 0.0;
@@ -255,13 +363,6 @@ struct LearnState {
     // Leaf and result of the last model output computed while learning.
     const FIMTDDRegressor::ModelTreeNode* last_output_leaf = nullptr;
     double last_output = 0.0;
-    // Search-tree insertions under way at the leaf being updated, by slot: the
-    // node to visit next, the tree's nodes (they do not move until the insertion
-    // adds one, which ends it), the value and the tree.
-    std::vector<EBSTNode*> walk_at;
-    std::vector<EBSTNode*> walk_nodes;
-    std::vector<double> walk_value;
-    std::vector<EBST*> walk_tree;
 };
 
 }  // namespace
@@ -282,6 +383,7 @@ struct FIMTDDRegressor::Impl {
     // an in-order walk.
     std::vector<Carried> carried;
     std::vector<std::pair<std::uint32_t, Carried>> walk_stack;
+    InsertScratch insert_scratch;
 };
 
 namespace {
@@ -646,71 +748,21 @@ void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, doubl
         L.bias += eta * err;
     }
 
-    // The features' trees are independent: their insertions advance in turns, one
-    // node each, so that the walks' loads overlap.
-    LearnState& ls = im.learn;
-    const std::size_t n_features = ls.scaled.size();
-    if (ls.walk_at.size() < n_features) {
-        ls.walk_at.resize(n_features);
-        ls.walk_nodes.resize(n_features);
-        ls.walk_value.resize(n_features);
-        ls.walk_tree.resize(n_features);
+    // Search trees are read only by split attempts: insertions are queued and
+    // carried out in batches, before an attempt and at the latest every
+    // kMaxPendingExamples examples.
+    for (const ScaledValue& sv : im.learn.scaled) {
+        L.observer_at(sv.id, *sv.name).pending.emplace_back(sv.value, y);
     }
-    EBSTNode** const at = ls.walk_at.data();
-    EBSTNode** const base = ls.walk_nodes.data();
-    double* const value = ls.walk_value.data();
-    EBST** const owner = ls.walk_tree.data();
-    std::size_t active = 0;
-    const double yy = y * y;
-    for (const ScaledValue& sv : ls.scaled) {
-        EBST& tree = L.observer_at(sv.id, *sv.name);
-        if (tree.nodes.empty()) {
-            tree.add_node(sv.value, y, yy);
-        } else {
-            at[active] = base[active] = tree.nodes.data();
-            value[active] = sv.value;
-            owner[active] = &tree;
-            ++active;
-        }
-    }
-    // Sums added at a node passed on its <= side (side 0) or greater side (side
-    // 1: -0.0 leaves any double unchanged). The side is data, not a branch.
-    const EBSTSums add[2] = {{1.0, y, yy}, {-0.0, -0.0, -0.0}};
-    while (active > 0) {
-        for (std::size_t k = 0; k < active;) {
-            EBSTNode& cur = *at[k];
-            const double v = value[k];
-            const double key = cur.key;
-            const std::size_t side = !(v <= key);
-            const EBSTSums& d = add[side];
-            cur.le.le_count += d.le_count;
-            cur.le.le_sum += d.le_sum;
-            cur.le.le_sq_sum += d.le_sq_sum;
-            const std::uint32_t next = cur.child[side];
-            if (__builtin_expect(v == key || next == kNone, 0)) {
-                if (!(v == key)) {
-                    EBST& tree = *owner[k];
-                    cur.child[side] = static_cast<std::uint32_t>(tree.nodes.size());
-                    tree.add_node(v, y, yy);
-                }
-                --active;
-                at[k] = at[active];
-                base[k] = base[active];
-                value[k] = value[active];
-                owner[k] = owner[active];
-                continue;
-            }
-            EBSTNode* const to = base[k] + next;
-            at[k] = to;
-            // The next visit comes after the other trees' steps: fetch its line now.
-            __builtin_prefetch(to, 1);
-            ++k;
-        }
+    L.pending_examples += 1;
+    const bool attempt =
+        may_split && depth < max_depth_ && L.n - L.n_at_last_attempt >= grace_period_;
+    if (attempt || L.pending_examples >= kMaxPendingExamples) {
+        flush_inserts(L.observer_slots, im.insert_scratch);
+        L.pending_examples = 0;
     }
 
-    if (may_split && depth < max_depth_ && L.n - L.n_at_last_attempt >= grace_period_) {
-        attempt_split(L);
-    }
+    if (attempt) attempt_split(L);
 }
 
 namespace {
