@@ -100,8 +100,8 @@ struct CutParts {
     double sd_l, sd_r, w_l, w_r;
 };
 
-CutParts cut_parts(double nl, double sl, double ql, double nr, double sr, double qr,
-                   double total) {
+inline CutParts cut_parts(double nl, double sl, double ql, double nr, double sr, double qr,
+                          double total) {
 #if defined(__SSE2__)
     const __m128d n = _mm_set_pd(nr, nl);
     const __m128d s = _mm_set_pd(sr, sl);
@@ -774,8 +774,8 @@ struct BestCut {
 
 // Merit of the cut at a node whose left part is (nl, sl, ql), or false when a
 // part has fewer than 5 examples.
-bool cut_merit(double nl, double sl, double ql, double N, double S, double Q, double sd_all,
-               double& sdr) {
+inline bool cut_merit(double nl, double sl, double ql, double N, double S, double Q,
+                      double sd_all, double& sdr) {
     const double nr = N - nl;
     if (!(nl >= 5.0 && nr >= 5.0)) return false;
     const CutParts parts = cut_parts(nl, sl, ql, nr, S - sl, Q - ql, N);
