@@ -267,6 +267,26 @@ def test_fimtdd_attribute_changes_and_reset_match_reference():
     assert model.events["alternates"] == 0
 
 
+def test_fimtdd_long_waits_between_split_attempts_match_reference():
+    # Leaves learn far more examples than the grace period between attempts (a huge
+    # grace period, then leaves below growing alternates), then split at once.
+    stream = mixed_stream(3600, 41, 1800)
+    params = dict(grace_period=10_000, page_hinckley_threshold=1.0, alternate_tree_t_min=400,
+                  alternate_tree_time=1200)
+    cpp = kc.FIMTDDRegressor(**params)
+    model = ref.RefFIMTDDRegressor(**params)
+    for i, (x, y) in enumerate(stream):
+        if i == 700:
+            assert model.n_splits() == 0
+            cpp.grace_period = model.grace_period = 25
+        assert same(cpp.predict_one(x), model.predict_one(x)), i
+        cpp.learn_one(x, y)
+        model.learn_one(x, y)
+        assert cpp.n_splits() == model.n_splits(), i
+    assert model.n_splits() > 10
+    assert model.events["alternates"] > 0
+
+
 def test_fimtdd_mirrored_cuts_keep_the_fused_merit_order():
     # Targets mirrored about the middle value make the cuts at 2 and 4 equally good in
     # exact arithmetic; the rounding of the fused merit decides (here for the cut at 2).
