@@ -340,6 +340,46 @@ struct ScaledValue {
     bool ok;
 };
 
+// Sets z and ok of each value from its feature's statistics: ok when the count is
+// > 1 and the deviation > 0, z = (value - mean) / (3 sigma). With SSE2 two values
+// share each division and square root, computed as in SumStats.
+void scale_values(std::vector<ScaledValue>& values, const std::vector<const SumStats*>& stats) {
+    const std::size_t n = values.size();
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 1 < n; i += 2) {
+        const SumStats& a = *stats[i];
+        const SumStats& b = *stats[i + 1];
+        const __m128d count = _mm_set_pd(b.count, a.count);
+        const __m128d sum = _mm_set_pd(b.sum, a.sum);
+        const __m128d sq_sum = _mm_set_pd(b.sq_sum, a.sq_sum);
+        const __m128d var =
+            _mm_div_pd(_mm_sub_pd(sq_sum, _mm_div_pd(_mm_mul_pd(sum, sum), count)), count);
+        const __m128d ok = _mm_and_pd(_mm_cmpgt_pd(count, _mm_set1_pd(1.0)),
+                                      _mm_cmpgt_pd(var, _mm_setzero_pd()));
+        const __m128d sigma = _mm_sqrt_pd(var);
+        const __m128d value = _mm_set_pd(values[i + 1].value, values[i].value);
+        const __m128d z = _mm_div_pd(_mm_sub_pd(value, _mm_div_pd(sum, count)),
+                                     _mm_mul_pd(_mm_set1_pd(3.0), sigma));
+        double z_out[2];
+        _mm_storeu_pd(z_out, z);
+        const int ok_bits = _mm_movemask_pd(ok);
+        for (int j = 0; j < 2; ++j) {
+            ScaledValue& sv = values[i + j];
+            sv.ok = (ok_bits >> j) & 1;
+            sv.z = sv.ok ? z_out[j] : 0.0;
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        const SumStats& g = *stats[i];
+        const double sigma = g.sigma();
+        ScaledValue& sv = values[i];
+        sv.ok = sigma > 0.0;
+        sv.z = sv.ok ? (sv.value - g.mean()) / (3.0 * sigma) : 0.0;
+    }
+}
+
 // Tree-wide statistics of a feature and its id (dense, in first-seen order).
 struct GlobalFeature {
     SumStats stats;
@@ -348,8 +388,10 @@ struct GlobalFeature {
 
 // Per-example state of learn_one.
 struct LearnState {
-    // Per feature of the example being learnt, in its iteration order.
+    // Per feature of the example being learnt, in its iteration order, and its
+    // tree-wide statistics.
     std::vector<ScaledValue> scaled;
+    std::vector<const SumStats*> scaled_stats;
     // Value of each feature id in the example being learnt, valid where the stamp
     // equals example_stamp (absent features read as 0).
     std::vector<double> value_by_id;
@@ -554,6 +596,7 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
     LearnState& im = g_im.learn;
     g_im.target_stats.add(y);
     im.scaled.clear();
+    im.scaled_stats.clear();
     ++im.example_stamp;
     auto& recent = g_im.recent_features;
     std::size_t pos = 0;
@@ -581,16 +624,11 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
         }
         im.value_by_id[gf.id] = kv.second;
         im.stamp_by_id[gf.id] = im.example_stamp;
-        SumStats& g = gf.stats;
-        g.add(kv.second);
-        const double sigma = g.sigma();
-        if (sigma > 0.0) {
-            im.scaled.push_back(ScaledValue{&kv.first, gf.id, kv.second,
-                                            (kv.second - g.mean()) / (3.0 * sigma), true});
-        } else {
-            im.scaled.push_back(ScaledValue{&kv.first, gf.id, kv.second, 0.0, false});
-        }
+        gf.stats.add(kv.second);
+        im.scaled.push_back(ScaledValue{&kv.first, gf.id, kv.second, 0.0, false});
+        im.scaled_stats.push_back(&gf.stats);
     }
+    scale_values(im.scaled, im.scaled_stats);
 
     const LeafOps ops{g_im.target_stats, g_im.global_feature_stats, g_im.mode, &im};
     im.main_leaf = nullptr;
