@@ -388,6 +388,9 @@ struct GlobalFeature {
 
 // Per-example state of learn_one.
 struct LearnState {
+    // Deviation and mean of the targets learnt, this one included.
+    double target_sigma = 0.0;
+    double target_mean = 0.0;
     // Per feature of the example being learnt, in its iteration order, and its
     // tree-wide statistics.
     std::vector<ScaledValue> scaled;
@@ -534,12 +537,12 @@ struct LeafOps {
                 s = std::fma(z, w->second, s);
             }
         }
-        const double sigma_y = target.sigma();
+        const double sigma_y = learning ? learning->target_sigma : target.sigma();
         double out = 0.0;
         if (sigma_y > 0.0) {
-            out = target.mean() + 3.0 * s * sigma_y;
+            out = target_mean() + 3.0 * s * sigma_y;
         } else if (target.count > 0.0) {
-            out = target.mean();
+            out = target_mean();
         }
         if (learning) {
             learning->last_output_leaf = &L;
@@ -548,9 +551,12 @@ struct LeafOps {
         return out;
     }
 
+    // The target mean; only read while the target count is > 0.
+    double target_mean() const { return learning ? learning->target_mean : target.mean(); }
+
     double leaf_mean(const Node& L) const {
         if (L.n > 0.0) return L.y_sum / L.n;
-        if (target.count > 0.0) return target.mean();
+        if (target.count > 0.0) return target_mean();
         return 0.0;
     }
 
@@ -595,6 +601,8 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
     Impl& g_im = *impl_;
     LearnState& im = g_im.learn;
     g_im.target_stats.add(y);
+    im.target_sigma = g_im.target_stats.sigma();
+    im.target_mean = g_im.target_stats.mean();
     im.scaled.clear();
     im.scaled_stats.clear();
     ++im.example_stamp;
@@ -641,9 +649,9 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
     }
 
     double e = 0.0;
-    const double sigma_y = g_im.target_stats.sigma();
+    const double sigma_y = im.target_sigma;
     if (sigma_y > 0.0) {
-        const double mean_y = g_im.target_stats.mean();
+        const double mean_y = im.target_mean;
         const double s3 = 3.0 * sigma_y;
         e = std::fabs((y - mean_y) / s3 - (p - mean_y) / s3);
     }
@@ -779,8 +787,8 @@ void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, doubl
             s = s + w * z;
         }
         double t = 0.0;
-        const double sigma_y = im.target_stats.sigma();
-        if (sigma_y > 0.0) t = (y - im.target_stats.mean()) / (3.0 * sigma_y);
+        const double sigma_y = im.learn.target_sigma;
+        if (sigma_y > 0.0) t = (y - im.learn.target_mean) / (3.0 * sigma_y);
         const double err = t - s;
         for (const auto& wz : buf) *wz.first += eta * err * wz.second;
         L.bias += eta * err;
