@@ -267,6 +267,26 @@ def test_fimtdd_attribute_changes_and_reset_match_reference():
     assert model.events["alternates"] == 0
 
 
+def test_fimtdd_long_waits_between_split_attempts_match_reference():
+    # Leaves learn far more examples than the grace period between attempts (a huge
+    # grace period, then leaves below growing alternates), then split at once.
+    stream = mixed_stream(3600, 41, 1800)
+    params = dict(grace_period=10_000, page_hinckley_threshold=1.0, alternate_tree_t_min=400,
+                  alternate_tree_time=1200)
+    cpp = kc.FIMTDDRegressor(**params)
+    model = ref.RefFIMTDDRegressor(**params)
+    for i, (x, y) in enumerate(stream):
+        if i == 700:
+            assert model.n_splits() == 0
+            cpp.grace_period = model.grace_period = 25
+        assert same(cpp.predict_one(x), model.predict_one(x)), i
+        cpp.learn_one(x, y)
+        model.learn_one(x, y)
+        assert cpp.n_splits() == model.n_splits(), i
+    assert model.n_splits() > 10
+    assert model.events["alternates"] > 0
+
+
 def test_fimtdd_mirrored_cuts_keep_the_fused_merit_order():
     # Targets mirrored about the middle value make the cuts at 2 and 4 equally good in
     # exact arithmetic; the rounding of the fused merit decides (here for the cut at 2).
@@ -282,6 +302,64 @@ def test_fimtdd_mirrored_cuts_keep_the_fused_merit_order():
     assert model.root.threshold == 2.0
     assert [cpp.predict_one({"a": v}) for v in (2.0, 2.5, 4.5)] == [
         model.predict_one({"a": v}) for v in (2.0, 2.5, 4.5)]
+
+
+@pytest.mark.parametrize(
+    "values, targets, threshold",
+    [
+        # Root 2.0 is stored before 1.0; the cuts at 1.0 and 2.0 tie exactly.
+        ([2, 3, 3, 1, 1, 3, 3, 2, 3, 1, 2, 0, 0, 3, 3, 1, 3, 2, 1, 1, 0, 3, 1, 3],
+         [1.0, 0.5, 0.5, 2.0, 2.0, 1.5, 1.5, 1.0, 0.5, 2.0, 2.0, 2.0, 2.0, 0.5, 0.5, 2.0, 0.5,
+          1.0, 1.0, 1.0, 2.0, 1.5, 1.0, 0.5], 1.0),
+        # Root 3.0 is stored before 1.0; the cuts at 1.0 and 3.0 tie exactly.
+        ([3, 2, 4, 3, 1, 2, 1, 3, 2, 3, 2, 4, 2, 3, 1, 3, 4, 1, 4, 3, 3, 1, 3, 4],
+         [2.0, 2.0, 1.5, 3.0, 1.5, 2.0, 0.5, 2.0, 1.0, 3.0, 1.0, 1.5, 2.0, 2.0, 0.5, 2.0, 0.5,
+          0.5, 0.5, 2.0, 2.0, 1.5, 2.0, 0.5], 1.0),
+    ],
+    ids=["root-in-tie", "root-in-tie-apart"],
+)
+def test_fimtdd_equal_merits_keep_the_smallest_key(values, targets, threshold):
+    g = random.Random(17)
+    stream = [({"a": float(v)}, y) for v, y in zip(values, targets)]
+    stream += [({"a": float(g.randrange(5))}, g.gauss(1, 1)) for _ in range(60)]
+    cpp = kc.FIMTDDRegressor(grace_period=24, leaf_prediction="mean")
+    model = ref.RefFIMTDDRegressor(grace_period=24, leaf_prediction="mean")
+    assert_lockstep(cpp, model, stream[:24], splits=True)
+    assert cpp.n_splits() == 1 and model.root.threshold == threshold
+    assert_lockstep(cpp, model, stream[24:], splits=True)
+
+
+def test_fimtdd_equal_merits_with_nan_keys_follow_the_walk_order():
+    # The NaN node stored first ties with the cut at 1.0, which the in-order walk (NaN
+    # keys sort nowhere) reaches first.
+    values = [2, None, None, None, None, 2, 1, 1, None, None, 1, None, 0, 2, 2, 0, 2, 0, None, 1]
+    targets = [0.0, 1.0, 2.0, 1.0, 1.0, 0.0, 2.0, 2.0, 2.0, 2.0, 2.0, 2.0, 1.0, 1.0, 0.0, 1.0,
+               0.0, 1.0, 1.0, 2.0]
+    stream = [({"a": math.nan if v is None else float(v)}, y) for v, y in zip(values, targets)]
+    g = random.Random(29)
+    stream += [({"a": g.choice([math.nan, 0.0, 1.0, 2.0])}, g.gauss(1, 1)) for _ in range(60)]
+    cpp = kc.FIMTDDRegressor(grace_period=20, leaf_prediction="mean")
+    model = ref.RefFIMTDDRegressor(grace_period=20, leaf_prediction="mean")
+    assert_lockstep(cpp, model, stream[:20], splits=True)
+    assert cpp.n_splits() == 1 and model.root.threshold == 1.0
+    assert_lockstep(cpp, model, stream[20:], splits=True)
+
+
+def test_fimtdd_nan_feature_values_split_like_reference():
+    # NaN values always pass a search-tree node on its greater side, so the trees hold
+    # NaN keys between ordered ones while splits are evaluated.
+    g = random.Random(23)
+    stream = []
+    for i in range(1500):
+        x = {k: (math.nan if g.random() < 0.15 else g.uniform(-3, 3)) for k in "abc"}
+        a = 0.0 if math.isnan(x["a"]) else x["a"]
+        stream.append((x, 2 * a + (3 if i > 700 else 0) + g.gauss(0, 0.2)))
+    for params in (dict(grace_period=15, leaf_prediction="mean"),
+                   dict(grace_period=20, page_hinckley_threshold=1.0, alternate_tree_t_min=20)):
+        cpp = kc.FIMTDDRegressor(**params)
+        model = ref.RefFIMTDDRegressor(**params)
+        assert_lockstep(cpp, model, stream, splits=True)
+        assert model.n_splits() > 10
 
 
 @pytest.mark.parametrize("nudge, splits", [(False, False), (True, True)])

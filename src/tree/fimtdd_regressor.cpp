@@ -1,17 +1,24 @@
 #include "tree/fimtdd_regressor.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kavro {
 
 namespace {
 
 constexpr std::uint32_t kNone = 0xffffffffu;
+// Examples a leaf keeps queued for its search trees at most.
+constexpr int kMaxPendingExamples = 256;
 
 // Target sums of the examples that passed a node on its <= side. Only this side
 // is ever read when splits are evaluated.
@@ -34,46 +41,15 @@ struct EBSTNode {
 // chain for sorted input) never matters on destruction.
 struct EBST {
     std::vector<EBSTNode> nodes;
+    // Insertions not carried out yet, (value, target) in arrival order.
+    std::vector<std::pair<double, double>> pending;
+    // Some key is NaN: ascending key order is then not the in-order sequence.
+    bool has_nan_key = false;
 
     void add_node(double v, double y, double yy) {
         nodes.push_back(EBSTNode{v, {kNone, kNone}, EBSTSums{1.0, y, yy}});
+        if (v != v) has_nan_key = true;
     }
-
-    // One step of inserting value v with target y (yy = y * y) into a non-empty
-    // tree, at node i: updates that node, then moves i to the child to visit next
-    // and returns false, or returns true once the value is placed. The side taken
-    // is data, not a branch: the sums of a node passed on its greater side are
-    // left alone by adding into discard instead.
-    bool step(std::uint32_t& i, double v, double y, double yy, EBSTSums& discard) {
-        EBSTNode& cur = nodes[i];
-        const bool le = v <= cur.key;
-        // Select by mask so that the compiler cannot turn the choice into a branch.
-        const std::uintptr_t mask = std::uintptr_t{0} - static_cast<std::uintptr_t>(le);
-        EBSTSums& s = *reinterpret_cast<EBSTSums*>(
-            (reinterpret_cast<std::uintptr_t>(&cur.le) & mask) |
-            (reinterpret_cast<std::uintptr_t>(&discard) & ~mask));
-        s.le_count += 1.0;
-        s.le_sum += y;
-        s.le_sq_sum += yy;
-        if (v == cur.key) return true;
-        std::uint32_t& next = cur.child[le ? 0 : 1];
-        if (next == kNone) {
-            next = static_cast<std::uint32_t>(nodes.size());
-            add_node(v, y, yy);
-            return true;
-        }
-        i = next;
-        // The next visit comes after the other trees' steps: fetch its line now.
-        __builtin_prefetch(&nodes[next], 1);
-        return false;
-    }
-};
-
-// An insertion under way: the tree, the value and the node to visit next.
-struct PendingInsert {
-    EBST* tree;
-    double v;
-    std::uint32_t at;
 };
 
 struct SumStats {
@@ -117,6 +93,134 @@ double sd_of(double n, double s, double q) {
     return std::sqrt(var);
 }
 
+// Deviations and weights of the two parts of a cut, both of count > 1:
+// sd_of(nl, sl, ql), sd_of(nr, sr, qr), nl / total and nr / total. With SSE2
+// the parts take one lane each: the same operations, half the divisions.
+struct CutParts {
+    double sd_l, sd_r, w_l, w_r;
+};
+
+inline CutParts cut_parts(double nl, double sl, double ql, double nr, double sr, double qr,
+                          double total) {
+#if defined(__SSE2__)
+    const __m128d n = _mm_set_pd(nr, nl);
+    const __m128d s = _mm_set_pd(sr, sl);
+    const __m128d q = _mm_set_pd(qr, ql);
+    const __m128d var = _mm_div_pd(_mm_sub_pd(q, _mm_div_pd(_mm_mul_pd(s, s), n)), n);
+    // Lanes whose variance is not > 0 (or is NaN) give +0.
+    const __m128d sd = _mm_and_pd(_mm_sqrt_pd(var), _mm_cmpgt_pd(var, _mm_setzero_pd()));
+    const __m128d w = _mm_div_pd(n, _mm_set1_pd(total));
+    double sd_out[2];
+    double w_out[2];
+    _mm_storeu_pd(sd_out, sd);
+    _mm_storeu_pd(w_out, w);
+    return CutParts{sd_out[0], sd_out[1], w_out[0], w_out[1]};
+#else
+    return CutParts{sd_of(nl, sl, ql), sd_of(nr, sr, qr), nl / total, nr / total};
+#endif
+}
+
+// Search-tree insertions under way, by slot (one per tree): the node to visit
+// next, the tree's nodes (they do not move until an insertion adds one, which
+// ends it), the value, the sums added on the <= side and on the greater side
+// (-0.0 leaves any double unchanged), the tree and its next queued insertion.
+struct InsertScratch {
+    std::vector<EBSTNode*> at;
+    std::vector<EBSTNode*> nodes;
+    std::vector<double> value;
+    std::vector<std::array<EBSTSums, 2>> add;
+    std::vector<EBST*> tree;
+    std::vector<std::size_t> next;
+
+    void reserve(std::size_t n) {
+        if (at.size() >= n) return;
+        at.resize(n);
+        nodes.resize(n);
+        value.resize(n);
+        add.resize(n);
+        tree.resize(n);
+        next.resize(n);
+    }
+};
+
+// Loads queued insertion q of a tree into slot k.
+inline void load_insert(InsertScratch& s, std::size_t k, EBST& tree, std::size_t q) {
+    const double v = tree.pending[q].first;
+    const double y = tree.pending[q].second;
+    s.at[k] = s.nodes[k] = tree.nodes.data();
+    s.value[k] = v;
+    s.add[k] = {EBSTSums{1.0, y, y * y}, EBSTSums{-0.0, -0.0, -0.0}};
+    s.tree[k] = &tree;
+    s.next[k] = q + 1;
+}
+
+// Carries out the queued insertions of the given trees, each in arrival order.
+// The trees advance in turns, one node each, so that their loads overlap.
+void flush_inserts(const std::vector<EBST*>& trees, InsertScratch& s) {
+    s.reserve(trees.size());
+    std::size_t active = 0;
+    for (EBST* tree : trees) {
+        if (!tree || tree->pending.empty()) continue;
+        std::size_t q = 0;
+        if (tree->nodes.empty()) {
+            const double y = tree->pending[0].second;
+            tree->add_node(tree->pending[0].first, y, y * y);
+            q = 1;
+        }
+        if (q == tree->pending.size()) {
+            tree->pending.clear();
+            continue;
+        }
+        load_insert(s, active++, *tree, q);
+    }
+    EBSTNode** const at = s.at.data();
+    EBSTNode** const base = s.nodes.data();
+    double* const value = s.value.data();
+    std::array<EBSTSums, 2>* const add = s.add.data();
+    EBST** const owner = s.tree.data();
+    std::size_t* const next_q = s.next.data();
+    while (active > 0) {
+        for (std::size_t k = 0; k < active;) {
+            EBSTNode& cur = *at[k];
+            const double v = value[k];
+            const double key = cur.key;
+            // The side is data, not a branch.
+            const std::size_t side = !(v <= key);
+            const EBSTSums& d = add[k][side];
+            cur.le.le_count += d.le_count;
+            cur.le.le_sum += d.le_sum;
+            cur.le.le_sq_sum += d.le_sq_sum;
+            const std::uint32_t next = cur.child[side];
+            if (__builtin_expect(v == key || next == kNone, 0)) {
+                EBST& tree = *owner[k];
+                if (!(v == key)) {
+                    cur.child[side] = static_cast<std::uint32_t>(tree.nodes.size());
+                    tree.add_node(v, add[k][0].le_sum, add[k][0].le_sq_sum);
+                }
+                if (next_q[k] < tree.pending.size()) {
+                    load_insert(s, k, tree, next_q[k]);
+                    ++k;
+                    continue;
+                }
+                tree.pending.clear();
+                --active;
+                at[k] = at[active];
+                base[k] = base[active];
+                value[k] = value[active];
+                add[k] = add[active];
+                owner[k] = owner[active];
+                next_q[k] = next_q[active];
+                continue;
+            }
+            EBSTNode* const to = base[k] + next;
+            at[k] = to;
+            // The next visit comes after the other trees' steps: fetch its line now.
+            __builtin_prefetch(to, 1);
+            ++k;
+        }
+    }
+}
+
 }  // namespace
 
 struct FIMTDDRegressor::ModelTreeNode {
@@ -128,6 +232,8 @@ struct FIMTDDRegressor::ModelTreeNode {
     double ph_count = 0.0;
     std::unordered_map<std::string, EBST> observers;
     double n_at_last_attempt = 0.0;
+    // Examples whose search-tree insertions are still queued.
+    int pending_examples = 0;
     std::unordered_map<std::string, double> weights;
     double bias = 0.0;
     double model_updates = 0.0;
@@ -234,6 +340,46 @@ struct ScaledValue {
     bool ok;
 };
 
+// Sets z and ok of each value from its feature's statistics: ok when the count is
+// > 1 and the deviation > 0, z = (value - mean) / (3 sigma). With SSE2 two values
+// share each division and square root, computed as in SumStats.
+void scale_values(std::vector<ScaledValue>& values, const std::vector<const SumStats*>& stats) {
+    const std::size_t n = values.size();
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 1 < n; i += 2) {
+        const SumStats& a = *stats[i];
+        const SumStats& b = *stats[i + 1];
+        const __m128d count = _mm_set_pd(b.count, a.count);
+        const __m128d sum = _mm_set_pd(b.sum, a.sum);
+        const __m128d sq_sum = _mm_set_pd(b.sq_sum, a.sq_sum);
+        const __m128d var =
+            _mm_div_pd(_mm_sub_pd(sq_sum, _mm_div_pd(_mm_mul_pd(sum, sum), count)), count);
+        const __m128d ok = _mm_and_pd(_mm_cmpgt_pd(count, _mm_set1_pd(1.0)),
+                                      _mm_cmpgt_pd(var, _mm_setzero_pd()));
+        const __m128d sigma = _mm_sqrt_pd(var);
+        const __m128d value = _mm_set_pd(values[i + 1].value, values[i].value);
+        const __m128d z = _mm_div_pd(_mm_sub_pd(value, _mm_div_pd(sum, count)),
+                                     _mm_mul_pd(_mm_set1_pd(3.0), sigma));
+        double z_out[2];
+        _mm_storeu_pd(z_out, z);
+        const int ok_bits = _mm_movemask_pd(ok);
+        for (int j = 0; j < 2; ++j) {
+            ScaledValue& sv = values[i + j];
+            sv.ok = (ok_bits >> j) & 1;
+            sv.z = sv.ok ? z_out[j] : 0.0;
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        const SumStats& g = *stats[i];
+        const double sigma = g.sigma();
+        ScaledValue& sv = values[i];
+        sv.ok = sigma > 0.0;
+        sv.z = sv.ok ? (sv.value - g.mean()) / (3.0 * sigma) : 0.0;
+    }
+}
+
 // Tree-wide statistics of a feature and its id (dense, in first-seen order).
 struct GlobalFeature {
     SumStats stats;
@@ -242,8 +388,13 @@ struct GlobalFeature {
 
 // Per-example state of learn_one.
 struct LearnState {
-    // Per feature of the example being learnt, in its iteration order.
+    // Deviation and mean of the targets learnt, this one included.
+    double target_sigma = 0.0;
+    double target_mean = 0.0;
+    // Per feature of the example being learnt, in its iteration order, and its
+    // tree-wide statistics.
     std::vector<ScaledValue> scaled;
+    std::vector<const SumStats*> scaled_stats;
     // Value of each feature id in the example being learnt, valid where the stamp
     // equals example_stamp (absent features read as 0).
     std::vector<double> value_by_id;
@@ -257,8 +408,6 @@ struct LearnState {
     // Leaf and result of the last model output computed while learning.
     const FIMTDDRegressor::ModelTreeNode* last_output_leaf = nullptr;
     double last_output = 0.0;
-    // Search-tree insertions of the leaf being updated.
-    std::vector<PendingInsert> walks;
 };
 
 }  // namespace
@@ -275,8 +424,11 @@ struct FIMTDDRegressor::Impl {
     LeafMode mode = LeafMode::Adaptive;
     // (weight entry, scaled value) per feature of the example being learnt.
     std::vector<std::pair<double*, double>> update_buffer;
-    // In-order walk of a search tree.
+    // Split evaluation: sums carried into each search-tree node, or the stack of
+    // an in-order walk.
+    std::vector<Carried> carried;
     std::vector<std::pair<std::uint32_t, Carried>> walk_stack;
+    InsertScratch insert_scratch;
 };
 
 namespace {
@@ -385,12 +537,12 @@ struct LeafOps {
                 s = std::fma(z, w->second, s);
             }
         }
-        const double sigma_y = target.sigma();
+        const double sigma_y = learning ? learning->target_sigma : target.sigma();
         double out = 0.0;
         if (sigma_y > 0.0) {
-            out = target.mean() + 3.0 * s * sigma_y;
+            out = target_mean() + 3.0 * s * sigma_y;
         } else if (target.count > 0.0) {
-            out = target.mean();
+            out = target_mean();
         }
         if (learning) {
             learning->last_output_leaf = &L;
@@ -399,9 +551,12 @@ struct LeafOps {
         return out;
     }
 
+    // The target mean; only read while the target count is > 0.
+    double target_mean() const { return learning ? learning->target_mean : target.mean(); }
+
     double leaf_mean(const Node& L) const {
         if (L.n > 0.0) return L.y_sum / L.n;
-        if (target.count > 0.0) return target.mean();
+        if (target.count > 0.0) return target_mean();
         return 0.0;
     }
 
@@ -446,7 +601,10 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
     Impl& g_im = *impl_;
     LearnState& im = g_im.learn;
     g_im.target_stats.add(y);
+    im.target_sigma = g_im.target_stats.sigma();
+    im.target_mean = g_im.target_stats.mean();
     im.scaled.clear();
+    im.scaled_stats.clear();
     ++im.example_stamp;
     auto& recent = g_im.recent_features;
     std::size_t pos = 0;
@@ -474,16 +632,11 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
         }
         im.value_by_id[gf.id] = kv.second;
         im.stamp_by_id[gf.id] = im.example_stamp;
-        SumStats& g = gf.stats;
-        g.add(kv.second);
-        const double sigma = g.sigma();
-        if (sigma > 0.0) {
-            im.scaled.push_back(ScaledValue{&kv.first, gf.id, kv.second,
-                                            (kv.second - g.mean()) / (3.0 * sigma), true});
-        } else {
-            im.scaled.push_back(ScaledValue{&kv.first, gf.id, kv.second, 0.0, false});
-        }
+        gf.stats.add(kv.second);
+        im.scaled.push_back(ScaledValue{&kv.first, gf.id, kv.second, 0.0, false});
+        im.scaled_stats.push_back(&gf.stats);
     }
+    scale_values(im.scaled, im.scaled_stats);
 
     const LeafOps ops{g_im.target_stats, g_im.global_feature_stats, g_im.mode, &im};
     im.main_leaf = nullptr;
@@ -496,9 +649,9 @@ void FIMTDDRegressor::learn_one(const FeatureMap& x, double y) {
     }
 
     double e = 0.0;
-    const double sigma_y = g_im.target_stats.sigma();
+    const double sigma_y = im.target_sigma;
     if (sigma_y > 0.0) {
-        const double mean_y = g_im.target_stats.mean();
+        const double mean_y = im.target_mean;
         const double s3 = 3.0 * sigma_y;
         e = std::fabs((y - mean_y) / s3 - (p - mean_y) / s3);
     }
@@ -634,43 +787,110 @@ void FIMTDDRegressor::learn_at_leaf(ModelTreeNode& L, const FeatureMap& x, doubl
             s = s + w * z;
         }
         double t = 0.0;
-        const double sigma_y = im.target_stats.sigma();
-        if (sigma_y > 0.0) t = (y - im.target_stats.mean()) / (3.0 * sigma_y);
+        const double sigma_y = im.learn.target_sigma;
+        if (sigma_y > 0.0) t = (y - im.learn.target_mean) / (3.0 * sigma_y);
         const double err = t - s;
         for (const auto& wz : buf) *wz.first += eta * err * wz.second;
         L.bias += eta * err;
     }
 
-    // The features' trees are independent: their insertions advance in turns, one
-    // node each, so that the walks' loads overlap.
-    auto& walks = im.learn.walks;
-    walks.clear();
-    const double yy = y * y;
+    // Search trees are read only by split attempts: insertions are queued and
+    // carried out in batches, before an attempt and at the latest every
+    // kMaxPendingExamples examples.
     for (const ScaledValue& sv : im.learn.scaled) {
-        EBST& tree = L.observer_at(sv.id, *sv.name);
-        if (tree.nodes.empty()) {
-            tree.add_node(sv.value, y, yy);
-        } else {
-            walks.push_back(PendingInsert{&tree, sv.value, 0});
-        }
+        L.observer_at(sv.id, *sv.name).pending.emplace_back(sv.value, y);
     }
-    EBSTSums discard{0.0, 0.0, 0.0};
-    std::size_t active = walks.size();
-    while (active > 0) {
-        for (std::size_t k = 0; k < active;) {
-            PendingInsert& w = walks[k];
-            if (w.tree->step(w.at, w.v, y, yy, discard)) {
-                walks[k] = walks[--active];
-            } else {
-                ++k;
-            }
-        }
+    L.pending_examples += 1;
+    const bool attempt =
+        may_split && depth < max_depth_ && L.n - L.n_at_last_attempt >= grace_period_;
+    if (attempt || L.pending_examples >= kMaxPendingExamples) {
+        flush_inserts(L.observer_slots, im.insert_scratch);
+        L.pending_examples = 0;
     }
 
-    if (may_split && depth < max_depth_ && L.n - L.n_at_last_attempt >= grace_period_) {
-        attempt_split(L);
-    }
+    if (attempt) attempt_split(L);
 }
+
+namespace {
+
+struct BestCut {
+    double merit = -1.0;
+    double key = 0.0;
+};
+
+// Merit of the cut at a node whose left part is (nl, sl, ql), or false when a
+// part has fewer than 5 examples.
+inline bool cut_merit(double nl, double sl, double ql, double N, double S, double Q,
+                      double sd_all, double& sdr) {
+    const double nr = N - nl;
+    if (!(nl >= 5.0 && nr >= 5.0)) return false;
+    const CutParts parts = cut_parts(nl, sl, ql, nr, S - sl, Q - ql, N);
+    sdr = std::fma(-parts.w_l, parts.sd_l, sd_all);
+    sdr = std::fma(-parts.w_r, parts.sd_r, sdr);
+    return true;
+}
+
+// Best cut of one feature: the first of largest merit in the in-order walk.
+// The left part at a node is the sums carried into it plus its own le sums; its
+// left child inherits what it was given, its right child its left part.
+BestCut best_cut(const EBST& tree, double N, double S, double Q, double sd_all,
+                 std::vector<Carried>& carried,
+                 std::vector<std::pair<std::uint32_t, Carried>>& stack) {
+    BestCut best;
+    const std::vector<EBSTNode>& nodes = tree.nodes;
+    const std::size_t n = nodes.size();
+    if (n == 0) return best;
+    if (!tree.has_nan_key) {
+        // A parent precedes its children in the vector: one pass in storage
+        // order. Keys are distinct and ordered, so ties go to the smaller key.
+        if (carried.size() < n + 1) carried.resize(n + 1);
+        carried[0] = Carried{};
+        // Missing children write into the spare entry n.
+        const std::uint32_t spare = static_cast<std::uint32_t>(n);
+        bool found = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            const EBSTNode& node = nodes[i];
+            const Carried c = carried[i];
+            const Carried left{c.count + node.le.le_count, c.sum + node.le.le_sum,
+                               c.sq_sum + node.le.le_sq_sum};
+            carried[std::min(node.child[0], spare)] = c;
+            carried[std::min(node.child[1], spare)] = left;
+            double sdr;
+            if (!cut_merit(left.count, left.sum, left.sq_sum, N, S, Q, sd_all, sdr)) continue;
+            if (sdr > best.merit || (found && sdr == best.merit && node.key < best.key)) {
+                best.merit = sdr;
+                best.key = node.key;
+                found = true;
+            }
+        }
+        return best;
+    }
+    // In-order walk.
+    stack.clear();
+    std::uint32_t cur = 0;
+    Carried sums;
+    while (cur != kNone || !stack.empty()) {
+        while (cur != kNone) {
+            stack.emplace_back(cur, sums);
+            cur = nodes[cur].child[0];
+        }
+        const EBSTNode& node = nodes[stack.back().first];
+        const Carried c = stack.back().second;
+        stack.pop_back();
+        sums = Carried{c.count + node.le.le_count, c.sum + node.le.le_sum,
+                       c.sq_sum + node.le.le_sq_sum};
+        double sdr;
+        if (cut_merit(sums.count, sums.sum, sums.sq_sum, N, S, Q, sd_all, sdr) &&
+            sdr > best.merit) {
+            best.merit = sdr;
+            best.key = node.key;
+        }
+        cur = node.child[1];
+    }
+    return best;
+}
+
+}  // namespace
 
 void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
     const double N = L.n;
@@ -683,41 +903,11 @@ void FIMTDDRegressor::attempt_split(ModelTreeNode& L) {
     double best_key = 0.0;
     double second_merit = -1.0;
 
-    auto& stack = impl_->walk_stack;
     for (const auto& obs : L.observers) {
-        double f_merit = -1.0;
-        double f_key = 0.0;
-        stack.clear();
-        const std::vector<EBSTNode>& nodes = obs.second.nodes;
-        std::uint32_t cur = nodes.empty() ? kNone : 0;
-        Carried carried;
-        while (cur != kNone || !stack.empty()) {
-            while (cur != kNone) {
-                stack.emplace_back(cur, carried);
-                cur = nodes[cur].child[0];
-            }
-            const std::uint32_t at = stack.back().first;
-            const EBSTNode* node = &nodes[at];
-            const EBSTSums& le = node->le;
-            const Carried c = stack.back().second;
-            stack.pop_back();
-            const double nl = c.count + le.le_count;
-            const double sl = c.sum + le.le_sum;
-            const double ql = c.sq_sum + le.le_sq_sum;
-            const double nr = N - nl;
-            if (nl >= 5.0 && nr >= 5.0) {
-                const double sr = S - sl;
-                const double qr = Q - ql;
-                double sdr = std::fma(-(nl / N), sd_of(nl, sl, ql), sd_all);
-                sdr = std::fma(-(nr / N), sd_of(nr, sr, qr), sdr);
-                if (sdr > f_merit) {
-                    f_merit = sdr;
-                    f_key = node->key;
-                }
-            }
-            carried = Carried{nl, sl, ql};
-            cur = node->child[1];
-        }
+        const BestCut cut =
+            best_cut(obs.second, N, S, Q, sd_all, impl_->carried, impl_->walk_stack);
+        const double f_merit = cut.merit;
+        const double f_key = cut.key;
         if (!(f_merit > 0.0)) continue;
         if (f_merit > best_merit) {
             second_merit = best_merit;
