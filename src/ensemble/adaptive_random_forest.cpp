@@ -66,15 +66,8 @@ void ARFClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
             m.foreground = make_tree(ensemble::member_seed(seed_, kFirstTreeStep, i), x.size());
             m.initialised = true;
         }
-        const bool correct = m.foreground->predict_one(x) == y;
-        m.n_seen += 1.0;
-        if (correct) m.n_correct += 1.0;
-        const double error = correct ? 0.0 : 1.0;
-
-        m.learn(x, y, poisson(rng_));
-
-        const bool drift = m.update_detectors(
-            error, drift_delta_, warning_delta_,
+        m.learn_labelled(
+            x, y, poisson(rng_), drift_delta_, warning_delta_,
             [&] {
                 return make_tree(ensemble::member_seed(seed_, kBackgroundStep, i,
                                                        ensemble::truncated_count(m.n_seen)),
@@ -85,22 +78,11 @@ void ARFClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
                                                        ensemble::truncated_count(m.n_seen)),
                                  x.size());
             });
-        if (drift) {
-            m.n_correct = 0.0;
-            m.n_seen = 0.0;
-        }
     }
 }
 
 ProbabilityMap ARFClassifier::predict_proba_one(const FeatureMap& x) {
-    ensemble::Vote vote;
-    for (Member& m : members_) {
-        if (!m.initialised || !m.foreground) continue;
-        const double w = m.weight();
-        if (w <= 0.0) continue;
-        vote.add_weighted(m.foreground->predict_proba_one(x), w);
-    }
-    return vote.finish();
+    return ensemble::weighted_vote(members_, x);  // members see all of x
 }
 
 ClassLabel ARFClassifier::predict_one(const FeatureMap& x) {

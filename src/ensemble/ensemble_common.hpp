@@ -148,6 +148,24 @@ struct DriftMember {
         return true;
     }
 
+    // Classifier step on (x, y): scores the foreground's prediction, trains `times`
+    // times, feeds the 0/1 error to the detectors and restarts the accuracy counters
+    // on drift.
+    template <class MakeBackground, class MakeReplacement>
+    void learn_labelled(const FeatureMap& x, ClassLabel y, long long times, double drift_delta,
+                        double warning_delta, MakeBackground&& make_background,
+                        MakeReplacement&& make_replacement) {
+        const bool correct = foreground->predict_one(x) == y;
+        n_seen += 1.0;
+        if (correct) n_correct += 1.0;
+        learn(x, y, times);
+        if (update_detectors(correct ? 0.0 : 1.0, drift_delta, warning_delta, make_background,
+                             make_replacement)) {
+            n_correct = 0.0;
+            n_seen = 0.0;
+        }
+    }
+
     // Voting weight: accuracy since the last drift, 1 before any example.
     double weight() const { return n_seen > 0.0 ? n_correct / n_seen : 1.0; }
 };
@@ -203,6 +221,21 @@ private:
     ProbabilityMap result_;
     double total_ = 0.0;
 };
+
+// Weighted vote of the initialised members' foreground trees, each on its own view
+// of x; members with weight 0 or less do not vote.
+template <class Member>
+ProbabilityMap weighted_vote(const std::vector<Member>& members, const FeatureMap& x) {
+    Vote vote;
+    for (const Member& m : members) {
+        if (!m.initialised || !m.foreground) continue;
+        const double w = m.weight();
+        if (w <= 0.0) continue;
+        const RecordView view(x, m.subspace);
+        vote.add_weighted(m.foreground->predict_proba_one(view.get()), w);
+    }
+    return vote.finish();
+}
 
 // Label of the largest probability in the map's iteration order, first met on
 // ties; 0 for an empty map.

@@ -112,33 +112,14 @@ void SRPClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
         const ensemble::RecordView view(x, m.subspace);
         const FeatureMap& r = view.get();
 
-        const bool correct = m.foreground->predict_one(r) == y;
-        m.n_seen += 1.0;
-        if (correct) m.n_correct += 1.0;
-        const double error = correct ? 0.0 : 1.0;
-
-        m.learn(r, y, resample ? poisson(rng_) : 1);
-
-        const bool drift = m.update_detectors(
-            error, drift_delta_, warning_delta_, [&] { return make_tree(); },
-            [&] { return make_tree(); });
-        if (drift) {
-            m.n_correct = 0.0;
-            m.n_seen = 0.0;
-        }
+        m.learn_labelled(
+            r, y, resample ? poisson(rng_) : 1, drift_delta_, warning_delta_,
+            [&] { return make_tree(); }, [&] { return make_tree(); });
     }
 }
 
 ProbabilityMap SRPClassifier::predict_proba_one(const FeatureMap& x) {
-    ensemble::Vote vote;
-    for (Member& m : members_) {
-        if (!m.initialised || !m.foreground) continue;
-        const double w = m.weight();
-        if (w <= 0.0) continue;
-        const ensemble::RecordView view(x, m.subspace);
-        vote.add_weighted(m.foreground->predict_proba_one(view.get()), w);
-    }
-    return vote.finish();
+    return ensemble::weighted_vote(members_, x);
 }
 
 ClassLabel SRPClassifier::predict_one(const FeatureMap& x) {
