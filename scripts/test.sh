@@ -26,7 +26,10 @@ if [ "$sanitize" = "1" ]; then
     export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-    export PYTHONPATH="$ASAN_DIR${PYTHONPATH:+:$PYTHONPATH}"
-    "$PY" -c "import _kavro_core, sys; sys.exit(0 if _kavro_core.__file__.startswith('$ASAN_DIR') else 'sanitizer build not loaded')"
+    # The package's Python sources beside the sanitizer build of its own extension module.
+    mkdir -p "$ASAN_DIR/pkg/kavro"
+    cp -rsf "$ROOT/python/kavro/." "$ASAN_DIR/pkg/kavro/"
+    export PYTHONPATH="$ASAN_DIR/pkg:$ASAN_DIR${PYTHONPATH:+:$PYTHONPATH}"
+    "$PY" -c "import _kavro_core, kavro._native as n, sys; sys.exit(0 if _kavro_core.__file__.startswith('$ASAN_DIR') and n.__file__.startswith('$ASAN_DIR') else 'sanitizer build not loaded')"
     "$PY" -m pytest -q -p no:cacheprovider "$@"
 fi

@@ -30,6 +30,7 @@ from kavro import (
 )
 from kavro._registry import available as _available
 from kavro.evaluate import progressive_val_score
+from kavro.persistence import dumps, inspect, load, loads, save, to_dot
 
 try:
     __version__ = _metadata.version("kavro")
@@ -53,6 +54,12 @@ __all__ = [
     "pipeline",
     "preprocessing",
     "progressive_val_score",
+    "dumps",
+    "loads",
+    "save",
+    "load",
+    "inspect",
+    "to_dot",
     "stream",
     "tree",
     *_classes,

@@ -25,6 +25,10 @@ public:
     ProbabilityMap predict_proba_one(const FeatureMap& x) override;
     void reset() override;
 
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
 private:
     using StatsTable = std::unordered_map<std::string, FeatureStats>;
 

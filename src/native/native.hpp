@@ -1,0 +1,11 @@
+// Parts of the kavro._native module defined outside module.cpp.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace kavro::native {
+
+// Batch entry points and the native evaluation loop.
+void bind_batch(pybind11::module_& m);
+
+}  // namespace kavro::native

@@ -1,0 +1,8 @@
+#include "state/registry.hpp"
+#include "state/visit_ensemble_classifiers.hpp"
+
+namespace kavro::state {
+
+void register_ensemble_classifiers(Registry& /*r*/) {}
+
+}  // namespace kavro::state

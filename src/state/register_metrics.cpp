@@ -1,0 +1,8 @@
+#include "state/registry.hpp"
+#include "state/visit_metrics.hpp"
+
+namespace kavro::state {
+
+void register_metrics(Registry& /*r*/) {}
+
+}  // namespace kavro::state

@@ -1,0 +1,8 @@
+#include "state/registry.hpp"
+#include "state/visit_neighbors.hpp"
+
+namespace kavro::state {
+
+void register_neighbors(Registry& /*r*/) {}
+
+}  // namespace kavro::state

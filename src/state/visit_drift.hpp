@@ -1,0 +1,6 @@
+// Saved state of the drift classes: each class's visit names its fields in order.
+#pragma once
+
+#include "state/archive.hpp"
+
+namespace kavro {}  // namespace kavro

@@ -1,0 +1,6 @@
+// Saved state of the tree classifiers: each class's visit names its fields in order.
+#pragma once
+
+#include "state/archive.hpp"
+
+namespace kavro {}  // namespace kavro
