@@ -53,8 +53,9 @@ def _trees(value: Any, path: str = "") -> Iterator[tuple[str, dict[str, Any]]]:
 def _member_list(state: Any) -> list[Any] | None:
     if isinstance(state, dict):
         for key in ("members", "boosters"):
-            if isinstance(state.get(key), list):
-                return state[key]
+            found = state.get(key)
+            if isinstance(found, list):
+                return found
     return None
 
 
@@ -84,7 +85,7 @@ def summarise(name: str, state: Any) -> dict[str, Any]:
     trees = list(_trees(state))
     if not trees:
         return {}
-    out = tree_summary(trees[0][1])
+    out: dict[str, Any] = dict(tree_summary(trees[0][1]))
     if len(trees) > 1:
         out["other_trees"] = {path: tree_summary(root) for path, root in trees[1:]}
     return out
@@ -138,7 +139,7 @@ def tree_to_dot(root: dict[str, Any], title: str) -> str:
         t = f"{threshold:.6g}" if isinstance(threshold, float) and math.isfinite(threshold) else str(threshold)
         lines.append(f"  n{ident} [label={_quote(str(feature))}];")
         for child, test in ((left, f"<= {t}"), (right, f"> {t}")):
-            if _is_node(child):
+            if isinstance(child, dict) and _is_node(child):
                 lines.append(f"  n{ident} -> n{next_id} [label={_quote(test)}];")
                 stack.append((child, next_id))
                 next_id += 1
