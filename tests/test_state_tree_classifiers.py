@@ -80,16 +80,19 @@ def bits(v):
     return struct.unpack("<Q", struct.pack("<d", v))[0]
 
 
-def step(model, x, y):
-    """Everything the model answers for x, then learns (x, y)."""
-    proba = [(k, bits(v)) for k, v in model.predict_proba_one(x).items()]
-    out = (model.predict_one(x), proba)
+def step(model, x, y, ask=True):
+    """Everything the model answers for x (when asked), then learns (x, y)."""
+    out = None
+    if ask:
+        proba = [(k, bits(v)) for k, v in model.predict_proba_one(x).items()]
+        out = (model.predict_one(x), proba)
     model.learn_one(x, y)
     return out
 
 
 def run(model, stream):
-    return [step(model, x, y) for x, y in stream]
+    """Answers and learns; every third record is learnt without a question first."""
+    return [step(model, x, y, t % 3 != 2) for t, (x, y) in enumerate(stream)]
 
 
 def assert_continues_alike(original, stream, cut, routes=ROUTES):
@@ -209,26 +212,25 @@ def test_sgt_continues_exactly(params, attrs, s, cut):
 
 
 def test_adaptive_tree_with_background_tree_and_replacements():
-    """Copies taken while a background tree grows and after replacements follow the original."""
+    """Copies taken while a background tree grows, and between replacements of the main tree,
+    follow the original to the end."""
     model = kc.HoeffdingAdaptiveTreeClassifier(grace_period=5, drift_delta=0.5,
                                                warning_delta=0.9)
     stream = make_stream(5, 900, 3, [0, 1, 2], drift_at=300, ragged=True)
-    cuts = [0, 120, 320, 330, 600, 900]
     copies = []
-    replaced = 0
-    had_background = False
-    prev_main = None
-    for a, b in zip(cuts, cuts[1:]):
-        copies.append((a, copy.deepcopy(model)))
-        for x, y in stream[a:b]:
-            model.learn_one(x, y)
-            had_background |= kavro.inspect(model)["state"]["background_tree"] is not None \
-                if b - a < 20 else False
-        main = kavro.inspect(model)["state"]["main_tree"]["root"]
-        replaced += prev_main is not None and main != prev_main
-        prev_main = main
-    for at, c in copies:
-        run(c, stream[at:])
+    outputs = []
+    with_background = replacements = 0
+    for t, (x, y) in enumerate(stream):
+        state = kavro.inspect(model)["state"]
+        if t % 30 == 0:  # a multiple of 3, so copies ask where the original asked
+            copies.append((t, copy.deepcopy(model)))
+            with_background += state["background_tree"] is not None
+        width = state["drift_detector"]["width"]
+        outputs.append(step(model, x, y, t % 3 != 2))
+        replacements += kavro.inspect(model)["state"]["drift_detector"]["width"] < width
+    assert with_background > 0 and replacements > 0
+    for t, c in copies:
+        assert run(c, stream[t:]) == outputs[t:]
         assert kavro.dumps(c) == kavro.dumps(model)
 
 

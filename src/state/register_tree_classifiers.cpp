@@ -8,6 +8,7 @@ void register_tree_classifiers(Registry& r) {
     r.add<HoeffdingTreeClassifier>("HoeffdingTreeClassifier");
     r.add<EFDTClassifier>("EFDTClassifier");
     r.add<SGTClassifier>("SGTClassifier");
+    r.add<HoeffdingAdaptiveTreeClassifier>("HoeffdingAdaptiveTreeClassifier");
 }
 
 }  // namespace kavro::state
