@@ -23,8 +23,9 @@ namespace state {
 // detector. Every member votes with the same weight.
 template <class Ar, class M>
 auto visit(Ar& ar, M& m)
-    -> std::enable_if_t<std::is_same_v<decltype(m.model), std::unique_ptr<HoeffdingTreeClassifier>> &&
-                        std::is_same_v<decltype(m.drift_detector), ADWIN>> {
+    -> std::enable_if_t<
+        std::is_same_v<decltype(m.model), std::unique_ptr<HoeffdingTreeClassifier>> &&
+        std::is_same_v<decltype(m.drift_detector), ADWIN>> {
     ar("model", m.model);
     require(ar, m.model != nullptr, "a member has no tree");
     ar("drift_detector", m.drift_detector);

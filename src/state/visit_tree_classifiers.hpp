@@ -114,7 +114,8 @@ void HoeffdingTreeClassifier::visit(Ar& ar) {
     ar("leaf_prediction", leaf_prediction_);
     ar("leaf_mc", leaf_mc_);
     ar("leaf_nb", leaf_nb_);
-    state::require(ar, leaf_mc_ == (leaf_prediction_ == "mc") && leaf_nb_ == (leaf_prediction_ == "nb"),
+    state::require(ar,
+                   leaf_mc_ == (leaf_prediction_ == "mc") && leaf_nb_ == (leaf_prediction_ == "nb"),
                    "the leaf prediction flags disagree with leaf_prediction");
     ar("max_split_features", max_split_features_);
     ar("rng", rng_);
