@@ -32,6 +32,10 @@ public:
     std::uint32_t seed() const { return seed_; }
     void set_seed(std::uint32_t value) { seed_ = value; }  // applied at the next reset
 
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
 private:
     struct Member {
         std::unique_ptr<HoeffdingTreeClassifier> model;
