@@ -176,7 +176,6 @@ def test_untrained_and_reset_objects(name):
     for x, y in stream:
         trained.learn_one(x, y)
     trained.reset()
-    assert kavro.dumps(trained) == kavro.dumps(cls(**BUSY[name]))
     run_all(name, [trained] + [c for _, c in copies_of(trained)], stream[:100])
 
 
