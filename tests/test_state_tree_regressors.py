@@ -369,10 +369,11 @@ def check_loads_or_refuses(data, stream):
 def trained_states():
     stream = abrupt_change_stream(11, 640)
     htr = kc.HoeffdingTreeRegressor(grace_period=20)
-    fimtdd = kc.FIMTDDRegressor(grace_period=25, page_hinckley_threshold=1.0,
-                                alternate_tree_t_min=10)
-    for x, y in stream[:615]:
+    fimtdd = kc.FIMTDDRegressor(grace_period=50, page_hinckley_threshold=1.0,
+                                alternate_tree_t_min=20)
+    for x, y in make_stream(11, 300, 2, scale=0.01):
         htr.learn_one(x, y)
+    for x, y in stream[:607]:
         fimtdd.learn_one(x, y)
     return {"HoeffdingTreeRegressor": htr, "FIMTDDRegressor": fimtdd}
 
