@@ -129,6 +129,14 @@ Table read_table(const char* fn, py::handle columns, std::size_t rows, py::handl
 }
 
 std::vector<ClassLabel> read_labels(const char* fn, py::handle y, std::size_t rows) {
+    if (py::isinstance<py::array>(y)) {
+        auto a = py::reinterpret_borrow<py::array>(y);
+        const char kind = a.dtype().kind();
+        if (kind != 'b' && kind != 'i' && kind != 'u') {
+            throw py::type_error(std::string(fn) + ": class labels must be integers; y has dtype " +
+                                 dtype_name(a) + ".");
+        }
+    }
     py::object owner;
     const Column c = read_column(fn, y, rows, "y", owner);
     constexpr auto lo = std::numeric_limits<ClassLabel>::min();
@@ -136,12 +144,6 @@ std::vector<ClassLabel> read_labels(const char* fn, py::handle y, std::size_t ro
     std::vector<ClassLabel> labels(rows);
     const bool is_unsigned = c.type == CellType::UInt8 || c.type == CellType::UInt16 ||
                              c.type == CellType::UInt32 || c.type == CellType::UInt64;
-    const bool is_signed = c.type == CellType::Int8 || c.type == CellType::Int16 ||
-                           c.type == CellType::Int32 || c.type == CellType::Int64;
-    if (!is_signed && !is_unsigned && c.type != CellType::Bool) {
-        throw py::type_error(std::string(fn) + ": class labels must be integers; y has dtype " +
-                             dtype_name(py::reinterpret_borrow<py::array>(y)) + ".");
-    }
     const char* p = c.data;
     for (std::size_t r = 0; r < rows; ++r, p += c.stride) {
         long long v = 0;
