@@ -165,42 +165,53 @@ py::list transform_many(py::handle obj, py::handle columns, std::size_t rows, py
     return out;
 }
 
-// Seconds the model's own learn_one / predict_one take over the records of every row,
-// built beforehand (not timed). Benchmark helper.
+// Seconds the model's own learn_one / predict_one / transform_one take over the records of
+// every row, built beforehand (not timed). Benchmark helper.
 double learner_seconds(py::handle obj, py::handle columns, std::size_t rows, py::handle names,
                        py::handle y, const std::string& what) {
     constexpr const char* fn = "learner_seconds";
     const Model m = batch::read_model(fn, obj);
-    if (m.transformer) throw py::type_error(std::string(fn) + ": expected a classifier or regressor.");
-    if (what != "learn" && what != "predict") {
-        throw py::value_error(std::string(fn) + ": what must be 'learn' or 'predict'.");
+    const bool learn = what == "learn";
+    if (!learn && what != (m.transformer ? "transform" : "predict")) {
+        throw py::value_error(std::string(fn) + ": what must be 'learn' or '" +
+                              (m.transformer ? "transform" : "predict") + "' for " + m.type_name +
+                              ".");
     }
     const Table t = batch::read_table(fn, columns, rows, names);
     std::vector<FeatureMap> xs;
     xs.reserve(rows);
-    batch::for_each_record(t, fn, [&](const FeatureMap& x, std::size_t) { xs.push_back(x); });
+    batch::for_each_chunk(t, fn, [&](std::size_t, std::size_t n, const double* cells) {
+        for (std::size_t r = 0; r < n; ++r) {
+            xs.push_back(batch::make_record(cells + r * t.columns.size(), t.names));
+        }
+    });
     std::vector<ClassLabel> labels;
     std::vector<double> values;
-    if (what == "learn") {
-        if (m.classifier) labels = batch::read_labels(fn, y, rows);
-        else values = batch::read_values(fn, y, rows);
-    }
+    if (learn && m.classifier) labels = batch::read_labels(fn, y, rows);
+    if (learn && !m.classifier && !y.is_none()) values = batch::read_values(fn, y, rows);
+    if (learn && m.regressor && y.is_none()) throw py::value_error(std::string(fn) + ": y is required.");
+
     using Clock = std::chrono::steady_clock;
     volatile double sink = 0.0;
     const auto start = Clock::now();
     if (m.classifier) {
         IClassifier& c = *m.classifier;
-        if (what == "learn") {
-            for (std::size_t r = 0; r < rows; ++r) c.learn_one(xs[r], labels[r]);
-        } else {
-            for (std::size_t r = 0; r < rows; ++r) sink = sink + c.predict_one(xs[r]);
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (learn) c.learn_one(xs[r], labels[r]);
+            else sink = sink + c.predict_one(xs[r]);
+        }
+    } else if (m.regressor) {
+        IRegressor& g = *m.regressor;
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (learn) g.learn_one(xs[r], values[r]);
+            else sink = sink + g.predict_one(xs[r]);
         }
     } else {
-        IRegressor& g = *m.regressor;
-        if (what == "learn") {
-            for (std::size_t r = 0; r < rows; ++r) g.learn_one(xs[r], values[r]);
-        } else {
-            for (std::size_t r = 0; r < rows; ++r) sink = sink + g.predict_one(xs[r]);
+        ITransformer& tr = *m.transformer;
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (!learn) sink = sink + static_cast<double>(tr.transform_one(xs[r]).size());
+            else if (values.empty()) tr.learn_one(xs[r]);
+            else tr.learn_one(xs[r], values[r]);
         }
     }
     const std::chrono::duration<double> elapsed = Clock::now() - start;
@@ -245,8 +256,9 @@ void bind_batch(py::module_& m) {
           (std::string("transform_one of every row, as a list of dicts.") + columns_doc).c_str());
     m.def("learner_seconds", &learner_seconds, py::arg("model"), py::arg("columns"),
           py::arg("rows"), py::arg("names"), py::arg("y") = py::none(), py::arg("what") = "learn",
-          "Seconds the model's own learn_one or predict_one ('learn' / 'predict') take over the "
-          "records of every row, built beforehand and not timed (benchmark helper).");
+          "Seconds the model's own learn_one, predict_one or transform_one ('learn', 'predict', "
+          "'transform') take over the records of every row, built beforehand and not timed "
+          "(benchmark helper).");
     m.def("parallel_members", &parallel_members, py::arg("model"),
           "Number of members learn_many trains on separate threads (0: rows are learnt in turn).");
 }
