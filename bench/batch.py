@@ -135,8 +135,9 @@ def class_figures(entry, data, repeat):
             own_out = _native.learner_seconds(m, pcols, len(Xp), names, None, "predict")
         predict_pairs.append((out, own_out))
     per_row_us = statistics.median(p[1] for p in learn_pairs) / n * 1e6
+    out_us = statistics.median(p[1] for p in predict_pairs) / len(Xp) * 1e6
     return (median_ratio(learn_pairs), median_ratio(predict_pairs), median_ratio(loop_pairs),
-            per_row_us, n)
+            per_row_us, out_us, n)
 
 
 def main():
@@ -155,19 +156,23 @@ def main():
     entries, _ = catalog.entries(kc)
     wanted = set(filter(None, args.classes.split(",")))
     print()
-    print(f"{'class':<34} {'rows':>6} {'own us/row':>11} {'learn_many':>11} {'predict/transform':>18} "
-          f"{'vs Python loop':>15}")
+    print("own: the model's own learn_one / predict_one (transform_one) per row, in us, over records "
+          "built beforehand;")
+    print("ratios: the batch call per row over that cost; last column: the Python loop calling learn_one "
+          "over the batch call")
+    print(f"{'class':<32} {'rows':>6} {'own learn':>9} {'learn_many':>10} {'own out':>8} "
+          f"{'predict/transform_many':>23} {'Python loop':>12}")
     worst = 0.0
     for entry in entries:
         if entry.role not in ("classifier", "regressor", "transformer"):
             continue
         if wanted and entry.name not in wanted:
             continue
-        learn, out, loop, own_us, n = class_figures(entry, data, args.repeat)
+        learn, out, loop, own_us, out_us, n = class_figures(entry, data, args.repeat)
         worst = max(worst, learn, out if entry.role != "transformer" else 0.0)
-        label = "transform_many" if entry.role == "transformer" else "predict_many"
-        print(f"{entry.name:<34} {n:>6} {own_us:>11.2f} {learn:>10.2f}x {label[:7]:>9} {out:>6.2f}x "
-              f"{loop:>13.1f}x")
+        label = "transform" if entry.role == "transformer" else "predict"
+        print(f"{entry.name:<32} {n:>6} {own_us:>9.2f} {learn:>9.2f}x {out_us:>8.2f} {label:>14} "
+              f"{out:>7.2f}x {loop:>11.1f}x")
     print()
     print(f"learn_many and predict_many per row against the learner's own cost: worst {worst:.2f}x "
           "(aim <= 1.3; transform_many builds a dict per row and is shown apart)")
