@@ -237,10 +237,10 @@ class TestEvaluate:
     def test_categorical_columns(self, capsys, tmp_path):
         path = tmp_path / "days.csv"
         path.write_text("day,t,y\n" + "".join(f"{'mon' if i % 2 else 'tue'},{i % 5},{i % 2}\n" for i in range(40)))
-        code, out, _ = run(capsys, "evaluate", "--no-progress", "--model", "NaiveBayes", "--csv", str(path),
+        code, out, _ = run(capsys, "evaluate", "--no-progress", "--model", "KNNClassifier", "--csv", str(path),
                            "--target", "y", "--categorical", "day", "--every", "40")
-        assert code == 0 and float(out.splitlines()[1].split()[2]) > 0.9
-        code, out2, _ = run(capsys, "evaluate", "--no-progress", "--model", "NaiveBayes", "--csv", str(path),
+        assert code == 0 and float(out.splitlines()[1].split()[2]) > 0.8
+        code, out2, _ = run(capsys, "evaluate", "--no-progress", "--model", "KNNClassifier", "--csv", str(path),
                             "--target", "y", "--categorical", "auto", "--every", "40")
         assert code == 0 and out2.splitlines()[1].split()[2] == out.splitlines()[1].split()[2]
 

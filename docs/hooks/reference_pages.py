@@ -90,7 +90,10 @@ GROWS = {
 NOTES = {
     "NaiveBayes": "An untrained model predicts -1. A macro metric updated with that prediction counts "
                   "-1 as a class; see *Evaluation* in the guide for starting the metrics after the "
-                  "first learnt example.",
+                  "first learnt example. A feature that a label has never been seen with contributes "
+                  "nothing to that label's score, so one-hot (categorical) features only count for "
+                  "the labels they were seen with; linear models and nearest neighbours, which take "
+                  "an absent feature as 0, make more of them.",
     "KNNClassifier": "An untrained model (empty window, or `n_neighbors` 0) predicts -1. A macro metric "
                      "updated with that prediction counts -1 as a class.",
     "HoeffdingTreeRegressor": "With two or more features of positive spread the split merits tie, so "

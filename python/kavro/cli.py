@@ -143,7 +143,7 @@ def _out_of_range(cls: type, kwargs: dict[str, Any]) -> str | None:
         if not isinstance(value, int) or isinstance(value, bool):
             continue
         low, high = _INT32
-        if value < low or value > high:
+        if value < 0 or value > high:
             # -1 is refused by the argument conversion only for an unsigned parameter.
             try:
                 cls(**{key: -1})
@@ -398,7 +398,7 @@ def _make_stream(args: argparse.Namespace, kind: str, label: str) -> tuple[Any, 
         if value is not None:
             raise CLIError(f"{option} applies to --csv only")
     gen = build_generator(args.stream, args.seed)
-    if isinstance(gen, CSVStream):  # a recorded dataset: the whole file unless --n
+    if isinstance(gen, datasets.RecordedStream):  # the whole file unless --n
         if args.drift_to or args.drift_at is not None:
             raise CLIError("--drift-to combines generators; it cannot follow a recorded dataset")
         task = "regressor" if gen.task == "regression" else "classifier"

@@ -45,6 +45,7 @@ __all__ = [
     "Friedman",
     "ConceptDrift",
     "GENERATORS",
+    "RecordedStream",
     "Electricity",
     "FriedmanFile",
     "DATASETS",
@@ -478,7 +479,7 @@ class ConceptDrift(Generator):
         self.width = width
         self.kind = kind
         if task is not None or drift_task is not None:
-            self.task = task or drift_task
+            self.task = str(task or drift_task)
 
     def probability(self, t: int) -> float:
         """Probability that example t is drawn from the drift stream."""
@@ -511,8 +512,8 @@ def drift_positions(stream: Any) -> list[tuple[float, float]]:
     return sorted([*inner, (float(stream.position), width)])
 
 
-class _PackagedCSV(CSVStream):
-    """A CSV file shipped gzip'd inside the package."""
+class RecordedStream(CSVStream):
+    """Base class: a recorded stream, a CSV file shipped gzip'd inside the package."""
 
     FILE = ""
     TARGET = ""
@@ -521,8 +522,8 @@ class _PackagedCSV(CSVStream):
     task = "classification"
 
     def __init__(self) -> None:
-        path = resources.files("kavro").joinpath("data", self.FILE)
-        super().__init__(os.fspath(path), self.TARGET, target_type=self.TARGET_TYPE)  # type: ignore[arg-type]
+        path = str(resources.files("kavro").joinpath("data", self.FILE))
+        super().__init__(path, self.TARGET, target_type=self.TARGET_TYPE)
 
     def __len__(self) -> int:
         return self.ROWS
@@ -538,7 +539,7 @@ class _PackagedCSV(CSVStream):
         return f"{type(self).__name__}()"
 
 
-class Electricity(_PackagedCSV):
+class Electricity(RecordedStream):
     """Electricity prices of the New South Wales market: 45,312 examples, binary classification.
 
     Source: M. Harries, "Splice-2 comparative evaluation: Electricity pricing", University of New
@@ -565,7 +566,7 @@ class Electricity(_PackagedCSV):
     task = "classification"
 
 
-class FriedmanFile(_PackagedCSV):
+class FriedmanFile(RecordedStream):
     """A recorded Friedman #1 regression stream: 40,768 examples.
 
     Source: J. H. Friedman, "Multivariate adaptive regression splines", The Annals of Statistics
@@ -590,7 +591,7 @@ class FriedmanFile(_PackagedCSV):
 
 
 # Recorded streams by short name (the command line's ``--stream electricity``).
-DATASETS: dict[str, type[_PackagedCSV]] = {
+DATASETS: dict[str, type[RecordedStream]] = {
     "electricity": Electricity,
     "fried": FriedmanFile,
 }

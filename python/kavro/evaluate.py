@@ -96,20 +96,22 @@ class Evaluation:
         return f"Evaluation({', '.join(parts)})"
 
 
-def _progress_bar(total: int | None, desc: str) -> Any:
-    from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
-
-    return tqdm(total=total, desc=desc, unit="ex", mininterval=0.5, leave=False)
-
-
-def _bar_wanted(enabled: bool | None) -> bool:
+def _progress_bar(enabled: bool | None, stream: Any, n: int | None, desc: str) -> Any:
+    """A tqdm bar, or None when disabled, not wanted (stderr not a terminal) or tqdm is missing."""
     if enabled is False:
-        return False
-    if importlib.util.find_spec("tqdm") is None:
+        return None
+    try:
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
         if enabled:
             print("kavro: tqdm is not installed; running without a progress bar", file=sys.stderr)
-        return False
-    return enabled is True or sys.stderr.isatty()
+        return None
+    if enabled is None and not sys.stderr.isatty():
+        return None
+    total = stream_length(stream)
+    if n is not None:
+        total = n if total is None else min(total, n)
+    return tqdm(total=total, desc=desc, unit="ex", mininterval=0.5, leave=False)
 
 
 def stream_length(stream: Any) -> int | None:
@@ -278,12 +280,7 @@ def progressive_val_score(
 
     result.drifts = drift_positions(stream)
 
-    bar = None
-    if _bar_wanted(progress):
-        total = stream_length(stream)
-        if n is not None:
-            total = n if total is None else min(total, n)
-        bar = _progress_bar(total, description or type(model).__name__)
+    bar = _progress_bar(progress, stream, n, description or type(model).__name__)
     examples = iter(stream if n is None else itertools.islice(stream, n))
     predict, learn = model.predict_one, model.learn_one
     recent: collections.deque[tuple[Any, Any]] = collections.deque(maxlen=window or 1)
@@ -323,13 +320,14 @@ def progressive_val_score(
         pending: collections.deque[tuple[Any, Any, Any]] = collections.deque()
         for x, y in examples:
             y_pred = predict(x)
+            arrived = True
             if delay:
                 pending.append((dict(x), y, y_pred))
                 if len(pending) > delay:
                     x, y, y_pred = pending.popleft()
                 else:
-                    x = None  # no label has arrived yet
-            if x is not None:
+                    arrived = False  # no label has arrived yet
+            if arrived:
                 for update in updaters:
                     update(y, y_pred)
                 if window:

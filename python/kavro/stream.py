@@ -350,7 +350,7 @@ class DataFrameStream(_ReIterable):
         if isinstance(self.categorical, list):
             return set(self.categorical)
         if self.categorical == "auto":
-            from pandas.api.types import is_numeric_dtype
+            from pandas.api.types import is_numeric_dtype  # type: ignore[import-untyped, unused-ignore]
 
             return {name for name, col in zip(columns, self.df.columns)
                     if name != self.target and not is_numeric_dtype(self.df[col])}
