@@ -9,7 +9,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
 
 if [ "${1:-}" = "serve" ]; then
-    exec "$PY" -m mkdocs serve --strict
+    exec env NO_MKDOCS_2_WARNING=1 "$PY" -m mkdocs serve --strict
 fi
-"$PY" -m mkdocs build --strict --clean --site-dir "$ROOT/build/site"
+NO_MKDOCS_2_WARNING=1 "$PY" -m mkdocs build --strict --clean --site-dir "$ROOT/build/site"
 echo "documentation written to build/site/index.html"

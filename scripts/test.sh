@@ -18,7 +18,7 @@ echo "== tests (release build) =="
 
 if [ $# -eq 0 ] || [ "${KAVRO_DOCS:-0}" = "1" ]; then
     echo "== documentation (strict build, examples executed) =="
-    "$PY" -m mkdocs build --strict --clean --quiet --site-dir "$ROOT/build/site"
+    NO_MKDOCS_2_WARNING=1 "$PY" -m mkdocs build --strict --clean --quiet --site-dir "$ROOT/build/site"
 fi
 
 if [ "$sanitize" = "1" ]; then

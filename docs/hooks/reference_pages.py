@@ -9,6 +9,7 @@ and the behaviour worth knowing are written below, per class.
 from __future__ import annotations
 
 import inspect
+import re
 from typing import Any
 
 import _kavro_core
@@ -159,8 +160,28 @@ def _members(cls: type) -> tuple[list[tuple[str, str, bool]], list[tuple[str, st
             doc = value.__doc__ or ""
             sig = next((line.strip() for line in doc.splitlines() if line.strip().startswith(name + "(")), name + "()")
             sig = sig.replace(f"self: _kavro_core.{cls.__name__}, ", "").replace(f"self: _kavro_core.{cls.__name__}", "")
-            methods.append((name, sig, _first_line(doc)))
+            if name in _RECORD_METHODS:  # positional arguments, named as in the stubs
+                sig = sig.replace("arg0:", "x:").replace("arg1:", "y:")
+            methods.append((name, _plain(sig), _first_line(doc)))
     return props, methods
+
+
+_TYPING = (
+    (re.compile(r"collections\.abc\.Mapping\[str, typing\.SupportsFloat \| typing\.SupportsIndex\]"), "Mapping[str, float]"),
+    (re.compile(r"typing\.SupportsFloat \| typing\.SupportsIndex"), "float"),
+    (re.compile(r"typing\.SupportsInt \| typing\.SupportsIndex"), "int"),
+    (re.compile(r"\b(?:typing|collections\.abc|_kavro_core)\."), ""),
+)
+
+
+_RECORD_METHODS = {"learn_one", "predict_one", "predict_proba_one", "transform_one"}
+
+
+def _plain(signature: str) -> str:
+    """A pybind11 signature with the typing spelled as users write it."""
+    for pattern, text in _TYPING:
+        signature = pattern.sub(text, signature)
+    return signature
 
 
 def _escape(text: str) -> str:

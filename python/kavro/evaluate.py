@@ -368,7 +368,7 @@ def plot_checkpoints(results: dict[str, Evaluation], path: str, title: str | Non
 
     A rolling view (``window``) is drawn dashed in its metric's panel. ``drifts`` are
     ``(position, width)`` pairs marked as vertical lines (and shaded over their width); by default
-    those recorded in the results. The legend sits outside the panels, to the right.
+    those recorded in the results. One legend sits outside the panels, to the right of the first.
     """
     check_plot_path(path)
     try:
@@ -405,8 +405,9 @@ def plot_checkpoints(results: dict[str, Evaluation], path: str, title: str | Non
                 ax.axvspan(position - width / 2, position + width / 2, color="0.5", alpha=0.12, linewidth=0)
         ax.set_ylabel(metric)
         ax.grid(True, alpha=0.3)
-        if ax.get_legend_handles_labels()[0]:
-            ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize="small", frameon=False)
+    top = axes[0, 0]
+    if top.get_legend_handles_labels()[0]:  # one legend, outside the panels
+        top.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize="small", frameon=False)
     axes[-1, 0].set_xlabel("examples seen")
     if title:
         fig.suptitle(title)
