@@ -104,18 +104,13 @@ def _leaf_label(node: dict[str, Any]) -> str:
         best = max(counts.items(), key=lambda kv: kv[1])
         total = sum(v for v in counts.values() if isinstance(v, (int, float)))
         return f"class {best[0]}\\n{total:g} seen"
-    for key in ("prediction", "mean", "target_mean"):
+    for key, label in (("y_mean", "mean"), ("value", "value"), ("prediction", "")):
         value = node.get(key)
         if isinstance(value, (int, float)):
-            return f"{value:.4g}"
-    stats = node.get("stats") or node.get("target")
-    if isinstance(stats, dict):
-        n = stats.get("n") or stats.get("count") or stats.get("weight")
-        s = stats.get("sum") or stats.get("sum_y")
-        if isinstance(n, (int, float)) and isinstance(s, (int, float)) and n > 0:
-            return f"{s / n:.4g}"
-        if isinstance(stats.get("mean"), (int, float)):
-            return f"{stats['mean']:.4g}"
+            return f"{label} {value:.4g}".strip()
+    n, total = node.get("n"), node.get("y_sum")
+    if isinstance(n, (int, float)) and isinstance(total, (int, float)) and n > 0:
+        return f"mean {total / n:.4g}\\n{n:g} seen"
     weight = node.get("weight")
     return f"leaf\\n{weight:g} seen" if isinstance(weight, (int, float)) else "leaf"
 
