@@ -118,7 +118,12 @@ class Store:
             if os.path.exists(self.root):
                 old = self.sibling("old")
                 os.rename(self.root, old)
-            os.rename(tmp, self.root)
+            try:
+                os.rename(tmp, self.root)
+            except BaseException:
+                if old is not None:
+                    os.rename(old, self.root)
+                raise
             self._fsync_dir(os.path.dirname(self.root))
             if old is not None:
                 shutil.rmtree(old, ignore_errors=True)
