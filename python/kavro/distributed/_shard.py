@@ -177,20 +177,25 @@ class ShardState:
         self.stamps = {}
 
     def load_bytes(self, data: bytes, what: str) -> int:
-        """Adds the entries of a shard file that belong to this shard; returns how many."""
-        n = 0
+        """Adds the entries of a shard file that belong to this shard; returns how many.
+
+        A damaged file adds nothing.
+        """
+        models: dict[Key, Any] = {}
+        stamps: dict[Key, int] = {}
         for key, stamp, model in read_shard_file(data, what):
             if key_hash(key) % self.n_shards != self.index:
                 continue
-            if key in self.models:
+            if key in self.models or key in models:
                 raise ValueError(f"{what}: key {key!r} appears twice in the checkpoint")
             try:
-                self.models[key] = kavro.loads(model)
+                models[key] = kavro.loads(model)
             except ValueError as exc:
                 raise ValueError(f"{what}: model of key {key!r}: {exc}") from None
-            self.stamps[key] = stamp
-            n += 1
-        return n
+            stamps[key] = stamp
+        self.models.update(models)
+        self.stamps.update(stamps)
+        return len(models)
 
     def snapshot(self) -> bytes:
         order = sorted(self.stamps, key=self.stamps.__getitem__)

@@ -51,6 +51,20 @@ def _check(jobs: Sequence[Any]) -> None:
                              f"progressive_val_score (options: {', '.join(_OPTIONS)})")
 
 
+def _unsendable(job: dict[str, Any]) -> str:
+    """Which part of a job does not serialise, and why, in one line."""
+    from ray import cloudpickle
+
+    for name, value in job.items():
+        try:
+            cloudpickle.dumps(value)
+        except Exception as exc:
+            reason = str(exc).splitlines()[0][:200] if str(exc) else type(exc).__name__
+            hint = " (give it as a zero-argument callable that builds it there)" if name in _PARTS else ""
+            return f"its {name} cannot be serialised: {reason}{hint}"
+    return "it cannot be serialised"
+
+
 def evaluate_many(jobs: Iterable[dict[str, Any]], *, workers: int | None = None,
                   num_cpus: float = 1) -> list[Evaluation]:
     """Runs every job as one Ray task and returns their ``Evaluation`` objects in job order.
@@ -80,9 +94,8 @@ def evaluate_many(jobs: Iterable[dict[str, Any]], *, workers: int | None = None,
     for i, job in enumerate(job_list):
         try:
             ref = ray.put(job)
-        except Exception as exc:
-            raise TypeError(f"job {i} cannot be sent to a worker ({exc}); give its parts as "
-                            f"zero-argument callables that build them there") from None
+        except Exception:
+            raise TypeError(f"job {i} cannot be sent to a worker: {_unsendable(job)}") from None
         refs.append(ref)
     limit = len(refs) if workers is None else workers
     pending: dict[Any, int] = {}

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import math
 import numbers
 import operator
 import os
@@ -480,6 +479,9 @@ class KeyedModels:
                     out[i] = operator.index(v)
                 except TypeError:
                     raise TypeError(f"label {i} is {v!r}: class labels are ints") from None
+            for i, v in enumerate(out):
+                if not -(1 << 31) <= v < (1 << 31):
+                    raise ValueError(f"label {i} is {v}: class labels must fit in 32 bits")
         else:
             for i, v in enumerate(out):
                 if type(v) is float:
@@ -487,11 +489,6 @@ class KeyedModels:
                 if isinstance(v, bool) or not isinstance(v, numbers.Real):
                     raise TypeError(f"target {i} is {v!r}: regression targets are numbers")
                 out[i] = float(v)
-        for i, v in enumerate(out):
-            if self._kind == "classifier" and not -(1 << 31) <= v < (1 << 31):
-                raise ValueError(f"label {i} is {v}: class labels must fit in 32 bits")
-            if self._kind == "regressor" and math.isnan(v):
-                raise ValueError(f"target {i} is NaN")
         return out
 
     def _split(self, keys: list[Key], shards: list[int], rows: Any, names: list[str] | None,
