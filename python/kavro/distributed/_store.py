@@ -182,4 +182,5 @@ class Store:
             if (not isinstance(entry, dict) or entry.get("name") != shard_file_name(i)
                     or not isinstance(entry.get("size"), int) or not isinstance(entry.get("digest"), str)):
                 raise ValueError(f"{self.url!r}: {MANIFEST} entry {i} is damaged")
-        return manifest
+        checked: dict[str, Any] = manifest
+        return checked

@@ -57,7 +57,7 @@ def _unsendable(job: dict[str, Any]) -> str:
 
     for name, value in job.items():
         try:
-            cloudpickle.dumps(value)
+            cloudpickle.dumps(value)  # type: ignore[no-untyped-call]
         except Exception as exc:
             reason = str(exc).splitlines()[0][:200] if str(exc) else type(exc).__name__
             hint = " (give it as a zero-argument callable that builds it there)" if name in _PARTS else ""
@@ -110,7 +110,7 @@ def evaluate_many(jobs: Iterable[dict[str, Any]], *, workers: int | None = None,
             for ref in ready:
                 index = pending.pop(ref)
                 try:
-                    results[index] = ray.get(ref)
+                    results[index] = ray.get(ref)  # type: ignore[assignment]
                 except ray.exceptions.RayTaskError as exc:
                     cause = getattr(exc, "cause", None)
                     if not isinstance(cause, Exception):

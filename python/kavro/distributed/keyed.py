@@ -163,7 +163,7 @@ class KeyedModels:
         if not ray.is_initialized():
             ray.init()
         if n_shards is None:
-            n_shards = max(1, int(ray.cluster_resources().get("CPU", 1)))
+            n_shards = max(1, int(ray.cluster_resources().get("CPU", 1)))  # type: ignore[no-untyped-call]
         if isinstance(n_shards, bool) or not isinstance(n_shards, int) or n_shards < 1:
             raise ValueError(f"n_shards must be a positive int, got {n_shards!r}")
         self._factory = factory
@@ -503,11 +503,11 @@ class KeyedModels:
         base = self._rows
         batches: dict[int, Batch] = {}
         for s in sorted(positions):
-            pos = positions[s]
-            sub_rows = rows[pos] if names is not None else [rows[p] for p in pos]
-            batches[s] = Batch([keys[p] for p in pos], sub_rows, names,
-                               None if labels is None else [labels[p] for p in pos],
-                               [base + p for p in pos])
+            where = positions[s]
+            sub_rows = rows[where] if names is not None else [rows[p] for p in where]
+            batches[s] = Batch([keys[p] for p in where], sub_rows, names,
+                               None if labels is None else [labels[p] for p in where],
+                               [base + p for p in where])
         return batches
 
     def _call(self, calls: dict[int, tuple[str, tuple[Any, ...]]]) -> dict[int, Any]:
