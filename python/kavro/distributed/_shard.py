@@ -140,11 +140,15 @@ class Batch:
     def __reduce__(self) -> tuple[Any, ...]:
         return Batch, (self.keys, self.rows, self.names, self.y, self.stamps)
 
-    def record(self, i: int) -> dict[str, float]:
+    def records(self) -> Callable[[int], dict[str, float]]:
+        """``f(i)``: row ``i`` as the dict ``learn_one`` takes."""
         if self.names is None:
-            x: dict[str, float] = self.rows[i]
-            return x
-        return {name: v for name, v in zip(self.names, self.rows[i].tolist()) if not math.isnan(v)}
+            return self.rows.__getitem__  # type: ignore[no-any-return]
+        names = self.names
+        values = self.rows.tolist()
+        if not any(math.isnan(v) for row in values for v in row):
+            return lambda i: dict(zip(names, values[i]))
+        return lambda i: {name: v for name, v in zip(names, values[i]) if not math.isnan(v)}
 
     def groups(self) -> dict[Key, list[int]]:
         """Row positions per key, keys in order of first appearance."""
@@ -215,19 +219,23 @@ class ShardState:
         many = getattr(kavro, "learn_many", None)
         stamps = batch.stamps
         y = batch.y
+        record = None
         # Every key's rows in their order; keys are independent, so no other order is visible.
         for key, rows in batch.groups().items():
             model = self._model(key, int(stamps[rows[0]]))
             if many is not None and batch.names is not None:
                 many(model, batch.rows[rows], [y[i] for i in rows], feature_names=batch.names)
                 continue
+            if record is None:
+                record = batch.records()
             learn = model.learn_one
             for i in rows:
-                learn(batch.record(i), y[i])
+                learn(record(i), y[i])
         return len(batch.keys)
 
     def predict(self, batch: Batch, proba: bool) -> list[Any]:
         out: list[Any] = [None] * len(batch.keys)
+        record = batch.records()
         blank = None
         for key, rows in batch.groups().items():
             model = self.models.get(key)
@@ -237,7 +245,7 @@ class ShardState:
                 model = blank
             predict = model.predict_proba_one if proba else model.predict_one
             for i in rows:
-                out[i] = predict(batch.record(i))
+                out[i] = predict(record(i))
         return out
 
     # -- inspection

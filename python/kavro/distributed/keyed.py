@@ -103,7 +103,40 @@ def _rows(X: Any, n: int, feature_names: Sequence[str] | None) -> tuple[Any, lis
             if not isinstance(row, Mapping):
                 raise TypeError(f"row {i} of X is a {type(row).__name__}, not a dict of feature values")
             rows[i] = dict(row)
-    return rows, None
+    packed = _pack(rows)
+    return (rows, None) if packed is None else packed
+
+
+def _pack(rows: list[dict[Any, Any]]) -> tuple[Any, list[str]] | None:
+    """Dict rows as a float64 array and column names, when that loses nothing.
+
+    Only when every row has the same str keys in the same order and every value is a real or
+    integer number that is not NaN (a NaN value is a feature that is present, a NaN cell one that
+    is absent): the records rebuilt from the array are then the same dicts, and an array travels
+    far faster than dicts.
+    """
+    if len(rows) < 64:
+        return None
+    try:
+        import numpy as np
+    except ImportError:
+        return None
+    names = tuple(rows[0])
+    if not all(type(name) is str for name in names):
+        return None
+    for row in rows:
+        if len(row) != len(names) or tuple(row) != names:
+            return None
+    try:
+        arr = np.array([list(row.values()) for row in rows])
+    except (ValueError, TypeError, OverflowError):
+        return None
+    if arr.ndim != 2 or arr.dtype.kind not in "fiu":
+        return None
+    arr = arr.astype(np.float64, copy=False)
+    if np.isnan(arr).any():
+        return None
+    return arr, list(names)
 
 
 def _as_list(values: Any) -> list[Any]:
