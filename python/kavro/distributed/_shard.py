@@ -144,9 +144,11 @@ class Batch:
         """``f(i)``: row ``i`` as the dict ``learn_one`` takes."""
         if self.names is None:
             return self.rows.__getitem__  # type: ignore[no-any-return]
+        import numpy as np
+
         names = self.names
         values = self.rows.tolist()
-        if not any(math.isnan(v) for row in values for v in row):
+        if not np.isnan(self.rows).any():
             return lambda i: dict(zip(names, values[i]))
         return lambda i: {name: v for name, v in zip(names, values[i]) if not math.isnan(v)}
 

@@ -483,17 +483,18 @@ class KeyedModels:
         if isinstance(keys, (str, bytes)):
             raise TypeError("keys is a sequence of keys, not one string")
         out = _as_list(keys)
-        for i, key in enumerate(out):
-            if type(key) is not str and type(key) is not int:
-                try:
-                    out[i] = normalise_key(key)
-                except TypeError as exc:
-                    raise TypeError(f"key {i}: {exc}") from None
-        cache = self._shard_cache
-        shards = [cache.get(k) for k in out]
-        for i, s in enumerate(shards):
-            if s is None:
-                shards[i] = self._shard(out[i])
+        if not set(map(type, out)) <= {str, int}:
+            for i, key in enumerate(out):
+                if type(key) is not str and type(key) is not int:
+                    try:
+                        out[i] = normalise_key(key)
+                    except TypeError as exc:
+                        raise TypeError(f"key {i}: {exc}") from None
+        shards = list(map(self._shard_cache.get, out))
+        if None in shards:
+            for i, s in enumerate(shards):
+                if s is None:
+                    shards[i] = self._shard(out[i])
         return out, shards  # type: ignore[return-value]
 
     def _labels(self, y: Iterable[Any], n: int) -> list[Any]:
@@ -502,6 +503,11 @@ class KeyedModels:
         out = _as_list(y)
         if len(out) != n:
             raise ValueError(f"{n} keys but {len(out)} labels in y")
+        kinds = set(map(type, out))
+        if self._kind == "classifier" and kinds == {int} and -(1 << 31) <= min(out) and max(out) < (1 << 31):
+            return out
+        if self._kind == "regressor" and kinds == {float}:
+            return out
         if self._kind == "classifier":
             for i, v in enumerate(out):
                 if type(v) is int:
@@ -526,6 +532,25 @@ class KeyedModels:
 
     def _split(self, keys: list[Key], shards: list[int], rows: Any, names: list[str] | None,
                labels: list[Any] | None) -> dict[int, Batch]:
+        base = self._rows
+        if names is not None:  # NumPy is there: split with it
+            import numpy as np
+
+            def column(values: list[Any]) -> Any:
+                arr = np.empty(len(values), dtype=object)
+                arr[:] = values
+                return arr
+
+            by_shard = np.asarray(shards, dtype=np.int64)
+            key_col = column(keys)
+            label_col = None if labels is None else column(labels)
+            out: dict[int, Batch] = {}
+            for s in np.unique(by_shard).tolist():
+                where = np.flatnonzero(by_shard == s)
+                out[s] = Batch(key_col[where].tolist(), rows[where], names,
+                               None if label_col is None else label_col[where].tolist(),
+                               where + base)
+            return out
         positions: dict[int, list[int]] = {}
         for pos, s in enumerate(shards):
             bucket = positions.get(s)
@@ -533,14 +558,12 @@ class KeyedModels:
                 positions[s] = [pos]
             else:
                 bucket.append(pos)
-        base = self._rows
         batches: dict[int, Batch] = {}
         for s in sorted(positions):
-            where = positions[s]
-            sub_rows = rows[where] if names is not None else [rows[p] for p in where]
-            batches[s] = Batch([keys[p] for p in where], sub_rows, names,
-                               None if labels is None else [labels[p] for p in where],
-                               [base + p for p in where])
+            where_l = positions[s]
+            batches[s] = Batch([keys[p] for p in where_l], [rows[p] for p in where_l], names,
+                               None if labels is None else [labels[p] for p in where_l],
+                               [base + p for p in where_l])
         return batches
 
     def _call(self, calls: dict[int, tuple[str, tuple[Any, ...]]]) -> dict[int, Any]:
