@@ -291,8 +291,16 @@ def test_restore_refuses_incomplete_or_damaged_checkpoints(ray_session, dist, tm
         finally:
             _store.Store.commit = original
         assert sorted(p.name for p in tmp_path.iterdir()) == ["ck"]
+        # Through fsspec, replacing an older checkpoint.
+        km.checkpoint(f"local://{tmp_path}/viafs")
+        km.learn_one(keys[1], rows[1], ys[1])
+        km.checkpoint(f"local://{tmp_path}/viafs")
+        latest = {k: kavro.dumps(km.get(k)) for k in km.keys()}
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["ck", "viafs"]
     with dist.KeyedModels.restore(f"file://{path}", kavro.NaiveBayes, checkpoint_every=None) as km:
         assert {k: kavro.dumps(km.get(k)) for k in km.keys()} == good
+    with dist.KeyedModels.restore(f"local://{tmp_path}/viafs", kavro.NaiveBayes, n_shards=1) as km:
+        assert {k: kavro.dumps(km.get(k)) for k in km.keys()} == latest
 
     shard = path / "shard-00001.bin"
     data = shard.read_bytes()
