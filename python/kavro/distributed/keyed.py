@@ -268,7 +268,11 @@ class KeyedModels:
         self._rows += len(keys_l)
         self._since_checkpoint += 1
         if keep and self._since_checkpoint >= self._checkpoint_every:  # type: ignore[operator]
-            self._auto_checkpoint()
+            try:
+                self._auto_checkpoint()
+            except OSError as exc:  # the batches stay in the log; the next call tries again
+                raise OSError(exc.errno, f"the rows were learnt, but the automatic checkpoint failed: "
+                                         f"{exc.strerror or exc}") from exc
 
     def learn_one(self, key: Any, x: Mapping[str, float], y: Any) -> None:
         """Learns one example into the model of ``key``."""
