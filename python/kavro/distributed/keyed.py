@@ -208,7 +208,7 @@ class KeyedModels:
         options.update(actor_options or {})
         self._remote = ray.remote(_ShardActor).options(**options)
         self._actors = [self._spawn(i) for i in range(n_shards)]
-        # What each shard is rebuilt from: None (no model), ("bytes", data, what) or checkpoint files.
+        # What each shard is rebuilt from: nothing (no model yet), its saved bytes or checkpoint files.
         self._base: list[list[tuple[Any, ...]]] = [[] for _ in range(n_shards)]
         self._log: list[list[Any]] = [[] for _ in range(n_shards)]
         self._since_checkpoint = 0
@@ -233,7 +233,8 @@ class KeyedModels:
         """Learns row ``i`` of ``X`` (a dict, or a row of a 2-D array or DataFrame; NaN = absent
         feature) with label ``y[i]`` into the model of ``keys[i]``, for every row in order.
 
-        A refused call (bad keys, rows or labels; an error inside a model) changes no model.
+        A refused call (bad keys, rows or labels; an error inside a model) changes no model; with
+        ``checkpoint_every=None`` an error raised inside a model cannot be undone, and says so.
         """
         self._check_open()
         keys_l, shards = self._keys(keys)
