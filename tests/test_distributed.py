@@ -143,6 +143,29 @@ def test_shard_file_round_trip_and_damage(dist):
             fresh.load_bytes(damaged, "t")
 
 
+def test_shards_hand_each_keys_rows_to_a_batch_entry_point(dist, monkeypatch):
+    np = pytest.importorskip("numpy")
+    from kavro.distributed._shard import Batch, ShardState
+
+    keys, rows, ys = _stream(400, 9, "classifier", nan=True)
+    names = ["f0", "f1", "f2", "f3"]
+    X = np.array([[x.get(n, math.nan) for n in names] for x in rows])
+    calls = []
+
+    def learn_many(model, X, y, *, feature_names=None):  # what the batch entry point promises
+        calls.append(len(y))
+        for row, label in zip(X.tolist(), y):
+            model.learn_one({n: v for n, v in zip(feature_names, row) if not math.isnan(v)}, label)
+
+    monkeypatch.setattr(kavro, "learn_many", learn_many, raising=False)
+    state = ShardState(kavro.NaiveBayes, 0, 1)
+    state.learn(Batch(keys, X, names, ys, np.arange(len(keys))))
+    assert len(calls) == 9 and sum(calls) == 400
+    ref = _reference(kavro.NaiveBayes, keys, rows, ys)
+    assert list(state.models) == list(ref)
+    assert all(kavro.dumps(state.models[k]) == kavro.dumps(m) for k, m in ref.items())
+
+
 def test_importing_kavro_does_not_import_ray():
     code = "import sys, kavro; sys.exit(1 if 'ray' in sys.modules else 0)"
     subprocess.run([sys.executable, "-c", code], check=True)
