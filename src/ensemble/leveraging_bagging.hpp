@@ -10,12 +10,14 @@
 #include "core/interfaces.hpp"
 #include "core/random.hpp"
 #include "drift/adwin.hpp"
+#include "ensemble/member_steps.hpp"
 #include "tree/fimtdd_regressor.hpp"
 #include "tree/hoeffding_tree_classifier.hpp"
 
 namespace kavro {
 
-class LeveragingBaggingClassifier : public IClassifier {
+class LeveragingBaggingClassifier : public IClassifier,
+                                    public ensemble::MemberSteps<ClassLabel> {
 public:
     LeveragingBaggingClassifier(int n_models = 10, std::uint32_t seed = 0,
                                 double lambda_value = 6.0, double drift_delta = 0.002,
@@ -27,10 +29,20 @@ public:
     ProbabilityMap predict_proba_one(const FeatureMap& x) override;
     void reset() override;
 
+    // Draws: one Poisson count per member, in member order.
+    std::size_t n_members() const override { return members_.size(); }
+    double draw_example(const FeatureMap& x, ClassLabel y, int* counts) override;
+    void member_step(std::size_t i, const FeatureMap& x, ClassLabel y, int count,
+                     double scale) override;
+
     int n_models() const { return n_models_; }
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset
     std::uint32_t seed() const { return seed_; }
     void set_seed(std::uint32_t value) { seed_ = value; }  // applied at the next reset
+
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
 
 private:
     struct Member {
@@ -51,7 +63,7 @@ private:
     Rng rng_;
 };
 
-class LeveragingBaggingRegressor : public IRegressor {
+class LeveragingBaggingRegressor : public IRegressor, public ensemble::MemberSteps<double> {
 public:
     // A negative n_models is rejected (std::length_error from reset).
     LeveragingBaggingRegressor(int n_models = 10, std::uint32_t seed = 0,
@@ -64,15 +76,29 @@ public:
     double predict_one(const FeatureMap& x) override;
     void reset() override;
 
+    // The example's target enters the running target deviation, which scales
+    // every member's error; then one Poisson count per member, in member order.
+    std::size_t n_members() const override { return members_.size(); }
+    double draw_example(const FeatureMap& x, double y, int* counts) override;
+    void member_step(std::size_t i, const FeatureMap& x, double y, int count,
+                     double scale) override;
+
     int n_models() const { return n_models_; }
     void set_n_models(int value);  // applied at the next reset; negative rejected
     std::uint32_t seed() const { return seed_; }
     void set_seed(std::uint32_t value) { seed_ = value; }  // applied at the next reset
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
 
 private:
     struct Member {
         std::unique_ptr<FIMTDDRegressor> model;
         ADWIN drift_detector;
+
+        // Names every field of the saved state, in order (defined with the state module).
+        template <class Ar>
+        void visit(Ar& ar);
     };
 
     std::unique_ptr<FIMTDDRegressor> make_tree(std::size_t position) const;
