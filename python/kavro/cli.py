@@ -289,6 +289,9 @@ def make_parser() -> argparse.ArgumentParser:
                     help="write the checkpoints to this .png, .svg or .pdf (needs matplotlib)")
     ev.add_argument("--format", choices=["table", "csv", "json"], default="table", help="output format")
     ev.add_argument("--no-progress", action="store_true", help="no progress bar")
+    ev.add_argument("--jobs", type=int, default=None, metavar="N",
+                    help="run the models as Ray tasks, N at a time (needs kavro[distributed])")
+    ev.add_argument("--ray", metavar="ADDRESS", help="run the models as tasks on the Ray cluster at ADDRESS")
     return parser
 
 
@@ -483,9 +486,15 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
             print("  ".join([f"{label:<{width}}", *cells]), file=out)
         out.flush()
 
+    remote = _run_on_ray(args, len(models), kind, metric_specs, n)
     for index, (label, model, _) in enumerate(models):
         if index and args.format == "table" and columns:
             print(file=out)
+        if remote is not None:
+            results[label] = remote[index]
+            for row in remote[index].rows:
+                emit(label, row)
+            continue
         metrics = [build_metric(spec, kind) for spec in metric_specs]
         try:
             results[label] = progressive_val_score(
@@ -519,6 +528,23 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
             raise CLIError(f"cannot write {args.plot}: {exc.strerror or exc}") from None
         print(f"plot written to {args.plot}", file=sys.stderr)
     return 0
+
+
+def _run_on_ray(args: argparse.Namespace, n_models: int, kind: str, metric_specs: list[str],
+                n: int | None) -> list[Evaluation] | None:
+    """With --jobs or --ray: every model's evaluation, run as Ray tasks; otherwise None."""
+    if args.jobs is None and args.ray is None:
+        return None
+    if args.jobs is not None and args.jobs < 1:
+        raise CLIError(f"--jobs must be at least 1, got {args.jobs}")
+    try:
+        from kavro.distributed._cli import evaluate_models
+    except ImportError as exc:
+        raise CLIError(str(exc)) from None
+    try:
+        return evaluate_models(args, n_models, kind, metric_specs, n)
+    except (StreamError, ConnectionError) as exc:
+        raise CLIError(str(exc)) from None
 
 
 def _csv_cell(text: str) -> str:

@@ -1,0 +1,118 @@
+"""Scaling out on Ray: keyed learning with 1 and 2 shards, an evaluation grid with 1 and 2 workers.
+
+    .venv/bin/python bench/distributed.py [--rows 100000] [--keys 1000] [--batch 10000] [--jobs 8]
+
+Starts a local Ray instance with 2 CPUs and prints throughputs and the ratios measured in this one
+run (each setting timed twice, interleaved, best kept). Keyed learning: a HoeffdingTreeClassifier
+per key, rows given as a NumPy array and as dicts, in batches. Grid: HoeffdingTreeClassifier on Agrawal streams, one
+seed per job.
+"""
+
+from __future__ import annotations
+
+import argparse
+import functools
+import os
+import random
+import time
+from typing import Any
+
+import numpy as np
+
+import ray
+
+import kavro
+from kavro import _native, datasets
+from kavro.distributed import KeyedModels, evaluate_many
+
+
+def make_rows(n_rows: int, n_keys: int, seed: int = 1) -> tuple[list[int], list[dict[str, float]], list[int]]:
+    rng = random.Random(seed)
+    keys, rows, ys = [], [], []
+    for _ in range(n_rows):
+        k = rng.randrange(n_keys)
+        x = {f"x{j}": rng.gauss((k + j) % 7, 1.0) for j in range(6)}
+        keys.append(k)
+        rows.append(x)
+        ys.append(int(x["x0"] + x["x1"] > 2 * ((k % 7) + 0.5)))
+    return keys, rows, ys
+
+
+def keyed_throughput(n_shards: int, keys: list[int], rows: Any, ys: list[int], batch: int) -> float:
+    saveable = "HoeffdingTreeClassifier" in _native.class_names()
+    factory = functools.partial(kavro.HoeffdingTreeClassifier, grace_period=100)
+    with KeyedModels(factory, n_shards=n_shards, checkpoint_every=100 if saveable else None) as km:
+        len(km)  # actors up before the clock starts
+        shards_before = shard_cpu(km)
+        start, cpu = time.perf_counter(), time.process_time()
+        for i in range(0, len(keys), batch):
+            km.learn_many(keys[i:i + batch], rows[i:i + batch], ys[i:i + batch])
+        elapsed, driver = time.perf_counter() - start, time.process_time() - cpu
+        shards = max(b - a for a, b in zip(shards_before, shard_cpu(km)))
+        assert len(km) == len(set(keys))
+    return len(keys) / elapsed, driver, shards
+
+
+def shard_cpu(km: KeyedModels) -> list[float]:
+    """CPU seconds used so far by each shard's actor process."""
+    return ray.get([a.__ray_call__.remote(lambda self: time.process_time()) for a in km._actors])
+
+
+def grid_seconds(n_jobs: int, workers: int, n: int) -> float:
+    jobs = [{"model": functools.partial(kavro.HoeffdingTreeClassifier, grace_period=100),
+             "stream": functools.partial(datasets.Agrawal, function=seed % 10, seed=seed, n_samples=n),
+             "metrics": kavro.Accuracy, "every": n} for seed in range(n_jobs)]
+    start = time.perf_counter()
+    results = evaluate_many(jobs, workers=workers)
+    elapsed = time.perf_counter() - start
+    assert all(r.n == n for r in results)
+    return elapsed
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=100_000)
+    parser.add_argument("--keys", type=int, default=1_000)
+    parser.add_argument("--batch", type=int, default=10_000)
+    parser.add_argument("--jobs", type=int, default=8)
+    parser.add_argument("--job-examples", type=int, default=20_000)
+    args = parser.parse_args()
+
+    print(f"load average before the run: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores "
+          f"(other work on the machine lowers every ratio)")
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False)
+    try:
+        keys, rows, ys = make_rows(args.rows, args.keys)
+        names = list(rows[0])
+        X = np.array([[x[n] for n in names] for x in rows])
+        for label, data in (("a 2-D array", X), ("dicts", rows)):
+            best = {1: (0.0, 0.0, 0.0), 2: (0.0, 0.0, 0.0)}
+            for n_shards in (1, 2, 1, 2):
+                run = keyed_throughput(n_shards, keys, data, ys, args.batch)
+                best[n_shards] = max(best[n_shards], run)
+            print(f"keyed learning, {args.rows:,} rows over {args.keys:,} keys, HoeffdingTreeClassifier per "
+                  f"key, rows as {label} in batches of {args.batch:,}")
+            for n_shards, (rate, driver, shard) in best.items():
+                print(f"  {n_shards} shard(s): {rate:12,.0f} rows/s   CPU s: driver {driver:.2f}, busiest shard "
+                      f"{shard:.2f}")
+            print(f"  ratio 2 shards / 1 shard: {best[2][0] / best[1][0]:.2f} (aim >= 1.6)")
+            # Calls wait for every shard: on free cores a call takes the driver's part plus the busiest
+            # shard's part, so the CPU times give the ratio the run would have without other load.
+            est = (best[1][1] + best[1][2]) / (best[2][1] + best[2][2])
+            print(f"  ratio from CPU times (driver + busiest shard), what free cores would give: {est:.2f}")
+
+        secs = {1: float("inf"), 2: float("inf")}
+        grid_seconds(2, 2, 1000)  # workers started and warm
+        for workers in (1, 2, 1, 2):
+            secs[workers] = min(secs[workers], grid_seconds(args.jobs, workers, args.job_examples))
+        print(f"evaluation grid, {args.jobs} jobs of {args.job_examples:,} examples "
+              f"(HoeffdingTreeClassifier on Agrawal)")
+        for workers, s in secs.items():
+            print(f"  {workers} worker(s): {s:8.2f} s")
+        print(f"  ratio 1 worker / 2 workers (speed-up): {secs[1] / secs[2]:.2f}")
+    finally:
+        ray.shutdown()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,269 @@
+"""Keys, shard files and the state of one shard; plain Python, no Ray.
+
+A shard holds the models of the keys that hash to it, each with the stamp of the row that first
+brought the key (its position in the global row count), so the key order of a single dict can be
+rebuilt from any number of shards.
+
+Shard file layout (all integers little-endian)::
+
+    b"KVKS" | u32 version | u64 count
+    count x ( u8 key kind (b"s" str, b"i" int) | u32 key size | key bytes (UTF-8 text or decimal)
+              | u64 stamp | u64 model size | model bytes (kavro.dumps) )
+"""
+
+from __future__ import annotations
+
+import hashlib
+import math
+import operator
+import struct
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any
+
+import kavro
+
+FILE_MAGIC = b"KVKS"
+FILE_VERSION = 1
+_HEAD = struct.Struct("<4sIQ")
+_KEY_HEAD = struct.Struct("<cI")
+_MODEL_HEAD = struct.Struct("<QQ")
+
+Key = str | int
+
+
+def normalise_key(key: Any) -> Key:
+    """``key`` as a plain ``str`` or ``int``; anything else is a ``TypeError``."""
+    if isinstance(key, str):
+        return str.__str__(key)
+    if isinstance(key, bool) or isinstance(key, float):
+        raise TypeError(f"a key is a str or an int, not {type(key).__name__} ({key!r})")
+    try:
+        return operator.index(key)
+    except TypeError:
+        raise TypeError(f"a key is a str or an int, not {type(key).__name__} ({key!r})") from None
+
+
+def encode_key(key: Key) -> bytes:
+    """Typed encoding of a normalised key: ``b"s"`` + UTF-8 or ``b"i"`` + decimal digits."""
+    if isinstance(key, str):
+        return b"s" + key.encode("utf-8", "surrogatepass")
+    return b"i" + str(key).encode("ascii")
+
+
+def decode_key(data: bytes) -> Key:
+    kind, body = data[:1], data[1:]
+    if kind == b"s":
+        return body.decode("utf-8", "surrogatepass")
+    if kind == b"i":
+        text = body.decode("ascii")
+        if not text.lstrip("-").isdigit():
+            raise ValueError(f"bad int key {text!r}")
+        return int(text)
+    raise ValueError(f"unknown key kind {kind!r}")
+
+
+def key_hash(key: Key) -> int:
+    """Stable 64-bit hash of a normalised key (the same in every process and run)."""
+    return int.from_bytes(hashlib.blake2b(encode_key(key), digest_size=8).digest(), "little")
+
+
+def shard_of(key: Any, n_shards: int) -> int:
+    """The shard (``0 <= s < n_shards``) that holds ``key``."""
+    return key_hash(normalise_key(key)) % n_shards
+
+
+def digest(data: bytes) -> str:
+    return hashlib.blake2b(data, digest_size=16).hexdigest()
+
+
+def write_shard_file(entries: Iterator[tuple[Key, int, bytes]], count: int) -> bytes:
+    parts = [_HEAD.pack(FILE_MAGIC, FILE_VERSION, count)]
+    for key, stamp, model in entries:
+        kb = encode_key(key)
+        parts.append(_KEY_HEAD.pack(kb[:1], len(kb) - 1))
+        parts.append(kb[1:])
+        parts.append(_MODEL_HEAD.pack(stamp, len(model)))
+        parts.append(model)
+    return b"".join(parts)
+
+
+def read_shard_file(data: bytes, what: str) -> Iterator[tuple[Key, int, bytes]]:
+    """Entries of a shard file; a damaged file raises ``ValueError`` naming ``what``."""
+    view = memoryview(data)
+    if len(view) < _HEAD.size:
+        raise ValueError(f"{what}: truncated shard file ({len(view)} bytes)")
+    magic, version, count = _HEAD.unpack_from(view, 0)
+    if magic != FILE_MAGIC:
+        raise ValueError(f"{what}: not a shard file (magic {bytes(magic)!r})")
+    if version != FILE_VERSION:
+        raise ValueError(f"{what}: shard file version {version} is not supported (expected {FILE_VERSION})")
+    pos = _HEAD.size
+    for _ in range(count):
+        if pos + _KEY_HEAD.size > len(view):
+            raise ValueError(f"{what}: truncated shard file")
+        kind, size = _KEY_HEAD.unpack_from(view, pos)
+        pos += _KEY_HEAD.size
+        end = pos + size + _MODEL_HEAD.size
+        if end > len(view):
+            raise ValueError(f"{what}: truncated shard file")
+        key = decode_key(kind + bytes(view[pos:pos + size]))
+        stamp, msize = _MODEL_HEAD.unpack_from(view, pos + size)
+        pos = end
+        if pos + msize > len(view):
+            raise ValueError(f"{what}: truncated shard file")
+        yield key, stamp, bytes(view[pos:pos + msize])
+        pos += msize
+    if pos != len(view):
+        raise ValueError(f"{what}: {len(view) - pos} bytes after the last entry")
+
+
+# ----------------------------------------------------------------------------- batches
+
+
+class Batch:
+    """The rows of one call that go to one shard, in call order.
+
+    ``rows`` is a list of dicts, or a 2-D float64 array with ``names`` its column names (a NaN
+    cell is an absent feature). ``y`` is a list of plain ints or floats (or None when
+    predicting); ``stamps`` are the rows' global positions.
+    """
+
+    __slots__ = ("keys", "rows", "names", "y", "stamps")
+
+    def __init__(self, keys: list[Key], rows: Any, names: list[str] | None, y: Any, stamps: Any) -> None:
+        self.keys = keys
+        self.rows = rows
+        self.names = names
+        self.y = y
+        self.stamps = stamps
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return Batch, (self.keys, self.rows, self.names, self.y, self.stamps)
+
+    def records(self) -> Callable[[int], dict[str, float]]:
+        """``f(i)``: row ``i`` as the dict ``learn_one`` takes."""
+        if self.names is None:
+            return self.rows.__getitem__  # type: ignore[no-any-return]
+        import numpy as np
+
+        names = self.names
+        values = self.rows.tolist()
+        if not np.isnan(self.rows).any():
+            return lambda i: dict(zip(names, values[i]))
+        return lambda i: {name: v for name, v in zip(names, values[i]) if not math.isnan(v)}
+
+    def groups(self) -> dict[Key, list[int]]:
+        """Row positions per key, keys in order of first appearance."""
+        out: dict[Key, list[int]] = {}
+        for i, key in enumerate(self.keys):
+            rows = out.get(key)
+            if rows is None:
+                out[key] = [i]
+            else:
+                rows.append(i)
+        return out
+
+
+# ----------------------------------------------------------------------------- one shard
+
+
+class ShardState:
+    """The models of one shard; a Ray actor wraps it (see ``keyed.py``)."""
+
+    def __init__(self, factory: Callable[[], Any], index: int, n_shards: int) -> None:
+        self.factory = factory
+        self.index = index
+        self.n_shards = n_shards
+        self.models: dict[Key, Any] = {}
+        self.stamps: dict[Key, int] = {}
+
+    # -- loading
+    def reset(self) -> None:
+        self.models = {}
+        self.stamps = {}
+
+    def load_bytes(self, data: bytes, what: str) -> int:
+        """Adds the entries of a shard file that belong to this shard; returns how many.
+
+        A damaged file adds nothing.
+        """
+        models: dict[Key, Any] = {}
+        stamps: dict[Key, int] = {}
+        for key, stamp, model in read_shard_file(data, what):
+            if key_hash(key) % self.n_shards != self.index:
+                continue
+            if key in self.models or key in models:
+                raise ValueError(f"{what}: key {key!r} appears twice in the checkpoint")
+            try:
+                models[key] = kavro.loads(model)
+            except ValueError as exc:
+                raise ValueError(f"{what}: model of key {key!r}: {exc}") from None
+            stamps[key] = stamp
+        self.models.update(models)
+        self.stamps.update(stamps)
+        return len(models)
+
+    def snapshot(self) -> bytes:
+        order = sorted(self.stamps, key=self.stamps.__getitem__)
+        entries = ((k, self.stamps[k], kavro.dumps(self.models[k])) for k in order)
+        return write_shard_file(entries, len(order))
+
+    # -- learning and predicting
+    def _model(self, key: Key, stamp: int) -> Any:
+        model = self.models.get(key)
+        if model is None:
+            model = self.factory()
+            self.models[key] = model
+            self.stamps[key] = stamp
+        return model
+
+    def learn(self, batch: Batch) -> int:
+        many = getattr(kavro, "learn_many", None)
+        stamps = batch.stamps
+        y = batch.y
+        record = None
+        # Every key's rows in their order; keys are independent, so no other order is visible.
+        for key, rows in batch.groups().items():
+            model = self._model(key, int(stamps[rows[0]]))
+            if many is not None and batch.names is not None:
+                many(model, batch.rows[rows], [y[i] for i in rows], feature_names=batch.names)
+                continue
+            if record is None:
+                record = batch.records()
+            learn = model.learn_one
+            for i in rows:
+                learn(record(i), y[i])
+        return len(batch.keys)
+
+    def predict(self, batch: Batch, proba: bool) -> list[Any]:
+        out: list[Any] = [None] * len(batch.keys)
+        record = batch.records()
+        blank = None
+        for key, rows in batch.groups().items():
+            model = self.models.get(key)
+            if model is None:  # an unseen key: what a fresh model says, nothing is kept
+                if blank is None:
+                    blank = self.factory()
+                model = blank
+            predict = model.predict_proba_one if proba else model.predict_one
+            for i in rows:
+                out[i] = predict(record(i))
+        return out
+
+    # -- inspection
+    def keys(self) -> list[tuple[int, Key]]:
+        return [(s, k) for k, s in self.stamps.items()]
+
+    def get(self, key: Key) -> bytes | None:
+        model = self.models.get(key)
+        return None if model is None else kavro.dumps(model)
+
+    def size(self) -> int:
+        return len(self.models)
+
+
+def checkpoint_files_for(index: int, n_new: int, n_old: int) -> Sequence[int]:
+    """Old shard files that can hold keys of new shard ``index``."""
+    if n_old % n_new == 0:
+        return range(index, n_old, n_new)
+    return range(n_old)

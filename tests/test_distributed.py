@@ -1,0 +1,404 @@
+"""kavro.distributed: keyed models on Ray actors, checkpoints, faults, evaluation grids."""
+
+import functools
+import json
+import math
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+import kavro
+from kavro import _native, datasets
+
+
+def _saveable(name):
+    return name in _native.class_names() and hasattr(kavro, name)
+
+
+# Factories travel to the workers by reference, so they are partials of the classes themselves.
+CLASSIFIERS = [("NaiveBayes", {}), ("HoeffdingTreeClassifier", {"grace_period": 30}),
+               ("ARFClassifier", {"n_models": 3, "seed": 7})]
+REGRESSORS = [("LinearRegression", {}), ("HoeffdingTreeRegressor", {"grace_period": 30})]
+FACTORIES = [pytest.param(functools.partial(getattr(kavro, n), **kw), kind, id=n)
+             for kind, group in (("classifier", CLASSIFIERS), ("regressor", REGRESSORS))
+             for n, kw in group if _saveable(n)]
+
+
+@pytest.fixture(scope="module")
+def dist():
+    if os.environ.get("LD_PRELOAD"):
+        pytest.skip("Ray tests do not run in the sanitizer pass")
+    pytest.importorskip("ray", reason="ray is not installed (pip install 'kavro[distributed]')")
+    import kavro.distributed
+
+    return kavro.distributed
+
+
+def _stream(n, n_keys, kind, seed=3, nan=False):
+    rng = random.Random(seed)
+    keys, rows, ys = [], [], []
+    for _ in range(n):
+        k = rng.randrange(n_keys)
+        keys.append(f"user-{k}" if k % 3 else k)  # str and int keys together
+        x = {f"f{j}": rng.gauss(k % 5, 1.0) for j in range(4)}
+        if nan and rng.random() < 0.2:
+            del x[f"f{rng.randrange(4)}"]
+        rows.append(x)
+        s = x.get("f0", 0.0) + x.get("f1", 0.0)
+        ys.append(int(s > 2 * (k % 5)) + (k % 2) if kind == "classifier" else s * 1.5 + k)
+    return keys, rows, ys
+
+
+def _reference(factory, keys, rows, ys):
+    models = {}
+    for k, x, y in zip(keys, rows, ys):
+        if k not in models:
+            models[k] = factory()
+        models[k].learn_one(x, y)
+    return models
+
+
+def _assert_same(km, ref, probe_rows):
+    assert km.keys() == list(ref)
+    assert len(km) == len(ref)
+    for key, model in ref.items():
+        assert kavro.dumps(km.get(key)) == kavro.dumps(model), key
+    keys = list(ref) * 2
+    rows = [probe_rows[i % len(probe_rows)] for i in range(len(keys))]
+    want = [ref[k].predict_one(x) for k, x in zip(keys, rows)]
+    assert km.predict_many(keys, rows) == want
+
+
+def _feed(km, keys, rows, ys, sizes, on_batch=None):
+    pos = 0
+    for b, size in enumerate(sizes):
+        if size == 1:
+            km.learn_one(keys[pos], rows[pos], ys[pos])
+        else:
+            km.learn_many(keys[pos:pos + size], rows[pos:pos + size], ys[pos:pos + size])
+        pos += size
+        if on_batch is not None:
+            on_batch(b)
+    return pos
+
+
+SIZES = [200, 1, 57, 300, 1, 1, 140, 250, 90, 160]
+
+
+# ----------------------------------------------------------------------------- without Ray running
+
+
+def test_keys_hash_the_same_in_every_process(dist):
+    keys = ["a", "user-17", "", "é", 0, -5, 2**70, 123456789]
+    code = ("import json, sys; from kavro.distributed._shard import key_hash; "
+            "print(json.dumps([key_hash(k) for k in json.loads(sys.argv[1])]))")
+    seed = "2" if os.environ.get("PYTHONHASHSEED") == "1" else "1"
+    out = subprocess.run([sys.executable, "-c", code, json.dumps(keys)], env=dict(os.environ, PYTHONHASHSEED=seed),
+                         capture_output=True, text=True, check=True).stdout
+    from kavro.distributed._shard import key_hash
+
+    assert json.loads(out) == [key_hash(k) for k in keys]
+
+
+def test_key_types(dist):
+    np = pytest.importorskip("numpy")
+    from kavro.distributed._shard import normalise_key
+
+    assert dist.shard_of(np.int64(12), 7) == dist.shard_of(12, 7)
+    assert type(normalise_key(np.int64(12))) is int
+    assert type(normalise_key(np.str_("k"))) is str
+    for bad in (True, 1.0, None, b"k", (1,)):
+        with pytest.raises(TypeError, match="a key is a str or an int"):
+            normalise_key(bad)
+    # str and int keys are different keys
+    spread = {dist.shard_of(k, 1000) for k in ("1", 1)}
+    assert len(spread) == 2
+
+
+def test_shard_file_round_trip_and_damage(dist):
+    from kavro.distributed._shard import ShardState
+
+    factory = kavro.NaiveBayes
+    keys, rows, ys = _stream(300, 12, "classifier")
+    whole = ShardState(factory, 0, 1)
+    from kavro.distributed._shard import Batch
+
+    whole.learn(Batch(keys, rows, None, ys, list(range(len(keys)))))
+    data = whole.snapshot()
+    # Split over 3 shards: each keeps its own keys, together they hold all of them.
+    parts = [ShardState(factory, i, 3) for i in range(3)]
+    assert sum(p.load_bytes(data, "t") for p in parts) == len(whole.models)
+    for p in parts:
+        for k, m in p.models.items():
+            assert dist.shard_of(k, 3) == p.index
+            assert kavro.dumps(m) == kavro.dumps(whole.models[k])
+            assert p.stamps[k] == whole.stamps[k]
+    fresh = ShardState(factory, 0, 1)
+    for damaged, message in ((data[:-3], "truncated"), (b"XXXX" + data[4:], "not a shard file"),
+                             (data + b"\0", "after the last entry"), (data[:10], "truncated")):
+        with pytest.raises(ValueError, match=message):
+            fresh.load_bytes(damaged, "t")
+
+
+def test_shards_hand_each_keys_rows_to_a_batch_entry_point(dist, monkeypatch):
+    np = pytest.importorskip("numpy")
+    from kavro.distributed._shard import Batch, ShardState
+
+    keys, rows, ys = _stream(400, 9, "classifier", nan=True)
+    names = ["f0", "f1", "f2", "f3"]
+    X = np.array([[x.get(n, math.nan) for n in names] for x in rows])
+    calls = []
+
+    def learn_many(model, X, y, *, feature_names=None):  # what the batch entry point promises
+        calls.append(len(y))
+        for row, label in zip(X.tolist(), y):
+            model.learn_one({n: v for n, v in zip(feature_names, row) if not math.isnan(v)}, label)
+
+    monkeypatch.setattr(kavro, "learn_many", learn_many, raising=False)
+    state = ShardState(kavro.NaiveBayes, 0, 1)
+    state.learn(Batch(keys, X, names, ys, np.arange(len(keys))))
+    assert len(calls) == 9 and sum(calls) == 400
+    ref = _reference(kavro.NaiveBayes, keys, rows, ys)
+    assert list(state.models) == list(ref)
+    assert all(kavro.dumps(state.models[k]) == kavro.dumps(m) for k, m in ref.items())
+
+
+def test_importing_kavro_does_not_import_ray():
+    code = "import sys, kavro; sys.exit(1 if 'ray' in sys.modules else 0)"
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def test_missing_ray_names_the_extra(monkeypatch):
+    for name in [m for m in sys.modules if m == "kavro.distributed" or m.startswith("kavro.distributed.")]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, "ray", None)
+    with pytest.raises(ImportError, match=r"kavro\[distributed\]"):
+        import kavro.distributed  # noqa: F401
+
+
+# ----------------------------------------------------------------------------- keyed models
+
+
+@pytest.mark.parametrize("factory, kind", FACTORIES)
+def test_keyed_models_equal_one_dict_fed_row_by_row(ray_session, dist, factory, kind):
+    keys, rows, ys = _stream(sum(SIZES), 40, kind)
+    with dist.KeyedModels(factory, n_shards=3, checkpoint_every=4) as km:
+        _feed(km, keys, rows, ys, SIZES)
+        ref = _reference(factory, keys, rows, ys)
+        _assert_same(km, ref, rows)
+        if kind == "classifier":
+            probe = keys[:50] + ["never-seen"]
+            want = [ref[k].predict_proba_one(x) if k in ref else factory().predict_proba_one(x)
+                    for k, x in zip(probe, rows)]
+            assert km.predict_proba_many(probe, rows[:51]) == want
+        assert "never-seen" not in km and km.get("never-seen") is None
+
+
+def test_array_rows_with_missing_cells(ray_session, dist):
+    np = pytest.importorskip("numpy")
+    pd = pytest.importorskip("pandas")
+    keys, rows, ys = _stream(900, 25, "classifier", nan=True)
+    names = ["f0", "f1", "f2", "f3"]
+    X = np.array([[x.get(n, math.nan) for n in names] for x in rows])
+    ref = _reference(kavro.NaiveBayes, keys, rows, ys)
+    with dist.KeyedModels(kavro.NaiveBayes, n_shards=2) as km:
+        km.learn_many(np.array(keys[:400], dtype=object), X[:400], np.array(ys[:400]), feature_names=names)
+        frame = pd.DataFrame(X[400:], columns=names)
+        km.learn_many(keys[400:], frame, pd.Series(ys[400:]))
+        assert km.predict_many(keys[:100], X[:100], feature_names=names) == \
+            [ref[k].predict_one(x) for k, x in zip(keys[:100], rows[:100])]
+        _assert_same(km, ref, rows)
+
+
+def test_refused_calls_change_nothing(ray_session, dist):
+    keys, rows, ys = _stream(400, 15, "classifier")
+    with dist.KeyedModels(kavro.NaiveBayes, n_shards=2, checkpoint_every=5) as km:
+        km.learn_many(keys[:300], rows[:300], ys[:300])
+        before = {k: kavro.dumps(km.get(k)) for k in km.keys()}
+        bad_rows = list(rows[300:])
+        bad_rows[40] = {"f0": "text"}  # refused inside a shard, after other rows were learnt
+        bad_calls = [
+            ((keys[300:], bad_rows, ys[300:]), TypeError, None),
+            ((keys[300:], rows[300:], ys[300:-1]), ValueError, "labels"),
+            ((keys[300:-1] + [2.5], rows[300:], ys[300:]), TypeError, "key 99"),
+            ((keys[300:], rows[300:], ys[300:-1] + [1.5]), TypeError, "class labels are ints"),
+            ((keys[300:], rows[300:-1] + [[1.0]], ys[300:]), TypeError, "row 99"),
+        ]
+        for args, error, message in bad_calls:
+            with pytest.raises(error, match=message):
+                km.learn_many(*args)
+            assert {k: kavro.dumps(km.get(k)) for k in km.keys()} == before
+        km.learn_many(keys[300:], rows[300:], ys[300:])
+        _assert_same(km, _reference(kavro.NaiveBayes, keys, rows, ys), rows)
+    with pytest.raises(TypeError, match="classifier or a regressor"):
+        dist.KeyedModels(kavro.StandardScaler)
+    with pytest.raises(ValueError, match="n_shards"):
+        dist.KeyedModels(kavro.NaiveBayes, n_shards=0)
+
+
+@pytest.mark.parametrize("on_disk", [False, True], ids=["in-driver", "checkpoint-dir"])
+def test_killed_shards_are_rebuilt_without_losing_updates(ray_session, dist, tmp_path, on_disk):
+    ray = ray_session
+    keys, rows, ys = _stream(sum(SIZES), 30, "classifier", seed=11)
+    options = {"checkpoint_dir": tmp_path / "auto"} if on_disk else {}
+    with dist.KeyedModels(kavro.NaiveBayes, n_shards=2, checkpoint_every=3, **options) as km:
+
+        def kill(b):
+            if b in (1, 4, 5):  # after a checkpoint, with batches in flight since, twice in a row
+                ray.kill(km._actors[b % 2])
+            if b == 7:
+                ray.kill(km._actors[0])
+                ray.kill(km._actors[1])
+
+        _feed(km, keys, rows, ys, SIZES, on_batch=kill)
+        if on_disk:
+            assert (tmp_path / "auto" / "manifest.json").exists()
+        ray.kill(km._actors[1])  # noticed by a read
+        _assert_same(km, _reference(kavro.NaiveBayes, keys, rows, ys), rows)
+
+
+def test_lost_shard_without_checkpoints_is_an_error(ray_session, dist):
+    keys, rows, ys = _stream(200, 10, "classifier")
+    with dist.KeyedModels(kavro.NaiveBayes, n_shards=2, checkpoint_every=None) as km:
+        km.learn_many(keys, rows, ys)
+        ray_session.kill(km._actors[0])
+        with pytest.raises(dist.ShardLostError, match="checkpoints are off"):
+            km.learn_many(keys, rows, ys)
+
+
+# ----------------------------------------------------------------------------- checkpoints
+
+
+def test_checkpoint_and_restore_with_other_shard_counts(ray_session, dist, tmp_path):
+    keys, rows, ys = _stream(1500, 35, "classifier", seed=5)
+    path = tmp_path / "ck"
+    with dist.KeyedModels(kavro.NaiveBayes, n_shards=3, checkpoint_every=None) as km:
+        km.learn_many(keys[:500], rows[:500], ys[:500])
+        km.checkpoint(path)  # replaced by the next one
+        km.learn_many(keys[500:1000], rows[500:1000], ys[500:1000])
+        km.checkpoint(str(path))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["ck"]  # no temporary folder left
+    manifest = json.loads((path / "manifest.json").read_text())
+    assert manifest["n_shards"] == 3 and manifest["rows"] == 1000
+    ref = _reference(kavro.NaiveBayes, keys, rows, ys)
+    for n in (2, 1):  # 3 -> 2 reads every file, 3 -> 1 only the files that can hold its keys
+        with dist.KeyedModels.restore(path, kavro.NaiveBayes, n_shards=n, checkpoint_every=None) as km:
+            assert km.n_shards == n
+            km.learn_many(keys[1000:], rows[1000:], ys[1000:])
+            _assert_same(km, ref, rows)  # key order survives, new keys come after old ones
+
+
+def test_restore_refuses_incomplete_or_damaged_checkpoints(ray_session, dist, tmp_path):
+    keys, rows, ys = _stream(300, 8, "classifier")
+    path = tmp_path / "ck"
+    with dist.KeyedModels(kavro.NaiveBayes, n_shards=2, checkpoint_every=None) as km:
+        km.learn_many(keys, rows, ys)
+        km.checkpoint(path)
+        good = {k: kavro.dumps(km.get(k)) for k in km.keys()}
+
+        # A checkpoint cut short before its manifest leaves the previous one in place.
+        from kavro.distributed import _store
+
+        def fail(self, tmp, manifest):
+            raise OSError("disk full")
+
+        original = _store.Store.commit
+        _store.Store.commit = fail
+        try:
+            km.learn_one(keys[0], rows[0], ys[0])
+            with pytest.raises(OSError, match="disk full"):
+                km.checkpoint(path)
+        finally:
+            _store.Store.commit = original
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["ck"]
+        # Through fsspec, replacing an older checkpoint.
+        km.checkpoint(f"local://{tmp_path}/viafs")
+        km.learn_one(keys[1], rows[1], ys[1])
+        km.checkpoint(f"local://{tmp_path}/viafs")
+        latest = {k: kavro.dumps(km.get(k)) for k in km.keys()}
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["ck", "viafs"]
+    with dist.KeyedModels.restore(f"file://{path}", kavro.NaiveBayes, checkpoint_every=None) as km:
+        assert {k: kavro.dumps(km.get(k)) for k in km.keys()} == good
+    with dist.KeyedModels.restore(f"local://{tmp_path}/viafs", kavro.NaiveBayes, n_shards=1) as km:
+        assert {k: kavro.dumps(km.get(k)) for k in km.keys()} == latest
+
+    shard = path / "shard-00001.bin"
+    data = shard.read_bytes()
+    shard.write_bytes(data[:-1] + bytes([data[-1] ^ 1]))
+    with pytest.raises(ValueError, match="damaged"):
+        dist.KeyedModels.restore(path, kavro.NaiveBayes)
+    (path / "manifest.json").unlink()
+    with pytest.raises(ValueError, match="not a complete checkpoint"):
+        dist.KeyedModels.restore(path, kavro.NaiveBayes)
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "notes.txt").write_text("x")
+    with dist.KeyedModels(kavro.NaiveBayes, n_shards=1, checkpoint_every=None) as km:
+        with pytest.raises(FileExistsError, match="not a checkpoint"):
+            km.checkpoint(tmp_path / "other")
+    assert (tmp_path / "other" / "notes.txt").read_text() == "x"
+
+
+# ----------------------------------------------------------------------------- evaluation grids
+
+
+def _without_timings(result):
+    return [{k: v for k, v in row.items() if k not in ("elapsed", "throughput")} for row in result.rows]
+
+
+def test_evaluate_many_equals_local_runs(ray_session, dist):
+    pd = pytest.importorskip("pandas")
+    sea = functools.partial(datasets.SEA, seed=4, n_samples=700)
+    data = datasets.SEA(variant=1, seed=9).take(600)
+    model = kavro.NaiveBayes()
+    two = [kavro.Accuracy(), kavro.Accuracy()]
+    if not _saveable("Accuracy"):
+        with pytest.raises(TypeError, match="job 0 cannot be sent to a worker: its metrics cannot"):
+            dist.evaluate_many([{"model": model, "stream": data, "metrics": two}])
+        two = lambda: [kavro.Accuracy(), kavro.Accuracy()]  # noqa: E731  built on the worker
+    jobs = [
+        {"model": kavro.NaiveBayes, "stream": sea, "metrics": kavro.Accuracy, "every": 200},
+        {"model": model, "stream": data, "metrics": two, "n": 450, "every": 100},
+        {"model": functools.partial(kavro.NaiveBayes), "stream": sea, "metrics": lambda: [kavro.Accuracy()]},
+    ]
+    results = dist.evaluate_many(jobs, workers=2)
+    local = [kavro.progressive_val_score(sea(), kavro.NaiveBayes(), kavro.Accuracy(), every=200),
+             kavro.progressive_val_score(data, kavro.NaiveBayes(), [kavro.Accuracy(), kavro.Accuracy()],
+                                         n=450, every=100),
+             kavro.progressive_val_score(sea(), kavro.NaiveBayes(), [kavro.Accuracy()])]
+    for got, want in zip(results, local):
+        assert _without_timings(got) == _without_timings(want)
+        assert got.n == want.n and got.metric_names == want.metric_names
+        assert kavro.dumps(got.model) == kavro.dumps(want.model)
+    assert kavro.dumps(model) == kavro.dumps(kavro.NaiveBayes())  # the caller's object is untouched
+    frame = dist.to_frame(results, names=["a", "b", "c"])
+    assert list(frame.columns[:3]) == ["job", "model", "step"]
+    assert list(frame["job"]) == ["a"] * 4 + ["b"] * 5 + ["c"]
+    assert isinstance(frame, pd.DataFrame)
+
+    with pytest.raises(ValueError, match="no metrics"):
+        dist.evaluate_many([{"model": kavro.NaiveBayes, "stream": sea}])
+    with pytest.raises(ValueError, match="'evry' is not an option"):
+        dist.evaluate_many([{"model": kavro.NaiveBayes, "stream": sea, "metrics": kavro.Accuracy,
+                             "evry": 5}])
+    with pytest.raises(ValueError, match="job 1: every must be at least 1"):
+        dist.evaluate_many([jobs[0], {**jobs[0], "every": 0}])
+
+
+def test_cli_jobs_match_the_sequential_run(ray_session, dist, capsys):
+    from kavro import cli
+
+    argv = ["evaluate", "--model", "NaiveBayes", "--model", "NaiveBayes", "--stream", "sea:variant=2",
+            "--n", "1500", "--every", "500", "--format", "json", "--no-progress"]
+    assert cli.main(argv) == 0
+    sequential = json.loads(capsys.readouterr().out)
+    assert cli.main([*argv, "--jobs", "2"]) == 0
+    remote = json.loads(capsys.readouterr().out)
+    strip = [[{k: v for k, v in r.items() if k not in ("elapsed", "throughput")} for r in m["rows"]]
+             for m in (sequential + remote)]
+    assert strip[:2] == strip[2:] and len(strip[0]) == 3
+    assert [m["model"] for m in remote] == [m["model"] for m in sequential]
+    assert cli.main([*argv, "--jobs", "0"]) == 2
+    assert "--jobs must be at least 1" in capsys.readouterr().err
