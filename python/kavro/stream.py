@@ -149,12 +149,14 @@ class CSVStream:
                     if not cell:
                         continue
                     try:
-                        x[name] = float(cell)
+                        value = float(cell)
                     except ValueError:
                         raise StreamError(
                             f"{self.path}, line {line}, column {name!r}: "
                             f"cannot convert {cell!r} to a number"
                         ) from None
+                    if value == value:  # a NaN cell is an absent feature
+                        x[name] = value
                 y: Target = None
                 if t_index >= 0:
                     cell = row[t_index]
@@ -169,6 +171,14 @@ class CSVStream:
                             f"cannot convert {cell.strip()!r}: {exc}"
                         ) from None
                 yield x, y
+
+    def chunks(self, size: int = 8192) -> Iterator[tuple[Any, Any, list[str]]]:
+        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``), read by pyarrow's
+        streaming CSV reader when it is installed, converted exactly as iteration converts them.
+        TypeError when the stream has no target or a callable ``target_type``."""
+        from kavro._blocks import csv_blocks
+
+        return csv_blocks(self, size)
 
     def _columns(self, header: list[str]) -> list[tuple[int, str]]:
         if self.target is not None and self.target not in header:
@@ -212,6 +222,32 @@ def _scalar(value: Any) -> Any:
     return item() if callable(item) else value
 
 
+class _Rows(Iterator[tuple[dict[str, float], Target]]):
+    """An iterator of ``(x, y)`` pairs that can hand over its rows as blocks before it starts."""
+
+    def __init__(self, rows: Iterator[tuple[dict[str, float], Target]],
+                 blocks: Callable[[int], Iterator[tuple[Any, Any, list[str]]]]) -> None:
+        self._rows = rows
+        self._blocks = blocks
+        self._started = False
+
+    def __iter__(self) -> _Rows:
+        return self
+
+    def __next__(self) -> tuple[dict[str, float], Target]:
+        self._started = True
+        return next(self._rows)
+
+    def chunks(self, size: int = 8192) -> Iterator[tuple[Any, Any, list[str]]]:
+        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``), instead of iterating.
+        TypeError when the source is not one blocks reproduce exactly, or iteration has begun."""
+        if self._started:
+            raise TypeError("the stream has already been iterated")
+        blocks = self._blocks(size)
+        self._started = True
+        return blocks
+
+
 def iter_pandas(
     df: Any,
     target: str | None = None,
@@ -222,6 +258,21 @@ def iter_pandas(
 
     Feature columns must be numeric (bool included); NaN and None leave the feature out.
     """
+    from kavro._blocks import frame_blocks
+
+    return _Rows(
+        _pandas_rows(df, target, target_type=target_type),
+        lambda size: frame_blocks(df, target, _TargetConverter(target_type), size,
+                                  lambda: _pandas_rows(df, target, target_type=target_type)),
+    )
+
+
+def _pandas_rows(
+    df: Any,
+    target: str | None = None,
+    *,
+    target_type: TargetType = "auto",
+) -> Iterator[tuple[dict[str, float], Target]]:
     columns = [str(c) for c in df.columns]
     if target is not None and target not in columns:
         raise StreamError(f"DataFrame has no column {target!r} (columns: {', '.join(columns)})")
@@ -258,8 +309,24 @@ def iter_array(
     """Iterate the rows of a 2-D array (NumPy or nested sequences) with optional targets ``y``.
 
     Features are named ``feature_names`` or ``x0``, ``x1``, ...; every value is passed on as a float
-    (NaN included). NumPy integer targets become ``int``, floating ones ``float``.
+    and a NaN cell leaves the feature out. NumPy integer targets become ``int``, floating ones
+    ``float``.
     """
+    from kavro._blocks import array_blocks
+
+    return _Rows(
+        _array_rows(X, y, feature_names=feature_names),
+        lambda size: array_blocks(X, y, feature_names, size,
+                                  lambda: _array_rows(X, y, feature_names=feature_names)),
+    )
+
+
+def _array_rows(
+    X: Any,
+    y: Iterable[Any] | None = None,
+    *,
+    feature_names: Sequence[str] | None = None,
+) -> Iterator[tuple[dict[str, float], Target]]:
     targets = iter(y) if y is not None else None
     names: list[str] | None = list(feature_names) if feature_names is not None else None
     for row_no, row in enumerate(X):
@@ -274,7 +341,7 @@ def iter_array(
                 target = _scalar(next(targets))
             except StopIteration:
                 raise StreamError(f"y has fewer values than X has rows ({row_no})") from None
-        yield {n: float(v) for n, v in zip(names, values)}, target
+        yield {n: v for n, v in zip(names, map(float, values)) if v == v}, target
     if targets is not None and next(targets, _END) is not _END:
         raise StreamError("y has more values than X has rows")
 

@@ -1,0 +1,343 @@
+"""Streams handed over as blocks of rows instead of one record at a time.
+
+A block is ``(X, y, names)``: ``X`` a float64 2-D array whose NaN cells are features absent from
+the row's record, ``y`` a 1-D array of the targets the stream would yield (int64, float64, or
+object when the values are not plain numbers), ``names`` the feature name of each column. The
+record of a row is the dict of its non-NaN cells in column order, exactly what iterating the stream
+yields for that row, so a consumer may use either form.
+
+Each producer delivers the same rows, in the same order, as the stream's own iteration. Whenever a
+producer meets something it does not handle itself (a bad value, a parse error), it hands over the
+rows before it and continues from the stream's own iteration, skipping the rows already delivered,
+so errors are raised exactly where and as the iteration raises them.
+"""
+
+from __future__ import annotations
+
+import codecs
+import csv
+import itertools
+import math
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any
+
+BLOCK_ROWS = 8192
+
+Block = tuple[Any, Any, list[str]]
+
+
+def _np() -> Any:
+    import numpy as np
+
+    return np
+
+
+def target_array(values: Sequence[Any]) -> Any:
+    """int64 when every value is an int that fits, float64 when every one is a float, else object."""
+    np = _np()
+    kinds = {type(v) for v in values}
+    if kinds <= {int}:
+        try:
+            return np.array(values, dtype=np.int64)
+        except OverflowError:
+            pass
+    elif kinds == {float}:
+        return np.array(values, dtype=np.float64)
+    out = np.empty(len(values), dtype=object)
+    out[:] = list(values)
+    return out
+
+
+def record_blocks(records: Iterable[tuple[dict[str, float], Any]], names: list[str],
+                  size: int = BLOCK_ROWS) -> Iterator[Block]:
+    """Blocks of ``records`` whose keys are among ``names``, in that order."""
+    np = _np()
+    nan = math.nan
+    it = iter(records)
+    while True:
+        rows = list(itertools.islice(it, size))
+        if not rows:
+            return
+        X = np.array([[x.get(n, nan) for n in names] for x, _ in rows], dtype=np.float64)
+        X = X.reshape(len(rows), len(names))
+        yield X, target_array([y for _, y in rows]), names
+
+
+def row_records(X: Any, names: Sequence[str]) -> Iterator[dict[str, float]]:
+    """The record of each row of a block."""
+    for row in X.tolist():
+        yield {n: v for n, v in zip(names, row) if v == v}
+
+
+def _skipped(records: Iterable[Any], skip: int) -> Iterator[Any]:
+    it = iter(records)
+    for _ in itertools.islice(it, skip):
+        pass
+    return it
+
+
+# ---------------------------------------------------------------------------------------------
+# Arrays and DataFrames
+
+def _numeric(dtype: Any) -> bool:
+    np = _np()
+    return isinstance(dtype, np.dtype) and dtype.kind in "biuf" and dtype.itemsize <= 8
+
+
+def array_blocks(X: Any, y: Any, feature_names: Sequence[str] | None, size: int,
+                 rows: Callable[[], Iterable[Any]]) -> Iterator[Block]:
+    """Blocks of a NumPy array with targets; ``rows()`` is the array's own iteration.
+
+    TypeError (raised now) when the arguments are not ones the blocks reproduce exactly.
+    """
+    np = _np()
+    if not isinstance(X, np.ndarray) or X.ndim != 2 or not _numeric(X.dtype):
+        raise TypeError("blocks need a 2-D NumPy array of a real or integer dtype")
+    names = list(feature_names) if feature_names is not None else [f"x{i}" for i in range(X.shape[1])]
+    if len(names) != X.shape[1] or len(set(names)) != len(names):
+        raise TypeError("blocks need one distinct name per column")
+    targets = _array_targets(y)
+    if len(targets) != len(X):
+        raise TypeError("blocks need as many targets as rows")
+
+    def blocks() -> Iterator[Block]:
+        for a in range(0, len(X), size):
+            yield X[a:a + size].astype(np.float64, copy=False), targets[a:a + size], names
+
+    return blocks()
+
+
+def _array_targets(y: Any) -> Any:
+    np = _np()
+    if y is None:
+        raise TypeError("blocks need targets")
+    if hasattr(y, "to_numpy") and not isinstance(y, np.ndarray):
+        y = y.to_numpy()
+    if isinstance(y, np.ndarray):
+        if y.ndim != 1 or not _numeric(y.dtype):
+            raise TypeError("blocks need a 1-D numeric target array")
+        return y
+    if not isinstance(y, (list, tuple)):
+        raise TypeError("blocks need targets in an array, a Series, a list or a tuple")
+    arr = np.asarray(y)
+    if arr.ndim != 1 or not _numeric(arr.dtype):
+        raise TypeError("blocks need numeric targets")
+    # A list mixing ints and floats becomes float64; keep the Python values' own types.
+    if arr.dtype.kind == "f" and not all(type(v) is float for v in y):
+        raise TypeError("blocks need targets of one kind")
+    return arr
+
+
+def frame_blocks(df: Any, target: str | None, convert: Any, size: int,
+                 rows: Callable[[], Iterable[Any]]) -> Iterator[Block]:
+    """Blocks of a DataFrame; ``convert`` turns raw targets into values, ``rows()`` is the
+    frame's own iteration (used from the first row it does not convert itself)."""
+    np = _np()
+    columns = [str(c) for c in df.columns]
+    if target is None or target not in columns:
+        raise TypeError("blocks need a target column")
+    if len(set(columns)) != len(columns):
+        raise TypeError("blocks need distinct column names")
+    if callable(convert.mode):
+        raise TypeError("blocks do not apply a callable target_type")
+    t_index = columns.index(target)
+    features = [i for i in range(len(columns)) if i != t_index]
+    if not all(_numeric(df.dtypes.iloc[i]) for i in features):
+        raise TypeError("blocks need numeric feature columns")
+    names = [columns[i] for i in features]
+
+    def blocks() -> Iterator[Block]:
+        from kavro.stream import _is_missing, _scalar
+
+        delivered = 0
+        for a in range(0, len(df), size):
+            part = df.iloc[a:a + size]
+            X = part.iloc[:, features].to_numpy(dtype=np.float64)
+            values: list[Any] = []
+            for value in part.iloc[:, t_index].tolist():
+                if _is_missing(value):
+                    break
+                try:
+                    values.append(convert(_scalar(value)))
+                except (ValueError, TypeError):
+                    break
+            if len(values) < len(X):
+                if values:
+                    yield X[:len(values)], target_array(values), names
+                delivered += len(values)
+                yield from record_blocks(_skipped(rows(), delivered), names, size)
+                return
+            delivered += len(X)
+            yield X, target_array(values), names
+
+    return blocks()
+
+
+# ---------------------------------------------------------------------------------------------
+# CSV files through pyarrow's streaming reader
+
+def fast_csv_available() -> bool:
+    try:
+        import pyarrow.csv  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _utf8(encoding: str) -> bool:
+    try:
+        return codecs.lookup(encoding).name in ("utf-8", "utf-8-sig")
+    except LookupError:
+        return False
+
+
+def csv_blocks(stream: Any, size: int) -> Iterator[Block]:
+    """Blocks of a ``CSVStream``: pyarrow tokenizes, cells convert exactly as the stream's own
+    reader converts them. TypeError (raised now) when the stream has no target or a callable
+    target_type."""
+    if stream.target is None:
+        raise TypeError("blocks need a target column")
+    if callable(stream.target_type):
+        raise TypeError("blocks do not apply a callable target_type")
+    return _csv_blocks(stream, size)
+
+
+def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
+    from kavro.stream import _TargetConverter
+
+    with open(stream.path, newline="", encoding=stream.encoding) as fh:
+        reader = csv.reader(fh, delimiter=stream.delimiter)
+        header = [h.strip() for h in next(reader, [])]
+        header_lines = reader.line_num
+    if not header:
+        columns: list[tuple[int, str]] = []
+    else:
+        columns = stream._columns(header)  # the reader's own checks and messages
+    names = [name for _, name in columns]
+    if (header_lines != 1 or not header or not fast_csv_available() or not _utf8(stream.encoding)
+            or len(stream.delimiter) != 1 or stream.delimiter in '"\r\n'):
+        yield from record_blocks(iter(stream), names, size)
+        return
+
+    np = _np()
+    import pyarrow as pa
+    import pyarrow.csv as pacsv
+
+    from kavro import _native
+
+    t_index = header.index(stream.target)
+    width = len(header)
+    labels = [f"c{i}" for i in range(width)]
+    wanted = [labels[i] for i, _ in columns] + [labels[t_index]]
+    reader_ = pacsv.open_csv(
+        stream.path,
+        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=1, use_threads=False,
+                                       block_size=1 << 20, encoding="utf8"),
+        parse_options=pacsv.ParseOptions(delimiter=stream.delimiter, quote_char='"',
+                                         double_quote=True, escape_char=False,
+                                         newlines_in_values=True, ignore_empty_lines=True),
+        convert_options=pacsv.ConvertOptions(
+            column_types={label: pa.string() for label in wanted}, include_columns=wanted,
+            null_values=[], strings_can_be_null=False, quoted_strings_can_be_null=False,
+            check_utf8=True),
+    )
+    convert = _TargetConverter(stream.target_type)
+    stream.classes = convert.classes
+    limit = csv.field_size_limit()
+    delivered = 0
+
+    def rest() -> Iterator[Block]:
+        return record_blocks(_skipped(iter(stream), delivered), names, size)
+
+    with reader_:
+        while True:
+            try:
+                batch = reader_.read_next_batch()
+            except StopIteration:
+                return
+            except (pa.ArrowException, ValueError, OSError):
+                yield from rest()
+                return
+            n = batch.num_rows
+            if n == 0:
+                continue
+            good = n  # rows before the first cell this reader leaves to the stream's own
+            X = np.empty((n, len(names)), dtype=np.float64)
+            for j in range(len(names)):
+                good = min(good, _feature_column(batch.column(j), X[:, j], limit, _native))
+            y, bad = _target_column(batch.column(len(names)), convert, limit, _native)
+            good = min(good, bad)
+            if good < n:
+                if good:
+                    yield X[:good], y[:good], names
+                delivered += good
+                yield from rest()
+                return
+            delivered += n
+            yield X, y, names
+
+
+def _cells(col: Any) -> tuple[Any, Any]:
+    np = _np()
+    import pyarrow as pa
+
+    if col.null_count:
+        raise ValueError("null cell")
+    bufs = col.buffers()
+    wide = pa.types.is_large_string(col.type)
+    dtype = np.int64 if wide else np.int32
+    offsets = np.frombuffer(bufs[1], dtype=dtype, count=len(col) + 1, offset=col.offset * (8 if wide else 4))
+    data = np.frombuffer(bufs[2], dtype=np.uint8) if bufs[2] is not None else np.empty(0, np.uint8)
+    return offsets, data
+
+
+def _feature_column(col: Any, out: Any, limit: int, native: Any) -> int:
+    """Fills ``out`` with the column's values (NaN = absent); returns the first row that holds a
+    value the stream's reader refuses, or the length."""
+    offsets, data = _cells(col)
+    for k in native.parse_decimal_cells(offsets, data, out, False, limit):
+        cell = col[k].as_py()
+        if len(cell) > limit:
+            return int(k)
+        text = cell.strip()
+        if text:
+            try:
+                out[k] = float(text)
+            except ValueError:
+                return int(k)
+    return len(col)
+
+
+def _target_column(col: Any, convert: Any, limit: int, native: Any) -> tuple[Any, int]:
+    """The targets of the column and the first row whose target the converter refuses (or the
+    length)."""
+    np = _np()
+    n = len(col)
+    if convert.mode == "float":
+        y = np.empty(n, dtype=np.float64)
+        offsets, data = _cells(col)
+        for k in native.parse_decimal_cells(offsets, data, y, True, limit):
+            cell = col[k].as_py()
+            if len(cell) > limit or not cell.strip():
+                return y, int(k)
+            try:
+                y[k] = convert(cell)
+            except (ValueError, TypeError):
+                return y, int(k)
+        return y, n
+    # Few distinct values: convert each once, in order of first appearance (label codes follow it).
+    encoded = col.dictionary_encode()
+    indices = encoded.indices.to_numpy(zero_copy_only=False)
+    values: list[Any] = []
+    for raw in encoded.dictionary.to_pylist():
+        if len(raw) > limit or not raw.strip():
+            break
+        try:
+            values.append(convert(raw))
+        except (ValueError, TypeError):
+            break
+    table = target_array(values)
+    if len(values) < len(encoded.dictionary):
+        bad = int(np.argmax(indices == len(values)))
+        return table[indices[:bad]], bad
+    return table[indices], n
