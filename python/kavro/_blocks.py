@@ -55,12 +55,22 @@ def record_blocks(records: Iterable[tuple[dict[str, float], Any]], names: list[s
     nan = math.nan
     it = iter(records)
     while True:
-        rows = list(itertools.islice(it, size))
-        if not rows:
+        rows: list[tuple[dict[str, float], Any]] = []
+        error: Exception | None = None
+        try:
+            for pair in it:
+                rows.append(pair)
+                if len(rows) == size:
+                    break
+        except Exception as exc:  # the rows before it first, then the error
+            error = exc
+        if rows:
+            X = np.array([[x.get(n, nan) for n in names] for x, _ in rows], dtype=np.float64)
+            yield X.reshape(len(rows), len(names)), target_array([y for _, y in rows]), names
+        if error is not None:
+            raise error
+        if len(rows) < size:
             return
-        X = np.array([[x.get(n, nan) for n in names] for x, _ in rows], dtype=np.float64)
-        X = X.reshape(len(rows), len(names))
-        yield X, target_array([y for _, y in rows]), names
 
 
 def row_records(X: Any, names: Sequence[str]) -> Iterator[dict[str, float]]:
@@ -221,7 +231,6 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
 
     np = _np()
     import pyarrow as pa
-    import pyarrow.csv as pacsv
 
     from kavro import _native
 
@@ -229,18 +238,6 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     width = len(header)
     labels = [f"c{i}" for i in range(width)]
     wanted = [labels[i] for i, _ in columns] + [labels[t_index]]
-    reader_ = pacsv.open_csv(
-        stream.path,
-        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=1, use_threads=False,
-                                       block_size=1 << 20, encoding="utf8"),
-        parse_options=pacsv.ParseOptions(delimiter=stream.delimiter, quote_char='"',
-                                         double_quote=True, escape_char=False,
-                                         newlines_in_values=True, ignore_empty_lines=True),
-        convert_options=pacsv.ConvertOptions(
-            column_types={label: pa.string() for label in wanted}, include_columns=wanted,
-            null_values=[], strings_can_be_null=False, quoted_strings_can_be_null=False,
-            check_utf8=True),
-    )
     convert = _TargetConverter(stream.target_type)
     stream.classes = convert.classes
     limit = csv.field_size_limit()
@@ -249,6 +246,11 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     def rest() -> Iterator[Block]:
         return record_blocks(_skipped(iter(stream), delivered), names, size)
 
+    try:
+        reader_ = _open_csv(stream, labels, wanted)
+    except (pa.ArrowException, ValueError, OSError):  # the stream's reader says what is wrong
+        yield from rest()
+        return
     with reader_:
         while True:
             try:
@@ -262,7 +264,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
             if n == 0:
                 continue
             good = n  # rows before the first cell this reader leaves to the stream's own
-            X = np.empty((n, len(names)), dtype=np.float64)
+            X = np.empty((n, len(names)), dtype=np.float64, order="F")
             for j in range(len(names)):
                 good = min(good, _feature_column(batch.column(j), X[:, j], limit, _native))
             y, bad = _target_column(batch.column(len(names)), convert, limit, _native)
@@ -275,6 +277,24 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
                 return
             delivered += n
             yield X, y, names
+
+
+def _open_csv(stream: Any, labels: list[str], wanted: list[str]) -> Any:
+    import pyarrow as pa
+    import pyarrow.csv as pacsv
+
+    return pacsv.open_csv(
+        stream.path,
+        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=1, use_threads=False,
+                                       block_size=1 << 20, encoding="utf8"),
+        parse_options=pacsv.ParseOptions(delimiter=stream.delimiter, quote_char='"',
+                                         double_quote=True, escape_char=False,
+                                         newlines_in_values=True, ignore_empty_lines=True),
+        convert_options=pacsv.ConvertOptions(
+            column_types={label: pa.string() for label in wanted}, include_columns=wanted,
+            null_values=[], strings_can_be_null=False, quoted_strings_can_be_null=False,
+            check_utf8=True),
+    )
 
 
 def _cells(col: Any) -> tuple[Any, Any]:

@@ -164,17 +164,17 @@ def progressive_val_score(
     try:
         if native is not None:
             evaluator, blocks = native
-            for X, ys, names in blocks:
+            for X, ys, columns in blocks:
                 i, rows = 0, len(X)
                 while i < rows and (n is None or step < n):
                     k = min(rows - i, every - step % every)
                     if n is not None:
                         k = min(k, n - step)
                     Xs, yk = X[i:i + k], ys[i:i + k]
-                    if evaluator.run(Xs, yk, names):
+                    if evaluator.run(Xs, yk, columns):
                         step += k
                     else:  # targets the learner does not take as they are: its own errors
-                        for x, y in zip(row_records(Xs, names), yk.tolist()):
+                        for x, y in zip(row_records(Xs, columns), yk.tolist()):
                             y_pred = predict(x)
                             for update in updaters:
                                 update(y, y_pred)
