@@ -251,32 +251,59 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     except (pa.ArrowException, ValueError, OSError):  # the stream's reader says what is wrong
         yield from rest()
         return
+    def begin(batch: Any) -> tuple[Any, Any, Any, Any]:
+        """Starts converting a batch on a native thread (it runs while the consumer learns the
+        block before it)."""
+        X = np.empty((batch.num_rows, len(names)), dtype=np.float64, order="F")
+        columns = [(*_cells(batch.column(j)), X[:, j], False) for j in range(len(names))]
+        y = None
+        if convert.mode == "float":
+            y = np.empty(batch.num_rows, dtype=np.float64)
+            columns.append((*_cells(batch.column(len(names))), y, True))
+        return batch, X, y, _native.parse_decimal_columns(columns, limit)
+
+    def finish(batch: Any, X: Any, y: Any, job: Any) -> tuple[Any, Any, int]:
+        """The block and the number of rows before the first cell left to the stream's reader."""
+        listed = job.wait()
+        good = batch.num_rows
+        for j in range(len(names)):
+            good = min(good, _listed_features(batch.column(j), X[:, j], listed[j], limit))
+        target = batch.column(len(names))
+        if y is not None:
+            bad = _listed_targets(target, y, listed[-1], convert, limit)
+        else:
+            y, bad = _encoded_targets(target, convert, limit)
+        return X, y, min(good, bad)
+
     with reader_:
+        pending = None
         while True:
+            failed = False
             try:
                 batch = reader_.read_next_batch()
             except StopIteration:
-                return
+                batch = None
             except (pa.ArrowException, ValueError, OSError):
-                yield from rest()
-                return
-            n = batch.num_rows
-            if n == 0:
+                batch, failed = None, True
+            if batch is not None and batch.num_rows == 0:
                 continue
-            good = n  # rows before the first cell this reader leaves to the stream's own
-            X = np.empty((n, len(names)), dtype=np.float64, order="F")
-            for j in range(len(names)):
-                good = min(good, _feature_column(batch.column(j), X[:, j], limit, _native))
-            y, bad = _target_column(batch.column(len(names)), convert, limit, _native)
-            good = min(good, bad)
-            if good < n:
-                if good:
-                    yield X[:good], y[:good], names
-                delivered += good
-                yield from rest()
+            if pending is not None:
+                X, y, good = finish(*pending)
+                if good < len(X):
+                    if good:
+                        yield X[:good], y[:good], names
+                    delivered += good
+                    yield from rest()
+                    return
+                pending = begin(batch) if batch is not None else None
+                delivered += len(X)
+                yield X, y, names
+            elif batch is not None:
+                pending = begin(batch)
+            if batch is None:
+                if failed:
+                    yield from rest()
                 return
-            delivered += n
-            yield X, y, names
 
 
 def _open_csv(stream: Any, labels: list[str], wanted: list[str]) -> Any:
@@ -285,8 +312,8 @@ def _open_csv(stream: Any, labels: list[str], wanted: list[str]) -> Any:
 
     return pacsv.open_csv(
         stream.path,
-        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=1, use_threads=False,
-                                       block_size=1 << 20, encoding="utf8"),
+        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=1, use_threads=True,
+                                       block_size=1 << 18, encoding="utf8"),
         parse_options=pacsv.ParseOptions(delimiter=stream.delimiter, quote_char='"',
                                          double_quote=True, escape_char=False,
                                          newlines_in_values=True, ignore_empty_lines=True),
@@ -311,11 +338,10 @@ def _cells(col: Any) -> tuple[Any, Any]:
     return offsets, data
 
 
-def _feature_column(col: Any, out: Any, limit: int, native: Any) -> int:
-    """Fills ``out`` with the column's values (NaN = absent); returns the first row that holds a
-    value the stream's reader refuses, or the length."""
-    offsets, data = _cells(col)
-    for k in native.parse_decimal_cells(offsets, data, out, False, limit):
+def _listed_features(col: Any, out: Any, listed: list[int], limit: int) -> int:
+    """Converts the cells the native reader left, as the stream's reader does (NaN = absent);
+    returns the first row holding a value that reader refuses, or the length."""
+    for k in listed:
         cell = col[k].as_py()
         if len(cell) > limit:
             return int(k)
@@ -328,24 +354,23 @@ def _feature_column(col: Any, out: Any, limit: int, native: Any) -> int:
     return len(col)
 
 
-def _target_column(col: Any, convert: Any, limit: int, native: Any) -> tuple[Any, int]:
-    """The targets of the column and the first row whose target the converter refuses (or the
-    length)."""
+def _listed_targets(col: Any, y: Any, listed: list[int], convert: Any, limit: int) -> int:
+    """Float targets the native reader left; returns the first refused row, or the length."""
+    for k in listed:
+        cell = col[k].as_py()
+        if len(cell) > limit or not cell.strip():
+            return int(k)
+        try:
+            y[k] = convert(cell)
+        except (ValueError, TypeError):
+            return int(k)
+    return len(col)
+
+
+def _encoded_targets(col: Any, convert: Any, limit: int) -> tuple[Any, int]:
+    """Targets of few distinct values, each converted once in order of first appearance (as
+    label codes are given); the first refused row, or the length."""
     np = _np()
-    n = len(col)
-    if convert.mode == "float":
-        y = np.empty(n, dtype=np.float64)
-        offsets, data = _cells(col)
-        for k in native.parse_decimal_cells(offsets, data, y, True, limit):
-            cell = col[k].as_py()
-            if len(cell) > limit or not cell.strip():
-                return y, int(k)
-            try:
-                y[k] = convert(cell)
-            except (ValueError, TypeError):
-                return y, int(k)
-        return y, n
-    # Few distinct values: convert each once, in order of first appearance (label codes follow it).
     encoded = col.dictionary_encode()
     indices = encoded.indices.to_numpy(zero_copy_only=False)
     values: list[Any] = []
@@ -360,4 +385,4 @@ def _target_column(col: Any, convert: Any, limit: int, native: Any) -> tuple[Any
     if len(values) < len(encoded.dictionary):
         bad = int(np.argmax(indices == len(values)))
         return table[indices[:bad]], bad
-    return table[indices], n
+    return table[indices], len(col)

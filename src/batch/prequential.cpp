@@ -2,13 +2,16 @@
 #include "batch/prequential.hpp"
 
 #include <charconv>
-#include <functional>
 #include <cmath>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -236,52 +239,138 @@ bool plain_decimal(const char* p, const char* end) {
 // Converts the strings [offsets[k], offsets[k+1]) of data into out (correctly rounded).
 // Cells empty after trimming ASCII whitespace become NaN (or are listed when
 // empty_is_listed); cells outside the plain decimal syntax, past the size limit, or out of
-// the double range are listed for the caller and left NaN.
+// the double range are listed for the caller and left NaN. Touches no Python object.
+struct CellColumn {
+    const void* offsets = nullptr;
+    bool wide = false;  // int64 offsets
+    std::int64_t n = 0;
+    const char* data = nullptr;
+    std::int64_t data_size = 0;
+    double* out = nullptr;
+    std::int64_t out_stride = 1;  // in doubles
+    bool empty_is_listed = false;
+};
+
 template <class Offset>
-std::vector<py::ssize_t> parse_cells(const py::array_t<Offset>& offsets, const py::array_t<std::uint8_t>& data,
-                                     py::array_t<double>& out, bool empty_is_listed,
-                                     py::ssize_t size_limit) {
-    const auto off = offsets.template unchecked<1>();
-    const py::ssize_t n = off.shape(0) - 1;
-    if (n < 0 || out.ndim() != 1 || out.shape(0) != n) {
-        throw py::value_error("parse: offsets must hold one more entry than out");
-    }
-    auto dst = out.mutable_unchecked<1>();
-    const char* base = reinterpret_cast<const char*>(data.data());
-    const auto data_size = static_cast<std::int64_t>(data.size());
-    std::vector<py::ssize_t> listed;
-    for (py::ssize_t k = 0; k < n; ++k) {
-        const auto a = static_cast<std::int64_t>(off(k));
-        const auto b = static_cast<std::int64_t>(off(k + 1));
-        if (a < 0 || b < a || b > data_size) throw py::value_error("parse: offsets out of range");
-        const char* p = base + a;
-        const char* e = base + b;
-        dst(k) = std::numeric_limits<double>::quiet_NaN();
+void parse_cells(const CellColumn& c, std::int64_t size_limit, std::vector<py::ssize_t>& listed) {
+    const auto* off = static_cast<const Offset*>(c.offsets);
+    for (std::int64_t k = 0; k < c.n; ++k) {
+        const auto a = static_cast<std::int64_t>(off[k]);
+        const auto b = static_cast<std::int64_t>(off[k + 1]);
+        if (a < 0 || b < a || b > c.data_size) throw std::out_of_range("parse: offsets out of range");
+        const char* p = c.data + a;
+        const char* e = c.data + b;
+        double& dst = c.out[k * c.out_stride];
+        dst = std::numeric_limits<double>::quiet_NaN();
         if (b - a > size_limit) {
-            listed.push_back(k);
+            listed.push_back(static_cast<py::ssize_t>(k));
             continue;
         }
         while (p < e && is_ascii_space(static_cast<unsigned char>(*p))) ++p;
         while (e > p && is_ascii_space(static_cast<unsigned char>(e[-1]))) --e;
         if (p == e) {
-            if (empty_is_listed) listed.push_back(k);
+            if (c.empty_is_listed) listed.push_back(static_cast<py::ssize_t>(k));
             continue;
         }
         if (!plain_decimal(p, e)) {
-            listed.push_back(k);
+            listed.push_back(static_cast<py::ssize_t>(k));
             continue;
         }
         const char* q = (*p == '+') ? p + 1 : p;
         double v = 0.0;
         const auto r = std::from_chars(q, e, v);
         if (r.ec != std::errc() || r.ptr != e) {
-            listed.push_back(k);  // out of range: inf or zero as Python rounds it
+            listed.push_back(static_cast<py::ssize_t>(k));  // out of range: Python rounds it
             continue;
         }
-        dst(k) = v;
+        dst = v;
     }
-    return listed;
 }
+
+void parse_column(const CellColumn& c, std::int64_t size_limit, std::vector<py::ssize_t>& listed) {
+    if (c.wide) {
+        parse_cells<std::int64_t>(c, size_limit, listed);
+    } else {
+        parse_cells<std::int32_t>(c, size_limit, listed);
+    }
+}
+
+// The arrays behind a column, kept alive while a job reads them.
+CellColumn cell_column(const py::array& offsets, const py::array& data, const py::array& out,
+                       bool empty_is_listed, std::vector<py::object>& keep) {
+    if (offsets.ndim() != 1 || data.ndim() != 1 || out.ndim() != 1) {
+        throw py::value_error("parse: 1-D arrays expected");
+    }
+    CellColumn c;
+    if (py::isinstance<py::array_t<std::int32_t>>(offsets)) {
+        c.wide = false;
+    } else if (py::isinstance<py::array_t<std::int64_t>>(offsets)) {
+        c.wide = true;
+    } else {
+        throw py::type_error("parse: offsets must be int32 or int64");
+    }
+    if (!(offsets.flags() & py::array::c_style) || !(data.flags() & py::array::c_style) ||
+        data.itemsize() != 1) {
+        throw py::type_error("parse: offsets and data must be contiguous, data bytes");
+    }
+    if (!py::isinstance<py::array_t<double>>(out) || !out.writeable() ||
+        out.strides(0) % static_cast<py::ssize_t>(sizeof(double)) != 0) {
+        throw py::type_error("parse: out must be a writeable float64 array");
+    }
+    c.n = offsets.shape(0) - 1;
+    if (c.n < 0 || out.shape(0) != c.n) throw py::value_error("parse: offsets must hold one more entry than out");
+    c.offsets = offsets.data();
+    c.data = static_cast<const char*>(data.data());
+    c.data_size = data.shape(0);
+    c.out = static_cast<double*>(const_cast<void*>(out.data()));
+    c.out_stride = out.strides(0) / static_cast<py::ssize_t>(sizeof(double));
+    c.empty_is_listed = empty_is_listed;
+    keep.push_back(offsets);
+    keep.push_back(data);
+    keep.push_back(out);
+    return c;
+}
+
+// Columns converted on a thread of their own while the caller goes on; wait() joins it and
+// gives the listed cells of each column.
+class DecimalJob {
+public:
+    DecimalJob(std::vector<CellColumn> columns, std::vector<py::object> keep, std::int64_t size_limit)
+        : columns_(std::move(columns)), keep_(std::move(keep)), listed_(columns_.size()) {
+        thread_ = std::thread([this, size_limit] {
+            try {
+                for (std::size_t j = 0; j < columns_.size(); ++j) {
+                    parse_column(columns_[j], size_limit, listed_[j]);
+                }
+            } catch (...) {
+                error_ = std::current_exception();
+            }
+        });
+    }
+    DecimalJob(const DecimalJob&) = delete;
+    DecimalJob& operator=(const DecimalJob&) = delete;
+    ~DecimalJob() { join(); }
+
+    std::vector<std::vector<py::ssize_t>> wait() {
+        join();
+        if (error_) std::rethrow_exception(error_);
+        return listed_;
+    }
+
+private:
+    void join() {
+        if (thread_.joinable()) {
+            py::gil_scoped_release release;
+            thread_.join();
+        }
+    }
+
+    std::vector<CellColumn> columns_;
+    std::vector<py::object> keep_;
+    std::vector<std::vector<py::ssize_t>> listed_;
+    std::exception_ptr error_;
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -296,23 +385,36 @@ void bind_prequential(py::module_& m) {
              "False, with nothing done, when y is not of a kind the learner takes as is.");
     m.def(
         "parse_decimal_cells",
-        [](const py::array& offsets, const py::array_t<std::uint8_t>& data, py::array_t<double>& out,
-           bool empty_is_listed, py::ssize_t size_limit) {
-            if (offsets.ndim() != 1 || data.ndim() != 1) throw py::value_error("parse: 1-D buffers expected");
-            if (py::isinstance<py::array_t<std::int32_t>>(offsets)) {
-                return parse_cells(py::array_t<std::int32_t>::ensure(offsets), data, out,
-                                   empty_is_listed, size_limit);
-            }
-            if (py::isinstance<py::array_t<std::int64_t>>(offsets)) {
-                return parse_cells(py::array_t<std::int64_t>::ensure(offsets), data, out,
-                                   empty_is_listed, size_limit);
-            }
-            throw py::type_error("parse: offsets must be int32 or int64");
+        [](const py::array& offsets, const py::array& data, const py::array& out, bool empty_is_listed,
+           std::int64_t size_limit) {
+            std::vector<py::object> keep;
+            const CellColumn c = cell_column(offsets, data, out, empty_is_listed, keep);
+            std::vector<py::ssize_t> listed;
+            parse_column(c, size_limit, listed);
+            return listed;
         },
         py::arg("offsets"), py::arg("data"), py::arg("out"), py::arg("empty_is_listed"),
         py::arg("size_limit"),
-        "Decimal strings (Arrow layout) to float64, correctly rounded; returns the indices "
-        "of the cells left to the caller.");
+        "Decimal strings (Arrow layout: offsets into data) to float64, correctly rounded; returns "
+        "the indices of the cells left to the caller.");
+    py::class_<DecimalJob>(m, "DecimalJob", "Columns being converted on a thread of their own.")
+        .def("wait", &DecimalJob::wait, "Join the thread; the listed cells of each column.");
+    m.def(
+        "parse_decimal_columns",
+        [](const py::list& columns, std::int64_t size_limit) {
+            std::vector<CellColumn> cols;
+            std::vector<py::object> keep;
+            for (auto item : columns) {
+                auto t = item.cast<py::tuple>();
+                if (t.size() != 4) throw py::value_error("parse: (offsets, data, out, empty_is_listed) expected");
+                cols.push_back(cell_column(t[0].cast<py::array>(), t[1].cast<py::array>(),
+                                           t[2].cast<py::array>(), t[3].cast<bool>(), keep));
+            }
+            return std::make_unique<DecimalJob>(std::move(cols), std::move(keep), size_limit);
+        },
+        py::arg("columns"), py::arg("size_limit"),
+        "parse_decimal_cells over (offsets, data, out, empty_is_listed) columns on a thread of its "
+        "own; the job's wait() gives the listed cells of each column.");
 }
 
 }  // namespace kavro::native
