@@ -18,6 +18,8 @@ import codecs
 import csv
 import itertools
 import math
+import queue
+import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
@@ -247,7 +249,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
         return record_blocks(_skipped(iter(stream), delivered), names, size)
 
     try:
-        reader_ = _open_csv(stream, labels, wanted)
+        reader_ = _Prefetch(_open_csv(stream, labels, wanted))
     except (pa.ArrowException, ValueError, OSError):  # the stream's reader says what is wrong
         yield from rest()
         return
@@ -306,6 +308,52 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
                 return
 
 
+class _Prefetch:
+    """Reads the batches of a pyarrow reader on a thread of its own, one ahead of the consumer,
+    so that tokenizing the next part of the file overlaps with learning the current one."""
+
+    def __init__(self, reader: Any) -> None:
+        self._reader = reader
+        self._queue: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=1)
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._work, name="kavro-csv-reader", daemon=True)
+        self._thread.start()
+
+    def _work(self) -> None:
+        try:
+            while not self._stop.is_set():
+                self._put((True, self._reader.read_next_batch()))
+        except StopIteration:
+            self._put((False, None))
+        except BaseException as exc:  # handed to the consumer
+            self._put((False, exc))
+
+    def _put(self, item: tuple[bool, Any]) -> None:
+        while not self._stop.is_set():
+            try:
+                self._queue.put(item, timeout=0.05)
+                return
+            except queue.Full:
+                continue
+
+    def read_next_batch(self) -> Any:
+        ok, value = self._queue.get()
+        if ok:
+            return value
+        self._queue.put((False, value))  # the end (or the error) stays
+        if value is None:
+            raise StopIteration
+        raise value
+
+    def __enter__(self) -> _Prefetch:
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self._stop.set()
+        self._thread.join()
+        self._reader.close()
+
+
 def _open_csv(stream: Any, labels: list[str], wanted: list[str]) -> Any:
     import pyarrow as pa
     import pyarrow.csv as pacsv
@@ -313,7 +361,7 @@ def _open_csv(stream: Any, labels: list[str], wanted: list[str]) -> Any:
     return pacsv.open_csv(
         stream.path,
         read_options=pacsv.ReadOptions(column_names=labels, skip_rows=1, use_threads=True,
-                                       block_size=1 << 18, encoding="utf8"),
+                                       block_size=1 << 19, encoding="utf8"),
         parse_options=pacsv.ParseOptions(delimiter=stream.delimiter, quote_char='"',
                                          double_quote=True, escape_char=False,
                                          newlines_in_values=True, ignore_empty_lines=True),
