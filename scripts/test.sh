@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Runs every test. Builds and installs the package into .venv, runs the suite, then
-# builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and runs
-# the suite again against that build.
+# Runs every test. Builds and installs the package into .venv, runs the suite, builds the
+# documentation strictly (its examples are executed), then builds the extension with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs the suite again against that build.
 #
 #   bash scripts/test.sh                 # everything (what CI runs)
-#   bash scripts/test.sh tests/test_x.py # just those tests, no sanitizer pass
-#                                        # (KAVRO_SANITIZE_TESTS=1 adds it)
+#   bash scripts/test.sh tests/test_x.py # just those tests, no sanitizer pass or docs build
+#                                        # (KAVRO_SANITIZE_TESTS=1 adds the first,
+#                                        #  KAVRO_DOCS=1 the second)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
@@ -14,6 +15,11 @@ sanitize="${KAVRO_SANITIZE_TESTS:-$([ $# -eq 0 ] && echo 1 || echo 0)}"
 
 echo "== tests (release build) =="
 "$PY" -m pytest -q "$@"
+
+if [ $# -eq 0 ] || [ "${KAVRO_DOCS:-0}" = "1" ]; then
+    echo "== documentation (strict build, examples executed) =="
+    NO_MKDOCS_2_WARNING=1 "$PY" -m mkdocs build --strict --clean --quiet --site-dir "$ROOT/build/site"
+fi
 
 if [ "$sanitize" = "1" ]; then
     echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer build) =="

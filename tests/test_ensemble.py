@@ -5,6 +5,7 @@ import random
 import pytest
 
 import _kavro_core as kc
+from real_data import open_csv
 
 CLASSIFIERS = [kc.ARFClassifier, kc.SRPClassifier, kc.LeveragingBaggingClassifier, kc.SGBTClassifier]
 REGRESSORS = [kc.ARFRegressor, kc.SRPRegressor, kc.LeveragingBaggingRegressor, kc.SGBRRegressor]
@@ -417,8 +418,8 @@ def test_regression_forests_track_the_target():
         assert sum(errors[-300:]) < 0.7 * sum(baseline[-300:]), cls.__name__
 
 
-def test_arf_on_electricity(data_dir):
-    with open(data_dir / "electricity.csv") as f:
+def test_arf_on_electricity():
+    with open_csv("electricity.csv") as f:
         rows = list(csv.DictReader(f))[:4000]
     model = kc.ARFClassifier()
     hits = 0

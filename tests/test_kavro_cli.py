@@ -112,6 +112,7 @@ class TestList:
         assert code == 0 and "__init__(" not in out and "self:" not in out
         _, out, _ = run(capsys, "list", "--streams")
         assert "sea:variant=0, noise=0.0, seed=42" in out and "friedman:" in out
+        assert "electricity\n    Electricity: " in out and "fried\n    FriedmanFile: " in out
 
 
 class TestEvaluate:
@@ -179,6 +180,15 @@ class TestEvaluate:
         (["--model", "NaiveBayes", "--csv", "x.csv"], "--csv needs --target"),
         (["--model", "NaiveBayes", "--stream", "sea", "--drift-at", "5"], "--drift-at needs --drift-to"),
         (["--model", "IClassifier", "--stream", "sea"], "unknown model 'IClassifier'"),
+        (["--model", "NaiveBayes", "--stream", "sea", "--drift-to", "friedman"],
+         "cannot drift from a classification stream to a regression stream"),
+        (["--model", "NaiveBayes", "--stream", "sea", "--plot", "out.txt"], r"must end in \.png, \.svg or \.pdf"),
+        (["--model", "NaiveBayes", "--stream", "sea", "--plot", "/nonexistent/x.png"], "no folder '/nonexistent'"),
+        (["--model", "NaiveBayes", "--stream", "sea", "--categorical", "day"], "--categorical applies to --csv only"),
+        (["--model", "NaiveBayes", "--stream", "electricity:x=1"], "recorded dataset; it takes no options"),
+        (["--model", "NaiveBayes", "--stream", "fried"], "is a regression stream, but the model is a classifier"),
+        (["--model", "NaiveBayes", "--stream", "sea", "--delay", "-1"], "--delay must be at least 0"),
+        (["--model", "NaiveBayes", "--stream", "sea", "--window", "0"], "--window must be at least 1"),
     ])
     def test_usage_errors_exit_2(self, capsys, argv, message):
         code, out, err = run(capsys, "evaluate", "--no-progress", *argv)
@@ -201,6 +211,59 @@ class TestEvaluate:
     def test_wrong_kinds_and_refused_values_exit_2(self, capsys, argv, message):
         code, out, err = run(capsys, "evaluate", "--no-progress", "--stream", "sea", *argv)
         assert code == 2 and out == "" and re.search(message, err), err
+
+    @pytest.mark.skipif(not hasattr(kc, "ARFClassifier"), reason="forests not built yet")
+    @pytest.mark.parametrize("param, message", [
+        ("n_models=100000000000", r"ARFClassifier parameter 'n_models': 100000000000 is out of range "
+                                  r"\(an integer from -2,147,483,648 to 2,147,483,647\)"),
+        ("seed=-5", r"parameter 'seed': -5 is out of range \(an integer from 0 to 4,294,967,295\)"),
+    ])
+    def test_out_of_range_integer_names_the_parameter(self, capsys, param, message):
+        code, out, err = run(capsys, "evaluate", "--no-progress", "--stream", "sea",
+                             "--model", f"ARFClassifier:{param}")
+        assert code == 2 and out == "" and len(err.splitlines()) == 1 and re.search(message, err), err
+
+    def test_classifier_on_real_targets_is_refused(self, capsys, tmp_path):
+        path = tmp_path / "fried.csv"
+        path.write_text("a,target\n0.5,17.949\n0.2,13.8\n")
+        code, out, err = run(capsys, "evaluate", "--no-progress", "--model", "NaiveBayes", "--csv", str(path),
+                             "--target", "target")
+        assert code == 2 and out == ""
+        assert re.search(r"holds real numbers \(first value 17\.949\).*use a regressor, or --target-type class", err)
+        code, out, _ = run(capsys, "evaluate", "--no-progress", "--model", "NaiveBayes", "--csv", str(path),
+                           "--target", "target", "--target-type", "class")
+        assert code == 0 and out.splitlines()[1].split()[1] == "2"
+
+    def test_categorical_columns(self, capsys, tmp_path):
+        path = tmp_path / "days.csv"
+        path.write_text("day,t,y\n" + "".join(f"{'mon' if i % 2 else 'tue'},{i % 5},{i % 2}\n" for i in range(40)))
+        code, out, _ = run(capsys, "evaluate", "--no-progress", "--model", "KNNClassifier", "--csv", str(path),
+                           "--target", "y", "--categorical", "day", "--every", "40")
+        assert code == 0 and float(out.splitlines()[1].split()[2]) > 0.8
+        code, out2, _ = run(capsys, "evaluate", "--no-progress", "--model", "KNNClassifier", "--csv", str(path),
+                            "--target", "y", "--categorical", "auto", "--every", "40")
+        assert code == 0 and out2.splitlines()[1].split()[2] == out.splitlines()[1].split()[2]
+
+    @pytest.mark.parametrize("fmt", ["table", "csv", "json"])
+    def test_no_examples_print_an_empty_result_and_a_note(self, capsys, tmp_path, fmt):
+        path = tmp_path / "empty.csv"
+        path.write_text("a,y\n")
+        for source in (["--csv", str(path), "--target", "y"], ["--stream", "sea", "--n", "0"]):
+            code, out, err = run(capsys, "evaluate", "--no-progress", "--model", "NaiveBayes", "--format", fmt,
+                                 *source)
+            assert code == 0 and len(err.splitlines()) == 1 and err.startswith("kavro: note: no examples")
+            if fmt == "json":
+                assert json.loads(out) == [{"model": "NaiveBayes", "rows": []}]
+            else:
+                assert out.replace(",", " ").split() == ["model", "step", "Accuracy", "elapsed", "throughput"]
+
+    def test_delay_window_and_recorded_dataset(self, capsys):
+        code, out, _ = run(capsys, "evaluate", "--no-progress", "--model", "NaiveBayes", "--stream", "electricity",
+                           "--n", "600", "--every", "300", "--delay", "10", "--window", "100", "--format", "csv")
+        assert code == 0
+        rows = out.splitlines()
+        assert rows[0] == 'model,step,Accuracy,Accuracy (last 100),elapsed,throughput'
+        assert [r.split(",")[1] for r in rows[1:]] == ["300", "600"]
 
     def test_bad_data_exits_2_naming_line_and_column(self, capsys, tmp_path):
         path = tmp_path / "bad.csv"

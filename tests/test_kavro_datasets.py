@@ -265,6 +265,18 @@ class TestConceptDrift:
         with pytest.raises(ValueError, match="width"):
             ConceptDrift(SEA(), SEA(), width=-1)
 
+    def test_refuses_streams_of_different_tasks(self):
+        with pytest.raises(ValueError, match="cannot drift from a classification stream to a regression stream"):
+            ConceptDrift(SEA(), Friedman())
+
+    def test_drift_positions_include_nested_drifts_before_the_switch(self):
+        inner = ConceptDrift(SEA(), SEA(variant=1), position=100, width=40)
+        outer = ConceptDrift(inner, SEA(variant=2), position=500, width=0)
+        assert datasets.drift_positions(outer) == [(100.0, 40.0), (500.0, 0.0)]
+        late = ConceptDrift(ConceptDrift(SEA(), SEA(), position=900), SEA(), position=500, kind="abrupt")
+        assert datasets.drift_positions(late) == [(500.0, 0.0)]
+        assert datasets.drift_positions(SEA()) == []
+
     def test_ends_with_the_stream_it_draws_from(self):
         rows = list(ConceptDrift(SEA(n_samples=10), SEA(n_samples=5), position=8, width=0))
         assert len(rows) == 13
@@ -274,3 +286,23 @@ def test_make_by_name():
     assert isinstance(datasets.make("SEA", variant=2), SEA)
     with pytest.raises(ValueError, match="unknown stream 'nope'"):
         datasets.make("nope")
+
+
+class TestRecorded:
+    def test_electricity(self):
+        stream = datasets.Electricity()
+        assert stream.task == "classification" and len(stream) == 45_312
+        first, second = stream.take(2)
+        assert first == ({"period": 0.0, "nswprice": 0.056443, "nswdemand": 0.439155, "vicprice": 0.003467,
+                          "vicdemand": 0.422915, "transfer": 0.414912}, 1)
+        assert list(second[0]) == list(first[0]) and type(second[1]) is int
+        labels = [y for _, y in stream]
+        assert len(labels) == 45_312 and set(labels) == {0, 1}
+
+    def test_friedman_file(self):
+        stream = datasets.FriedmanFile()
+        assert stream.task == "regression" and len(stream) == 40_768
+        x, y = next(iter(stream))
+        assert list(x) == [f"attr_{i}" for i in range(10)] and (x["attr_0"], y) == (0.487, 17.949)
+        assert sum(1 for _ in stream) == 40_768
+        assert "Friedman" in datasets.FriedmanFile.__doc__ and "Columns" in datasets.Electricity.__doc__

@@ -124,6 +124,8 @@ def test_n_limits_duplicate_names_and_empty_stream():
     empty = progressive_val_score([], kc.NaiveBayes(), Acc(), progress=False)
     assert empty.rows == [] and empty.final == {} and empty.n == 0
     assert "n=0" in repr(empty)
+    bare = progressive_val_score(SEA(seed=2).take(10), kc.NaiveBayes(), [], progress=False)
+    assert repr(bare).startswith("Evaluation(n=10, elapsed=")
 
 
 def test_bad_arguments():
@@ -131,6 +133,87 @@ def test_bad_arguments():
         progressive_val_score([], kc.NaiveBayes(), Acc(), every=0)
     with pytest.raises(ValueError, match="n must be at least 0"):
         progressive_val_score([], kc.NaiveBayes(), Acc(), n=-1)
+
+
+def test_clear_errors_for_misused_arguments(tmp_path):
+    with pytest.raises(TypeError, match=r"not be a path: read the file with kavro\.stream\.iter_csv\('d\.csv'"):
+        progressive_val_score("d.csv", kc.NaiveBayes(), Acc())
+    with pytest.raises(TypeError, match=r"write Accuracy\(\) instead of Accuracy"):
+        progressive_val_score([], kc.NaiveBayes(), [kc.Accuracy])
+    with pytest.raises(TypeError, match="needs update"):
+        progressive_val_score([], kc.NaiveBayes(), "Accuracy")
+    with pytest.raises(ValueError, match="delay must be at least 0"):
+        progressive_val_score([], kc.NaiveBayes(), Acc(), delay=-1)
+    with pytest.raises(ValueError, match="window must be at least 1"):
+        progressive_val_score([], kc.NaiveBayes(), Acc(), window=0)
+
+
+def test_default_metrics_per_task():
+    clf = progressive_val_score(SEA(seed=1).take(50), kc.NaiveBayes(), every=25, progress=False)
+    assert clf.metric_names == ["Accuracy"]
+    reg = progressive_val_score(Friedman(seed=1).take(50), kc.LinearRegression(), None, progress=False)
+    assert reg.metric_names == ["MAE", "RMSE"]
+    with pytest.raises(TypeError, match="metrics=None"):
+        progressive_val_score([], Recorder())
+
+
+def test_classifier_with_real_targets_is_refused_before_learning():
+    model = kc.NaiveBayes()
+    with pytest.raises(ValueError, match=r"classifier but the targets are real numbers \(first target: 17\.5\).*"
+                                         r"regressor.*target_type='class'"):
+        progressive_val_score([({"a": 1.0}, 17.5)], model, Acc(), progress=False)
+    assert model.predict_one({"a": 1.0}) == -1  # untouched
+
+
+def test_delay_predicts_on_arrival_and_learns_later():
+    model, metric = Recorder(), Acc()
+    res = progressive_val_score(numbered(5), model, metric, every=2, delay=2, progress=False)
+    assert model.calls == [("predict", 0.0), ("predict", 1.0), ("predict", 2.0), ("learn", 0.0),
+                           ("predict", 3.0), ("learn", 1.0), ("predict", 4.0), ("learn", 2.0)]
+    # predictions made before any learning, scored against their own labels
+    assert metric.pairs == [(True, 0), (False, 0), (False, 0)]
+    assert res.n == 5 and [r["step"] for r in res.rows] == [2, 4, 5]
+    plain = progressive_val_score(numbered(5), Recorder(), Acc(), every=2, delay=0, progress=False)
+    assert [r["Acc"] for r in plain.rows] != [r["Acc"] for r in res.rows]
+
+
+def test_window_scores_the_last_examples():
+    stream = SEA(noise=0.2, seed=5).take(1000)
+    res = progressive_val_score(stream, kc.NaiveBayes(), [kc.Accuracy(), Acc()], every=250, window=100,
+                                progress=False)
+    assert res.columns == ["step", "Accuracy", "Acc", "Accuracy (last 100)", "Acc (last 100)",
+                           "elapsed", "throughput"]
+    model, hits = kc.NaiveBayes(), []
+    for x, y in stream:
+        hits.append(model.predict_one(x) == y)
+        model.learn_one(x, y)
+    for row in res.rows:
+        expected = sum(hits[row["step"] - 100:row["step"]]) / 100
+        assert row["Accuracy (last 100)"] == pytest.approx(expected)
+        assert row["Acc (last 100)"] == pytest.approx(expected)
+
+
+def test_plot_path_is_checked_before_any_work(tmp_path):
+    model = Recorder()
+    with pytest.raises(ValueError, match=r"must end in \.png, \.svg or \.pdf"):
+        progressive_val_score(numbered(5), model, Acc(), plot=str(tmp_path / "out.txt"))
+    with pytest.raises(ValueError, match="no folder"):
+        progressive_val_score(numbered(5), model, Acc(), plot=str(tmp_path / "missing" / "x.png"))
+    assert model.calls == []
+
+
+def test_stream_length_for_the_progress_total(tmp_path):
+    from kavro.datasets import Electricity
+    from kavro.evaluate import stream_length
+    from kavro.stream import iter_array, iter_csv
+
+    path = tmp_path / "d.csv"
+    path.write_text("a,y\n1,0\n2,1\n\n3,0\n")
+    assert stream_length(iter_csv(path, "y")) == 3
+    assert stream_length(iter_array([[1], [2]])) == 2
+    assert stream_length(SEA(n_samples=7)) == 7 and stream_length(SEA()) is None
+    assert stream_length(Electricity()) == 45_312
+    assert stream_length(x for x in []) is None
 
 
 def test_errors_from_the_stream_propagate_with_the_count_so_far():
@@ -194,6 +277,24 @@ class TestPlot:
         other = tmp_path / "two.png"
         plot_checkpoints({"a": res, "b": res}, str(other), title="two runs")
         assert other.stat().st_size > 1000
+
+    def test_marks_drifts_and_draws_the_rolling_view(self, tmp_path, monkeypatch):
+        need_matplotlib()
+        import matplotlib.axes
+
+        lines = []
+        real = matplotlib.axes.Axes.axvline
+        monkeypatch.setattr(matplotlib.axes.Axes, "axvline",
+                            lambda ax, x, *a, **k: lines.append(x) or real(ax, x, *a, **k))
+        from kavro.datasets import ConceptDrift
+
+        stream = ConceptDrift(SEA(seed=1), SEA(variant=2, seed=2), position=300, width=50, n_samples=600)
+        path = tmp_path / "drift.svg"
+        res = progressive_val_score(stream, kc.NaiveBayes(), [kc.Accuracy(), kc.MacroF1()], every=100,
+                                    window=100, progress=False, plot=str(path))
+        assert res.drifts == [(300.0, 50.0)] and lines == [300.0, 300.0]  # one per panel
+        text = path.read_text()
+        assert "examples seen" in text or "<svg" in text
 
     def test_missing_matplotlib_is_a_clear_error(self, monkeypatch, tmp_path):
         monkeypatch.setitem(sys.modules, "matplotlib", None)

@@ -1,12 +1,10 @@
+import gzip
 import itertools
-import math
-from pathlib import Path
 
 import pytest
 
+from kavro.datasets import Electricity
 from kavro.stream import CSVStream, StreamError, iter_array, iter_csv, iter_pandas, iter_stream
-
-DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
 
 
 def write(tmp_path, text, name="data.csv"):
@@ -118,17 +116,72 @@ class TestCSV:
         head = list(itertools.islice(iter_csv(path, "y"), 10))
         assert head[-1] == ({"a": 9.0}, 1)
 
-    def test_electricity(self):
-        path = DATA / "electricity.csv"
-        if not path.exists():
-            pytest.skip("shared data not available")
+    def test_gzip_file_and_row_count(self, tmp_path):
+        path = tmp_path / "d.csv.gz"
+        with gzip.open(path, "wt", encoding="utf-8") as fh:
+            fh.write("a,y\n1,0\n\n2,1\n")
+        stream = iter_csv(path, "y")
+        assert list(stream) == [({"a": 1.0}, 0), ({"a": 2.0}, 1)]
+        assert stream.count_rows() == 2
+        assert iter_csv(write(tmp_path, "a,y\n"), "y").count_rows() == 0
+
+    def test_packaged_electricity_file(self):
+        path = Electricity().path
         first = next(iter(iter_csv(path, "class")))
         assert first == (
             {"period": 0.0, "nswprice": 0.056443, "nswdemand": 0.439155, "vicprice": 0.003467,
              "vicdemand": 0.422915, "transfer": 0.414912},
             1,
         )
-        assert sum(1 for _ in iter_csv(path, "class")) == 45312
+        assert iter_csv(path, "class").count_rows() == 45312
+
+    def test_nan_cells_are_missing_and_infinities_are_values(self, tmp_path):
+        path = write(tmp_path, "a,b,c,y\nnan,NaN,inf,1\n NAN ,-Infinity,2,0\n")
+        assert list(iter_csv(path, "y")) == [({"c": float("inf")}, 1), ({"b": float("-inf"), "c": 2.0}, 0)]
+        with pytest.raises(StreamError, match=r"line 2, column 'y' \(target\): missing value"):
+            list(iter_csv(write(tmp_path, "a,y\n1,nan\n"), "y", target_type="float"))
+
+
+class TestCategorical:
+    def test_named_columns_are_one_hot_in_column_order(self, tmp_path):
+        path = write(tmp_path, "t,day,h,y\n1,mon,3,0\n2,,4,1\n3,tue,nan,0\n4,nan,5,1\n")
+        rows = list(iter_csv(path, "y", categorical=["day"]))
+        assert [list(x.items()) for x, _ in rows] == [
+            [("t", 1.0), ("day=mon", 1.0), ("h", 3.0)],
+            [("t", 2.0), ("h", 4.0)],
+            [("t", 3.0), ("day=tue", 1.0)],
+            [("t", 4.0), ("h", 5.0)],
+        ]
+        # a numeric-looking column can be named too
+        assert [x for x, _ in iter_csv(path, "y", categorical=["h"], drop=["day"])][0] == {"t": 1.0, "h=3": 1.0}
+
+    def test_auto_encodes_columns_whose_first_value_is_not_a_number(self, tmp_path):
+        path = write(tmp_path, "a,colour,b,y\n1,red,,0\n2,7,x,1\n")
+        rows = iter(iter_csv(path, "y", categorical="auto"))
+        assert next(rows) == ({"a": 1.0, "colour=red": 1.0}, 0)
+        # b's first value (line 3) is text, so b is categorical; colour stays categorical
+        assert next(rows) == ({"a": 2.0, "colour=7": 1.0, "b=x": 1.0}, 1)
+        path = write(tmp_path, "a,y\n1,0\nred,1\n", "late.csv")
+        with pytest.raises(StreamError, match=r"line 3, column 'a': cannot convert 'red'.*first value was numeric"):
+            list(iter_csv(path, "y", categorical="auto"))
+
+    def test_without_categorical_a_text_column_error_suggests_it(self, tmp_path):
+        path = write(tmp_path, "day,y\nmon,0\n")
+        with pytest.raises(StreamError, match=r"categorical=\['day'\]"):
+            list(iter_csv(path, "y"))
+
+    @pytest.mark.parametrize("categorical, error, message", [
+        (["nope"], StreamError, r"no column\(s\) 'nope' to encode"),
+        (["y"], StreamError, "target column 'y' cannot be categorical"),
+        ("day", ValueError, r"write categorical=\['day'\]"),
+        ([3], TypeError, "must be strings"),
+    ])
+    def test_bad_categorical_options(self, tmp_path, categorical, error, message):
+        path = write(tmp_path, "day,y\nmon,0\n")
+        with pytest.raises(error, match=message):
+            list(iter_csv(path, "y", categorical=categorical))
+        with pytest.raises(StreamError, match="not among the features read"):
+            list(iter_csv(path, "y", categorical=["day"], drop=["day"]))
 
 
 class TestPandas:
@@ -157,6 +210,25 @@ class TestPandas:
         df = self.pd.DataFrame({"a": [1.0], "y": [2.5]})
         assert list(iter_stream(df, "y")) == [({"a": 1.0}, 2.5)]
 
+    def test_classes_length_and_iterating_again(self):
+        df = self.pd.DataFrame({"a": [1.0, 2.0, 3.0], "y": ["up", "down", "up"]})
+        stream = iter_pandas(df, "y")
+        assert len(stream) == 3 and list(stream) == list(stream)
+        assert stream.classes == {"up": 0, "down": 1}
+        assert next(iter_pandas(df, "y")) == ({"a": 1.0}, 0)  # still usable as an iterator
+
+    def test_categorical_columns_and_missing_values(self):
+        pd = self.pd
+        df = pd.DataFrame({"day": ["mon", None, "tue"], "n": pd.array([1, pd.NA, 3], dtype="Int64"),
+                           "k": [1, 2, 1], "y": [0, 1, 0]})
+        assert [x for x, _ in iter_pandas(df, "y", categorical="auto")] == [
+            {"day=mon": 1.0, "n": 1.0, "k": 1.0}, {"k": 2.0}, {"day=tue": 1.0, "n": 3.0, "k": 1.0}]
+        assert [list(x) for x, _ in iter_pandas(df, "y", categorical=["day", "k"])][0] == ["day=mon", "n", "k=1"]
+        with pytest.raises(StreamError, match=r"column 'day': cannot convert 'mon'.*categorical"):
+            list(iter_pandas(df, "y"))
+        with pytest.raises(StreamError, match="target column 'y' cannot be categorical"):
+            iter_pandas(df, "y", categorical=["y"])
+
 
 class TestArray:
     def test_nested_lists(self):
@@ -164,14 +236,30 @@ class TestArray:
                                                              ({"x0": 3.0, "x1": 4.0}, 1)]
         assert list(iter_array([[1]], feature_names=["f"])) == [({"f": 1.0}, None)]
 
-    def test_numpy_scalars_become_python_numbers(self):
+    def test_numpy_scalars_become_python_numbers_and_nan_is_missing(self):
         np = pytest.importorskip("numpy")
-        X = np.array([[1.0, np.nan]])
+        X = np.array([[np.nan, 1.0, np.inf]])
         (x, y), = iter_array(X, np.array([3], dtype=np.int64))
         assert type(y) is int and y == 3
-        assert x == {"x0": 1.0}  # a NaN cell is an absent feature
+        assert list(x.items()) == [("x1", 1.0), ("x2", float("inf"))]
         (_, y), = iter_stream(X, np.array([0.5]))
         assert type(y) is float
+        assert list(iter_array([[None, 2]])) == [({"x1": 2.0}, None)]
+
+    def test_length_and_iterating_again(self):
+        stream = iter_array([[1], [2]], [0, 1])
+        assert len(stream) == 2 and list(stream) == list(stream)
+        once = iter_array([[1], [2]], iter([0, 1]))
+        assert len(list(once)) == 2
+        with pytest.raises(StreamError, match="one-shot iterator"):
+            list(once)
+
+    def test_one_dimensional_input_is_a_clear_error(self):
+        np = pytest.importorskip("numpy")
+        with pytest.raises(StreamError, match=r"X must be a 2-D array.*shape \(3,\).*reshape\(-1, 1\)"):
+            iter_array(np.arange(3), [0, 1, 0])
+        with pytest.raises(StreamError, match="X must be 2-D"):
+            iter_array([1, 2, 3])
 
     def test_length_mismatches(self):
         with pytest.raises(StreamError, match="fewer values"):

@@ -6,6 +6,7 @@ import re
 import pytest
 
 import _kavro_core as kc
+from real_data import open_csv
 
 kt = pytest.importorskip("_kavro_testing")
 
@@ -460,8 +461,8 @@ REGRESSORS = [
 ]
 
 
-def read_stream(path, target, n, cast):
-    with open(path, newline="") as f:
+def read_stream(name, target, n, cast):
+    with open_csv(name) as f:
         rows = [row for _, row in zip(range(n), csv.DictReader(f))]
     return [({k: float(v) for k, v in row.items() if k != target}, cast(row[target])) for row in rows]
 
@@ -499,8 +500,8 @@ class TestRegressorsCommon:
         probe = {"g0": 0.7, "g2": -1.1, "unseen": 5.0}
         assert used.predict_one(probe) == fresh.predict_one(probe)
 
-    def test_fried_stream_beats_the_mean(self, data_dir):
-        stream = read_stream(data_dir / "fried.csv", "target", 4000, float)
+    def test_fried_stream_beats_the_mean(self):
+        stream = read_stream("fried.csv", "target", 4000, float)
         for cls in (kc.LinearRegression, kc.BayesianLinearRegression, kc.PassiveAggressiveRegressor):
             model, err, base, mean, n = cls(), 0.0, 0.0, 0.0, 0
             for x, y in stream:
@@ -584,8 +585,8 @@ class TestPassiveAggressiveRegressor:
         assert math.isnan(m.predict_one({"b": 1.0}))
 
 
-def test_electricity_stream_is_learnt(data_dir):
-    stream = read_stream(data_dir / "electricity.csv", "class", 5000, int)
+def test_electricity_stream_is_learnt():
+    stream = read_stream("electricity.csv", "class", 5000, int)
     ups = sum(y for _, y in stream)
     majority = max(ups, len(stream) - ups)
     for cls in (kc.Perceptron, kc.LogisticRegressionClassifier, kc.PassiveAggressiveClassifier,

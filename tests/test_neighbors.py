@@ -7,6 +7,7 @@ from collections import deque
 import pytest
 
 import _kavro_core as kc
+from real_data import open_csv
 
 kt = pytest.importorskip("_kavro_testing")
 
@@ -274,8 +275,8 @@ def test_reset_and_predictions_leave_no_trace(cls):
             assert items(used.predict_proba_one(x)) == items(fresh.predict_proba_one(x))
 
 
-def test_electricity_stream_is_learnt(data_dir):
-    with open(data_dir / "electricity.csv", newline="") as f:
+def test_electricity_stream_is_learnt():
+    with open_csv("electricity.csv") as f:
         rows = [row for _, row in zip(range(3000), csv.DictReader(f))]
     m, correct, ups = kc.KNNClassifier(window_size=500), 0, 0
     for row in rows:

@@ -3,6 +3,7 @@ import csv
 import pytest
 
 import _kavro_core as kc
+from real_data import open_csv
 
 
 FEATURES = ["signal", "noise", "scale"]
@@ -116,11 +117,11 @@ class TestClassificationPipeline:
         pipe.learn_one({"a": 1.0, "b": 1.0}, 0)  # both score 0: the declared order decides
         assert list(selector.transform_one({"a": 1.0, "b": 1.0})) == [kept]
 
-    def test_scaler_and_selector_before_naive_bayes_on_electricity(self, data_dir):
+    def test_scaler_and_selector_before_naive_bayes_on_electricity(self):
         pipe = kc.ClassificationPipeline(
             [kc.StandardScaler(), kc.SelectKBest(k=3, use_abs=True)], kc.NaiveBayes())
         correct = total = 0
-        with open(data_dir / "electricity.csv", newline="") as f:
+        with open_csv("electricity.csv") as f:
             for row in csv.DictReader(f):
                 y = int(row.pop("class"))
                 x = {k: float(v) for k, v in row.items()}

@@ -6,6 +6,7 @@ from fractions import Fraction
 import pytest
 
 import _kavro_core as kc
+from real_data import open_csv
 
 
 def and_concept(n, seed):
@@ -407,14 +408,14 @@ def test_adaptive_tree_settings_apply_to_trees_built_later():
 # --- Real stream ------------------------------------------------------------------------------
 
 
-def electricity(data_dir):
-    with open(data_dir / "electricity.csv", newline="") as f:
+def electricity():
+    with open_csv("electricity.csv") as f:
         rows = list(csv.DictReader(f))
     return [({k: float(v) for k, v in r.items() if k != "class"}, int(r["class"])) for r in rows]
 
 
-def test_electricity_prequential_accuracy(data_dir):
-    stream = electricity(data_dir)
+def test_electricity_prequential_accuracy():
+    stream = electricity()
     ht = prequential(kc.HoeffdingTreeClassifier(), stream)
     hat = prequential(kc.HoeffdingAdaptiveTreeClassifier(), stream)
     assert 0.75 < ht < 0.85

@@ -11,10 +11,11 @@ import _kavro_core as kc
 kt = pytest.importorskip("_kavro_testing")
 
 from reference_hoeffding_tree import ReferenceAdaptiveTree, ReferenceHoeffdingTree  # noqa: E402
+from real_data import open_csv
 
 
-def electricity(data_dir, n):
-    with open(data_dir / "electricity.csv", newline="") as f:
+def electricity(n):
+    with open_csv("electricity.csv") as f:
         rows = [r for _, r in zip(range(n), csv.DictReader(f))]
     return [({k: float(v) for k, v in r.items() if k != "class"}, int(r["class"])) for r in rows]
 
@@ -83,9 +84,9 @@ TREE_CASES = [
 
 
 @pytest.mark.parametrize("criterion, mode, grace, tie, depth, nb_thr", TREE_CASES)
-def test_tree_matches_transcription_on_electricity(data_dir, criterion, mode, grace, tie, depth,
+def test_tree_matches_transcription_on_electricity(criterion, mode, grace, tie, depth,
                                                     nb_thr):
-    stream = electricity(data_dir, 2500)
+    stream = electricity(2500)
     native = kc.HoeffdingTreeClassifier(grace_period=grace, tie_threshold=tie, max_depth=depth,
                                         nb_threshold=nb_thr, split_criterion=criterion)
     native.leaf_prediction = mode
@@ -114,8 +115,8 @@ def test_tree_matches_transcription_on_messy_labels_and_records(criterion, mode)
 
 
 @pytest.mark.parametrize("criterion", ["info_gain", "gini"])
-def test_feature_subspace_matches_transcription(data_dir, criterion):
-    stream = electricity(data_dir, 2000) + messy_stream(800, seed=3, labels=(0, 1))
+def test_feature_subspace_matches_transcription(criterion):
+    stream = electricity(2000) + messy_stream(800, seed=3, labels=(0, 1))
     native = kt.SubspaceTree(50, 0, 20, criterion, 1e-07, 0.05, 2, 4242)
     ref = ReferenceHoeffdingTree(grace_period=50, split_criterion=criterion,
                                  max_split_features=2, seed=4242)
@@ -129,8 +130,8 @@ def test_feature_subspace_matches_transcription(data_dir, criterion):
 
 
 @pytest.mark.parametrize("criterion, grace", [("info_gain", 50), ("gini", 30)])
-def test_adaptive_tree_matches_transcription(data_dir, criterion, grace):
-    stream = electricity(data_dir, 3000)
+def test_adaptive_tree_matches_transcription(criterion, grace):
+    stream = electricity(3000)
     native = kc.HoeffdingAdaptiveTreeClassifier(grace_period=grace, split_criterion=criterion)
     ref = ReferenceAdaptiveTree(kc, grace_period=grace, split_criterion=criterion)
     assert_same_run(native, ref, stream, check_every=3)

@@ -1,12 +1,11 @@
 import csv
 import random
-from pathlib import Path
 
 import pytest
 
 import _kavro_core as kc
+from real_data import open_csv
 
-DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
 
 
 def piecewise_stream(n, seed):
@@ -312,8 +311,8 @@ def test_fimtdd_adaptive_clamps_to_leaf_range_perceptron_does_not():
     assert preds["adaptive"] <= top
 
 
-def read_csv(path):
-    with open(path, newline="") as fh:
+def read_csv(name):
+    with open_csv(name) as fh:
         reader = csv.reader(fh)
         header = next(reader)
         for row in reader:
@@ -321,9 +320,8 @@ def read_csv(path):
             yield dict(zip(header[:-1], values[:-1])), values[-1]
 
 
-@pytest.mark.skipif(not (DATA / "fried.csv").exists(), reason="fried.csv not available")
 @pytest.mark.parametrize("factory", [kc.HoeffdingTreeRegressor, kc.FIMTDDRegressor])
 def test_trees_on_fried(factory):
-    data = list(read_csv(DATA / "fried.csv"))[:10000]
+    data = list(read_csv("fried.csv"))[:10000]
     mae, mae_mean = prequential_mae(factory(), data)
     assert mae < 0.65 * mae_mean

@@ -4,24 +4,20 @@ in treereg_reference.py (exact float equality, NaN equal to NaN)."""
 import csv
 import math
 import random
-from pathlib import Path
 
 import pytest
 
 import _kavro_core as kc
+from real_data import open_csv
 
 kt = pytest.importorskip("_kavro_testing")
 ref = pytest.importorskip("treereg_reference")
 
-DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
 
 
 def fried_rows(n, skip=0):
-    path = DATA / "fried.csv"
-    if not path.exists():
-        pytest.skip("fried.csv not available")
     rows = []
-    with path.open() as f:
+    with open_csv("fried.csv") as f:
         reader = csv.reader(f)
         header = next(reader)
         for i, row in enumerate(reader):

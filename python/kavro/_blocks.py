@@ -20,7 +20,7 @@ import itertools
 import math
 import queue
 import threading
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 BLOCK_ROWS = 8192
@@ -96,19 +96,17 @@ def _numeric(dtype: Any) -> bool:
     return isinstance(dtype, np.dtype) and dtype.kind in "biuf" and dtype.itemsize <= 8
 
 
-def array_blocks(X: Any, y: Any, feature_names: Sequence[str] | None, size: int,
-                 rows: Callable[[], Iterable[Any]]) -> Iterator[Block]:
-    """Blocks of a NumPy array with targets; ``rows()`` is the array's own iteration.
-
-    TypeError (raised now) when the arguments are not ones the blocks reproduce exactly.
-    """
+def array_blocks(stream: Any, size: int) -> Iterator[Block]:
+    """Blocks of an ``ArrayStream``. TypeError (raised now) when its X and y are not ones the
+    blocks reproduce exactly."""
     np = _np()
+    X = stream.X
     if not isinstance(X, np.ndarray) or X.ndim != 2 or not _numeric(X.dtype):
         raise TypeError("blocks need a 2-D NumPy array of a real or integer dtype")
-    names = list(feature_names) if feature_names is not None else [f"x{i}" for i in range(X.shape[1])]
+    names = stream.feature_names if stream.feature_names is not None else [f"x{i}" for i in range(X.shape[1])]
     if len(names) != X.shape[1] or len(set(names)) != len(names):
         raise TypeError("blocks need one distinct name per column")
-    targets = _array_targets(y)
+    targets = _array_targets(stream.y)
     if len(targets) != len(X):
         raise TypeError("blocks need as many targets as rows")
 
@@ -140,49 +138,54 @@ def _array_targets(y: Any) -> Any:
     return arr
 
 
-def frame_blocks(df: Any, target: str | None, convert: Any, size: int,
-                 rows: Callable[[], Iterable[Any]]) -> Iterator[Block]:
-    """Blocks of a DataFrame; ``convert`` turns raw targets into values, ``rows()`` is the
-    frame's own iteration (used from the first row it does not convert itself)."""
-    np = _np()
+def frame_blocks(stream: Any, size: int) -> Iterator[Block]:
+    """Blocks of a ``DataFrameStream``. TypeError (raised now) when the frame has no target,
+    duplicate column names, non-numeric or categorical feature columns, or a callable
+    target_type."""
+    from kavro.stream import _TargetConverter
+
+    df, target = stream.df, stream.target
     columns = [str(c) for c in df.columns]
     if target is None or target not in columns:
         raise TypeError("blocks need a target column")
     if len(set(columns)) != len(columns):
         raise TypeError("blocks need distinct column names")
-    if callable(convert.mode):
+    if callable(stream.target_type):
         raise TypeError("blocks do not apply a callable target_type")
     t_index = columns.index(target)
     features = [i for i in range(len(columns)) if i != t_index]
-    if not all(_numeric(df.dtypes.iloc[i]) for i in features):
-        raise TypeError("blocks need numeric feature columns")
-    names = [columns[i] for i in features]
+    if stream._encoded(columns) or not all(_numeric(df.dtypes.iloc[i]) for i in features):
+        raise TypeError("blocks need numeric, non-categorical feature columns")
+    return _frame_blocks(stream, df, t_index, features, [columns[i] for i in features], size,
+                         _TargetConverter(stream.target_type))
 
-    def blocks() -> Iterator[Block]:
-        from kavro.stream import _is_missing, _scalar
 
-        delivered = 0
-        for a in range(0, len(df), size):
-            part = df.iloc[a:a + size]
-            X = part.iloc[:, features].to_numpy(dtype=np.float64)
-            values: list[Any] = []
-            for value in part.iloc[:, t_index].tolist():
-                if _is_missing(value):
-                    break
-                try:
-                    values.append(convert(_scalar(value)))
-                except (ValueError, TypeError):
-                    break
-            if len(values) < len(X):
-                if values:
-                    yield X[:len(values)], target_array(values), names
-                delivered += len(values)
-                yield from record_blocks(_skipped(rows(), delivered), names, size)
-                return
-            delivered += len(X)
-            yield X, target_array(values), names
+def _frame_blocks(stream: Any, df: Any, t_index: int, features: list[int], names: list[str],
+                  size: int, convert: Any) -> Iterator[Block]:
+    from kavro.stream import _is_missing, _scalar
 
-    return blocks()
+    np = _np()
+    stream.classes = convert.classes
+    delivered = 0
+    for a in range(0, len(df), size):
+        part = df.iloc[a:a + size]
+        X = part.iloc[:, features].to_numpy(dtype=np.float64)
+        values: list[Any] = []
+        for value in part.iloc[:, t_index].tolist():
+            if _is_missing(value):
+                break
+            try:
+                values.append(convert(_scalar(value)))
+            except (ValueError, TypeError):
+                break
+        if len(values) < len(X):  # the stream's own iteration raises the error
+            if values:
+                yield X[:len(values)], target_array(values), names
+            delivered += len(values)
+            yield from record_blocks(_skipped(iter(stream), delivered), names, size)
+            return
+        delivered += len(X)
+        yield X, target_array(values), names
 
 
 # ---------------------------------------------------------------------------------------------
@@ -205,12 +208,16 @@ def _utf8(encoding: str) -> bool:
 
 def csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     """Blocks of a ``CSVStream``: pyarrow tokenizes, cells convert exactly as the stream's own
-    reader converts them. TypeError (raised now) when the stream has no target or a callable
-    target_type."""
+    reader converts them. TypeError (raised now) without pyarrow, or when the stream has no
+    target, a callable target_type, categorical columns or a gzip file."""
+    if not fast_csv_available():
+        raise TypeError("blocks of a CSV file need pyarrow")
     if stream.target is None:
         raise TypeError("blocks need a target column")
     if callable(stream.target_type):
         raise TypeError("blocks do not apply a callable target_type")
+    if stream.categorical is not None or stream.path.endswith(".gz"):
+        raise TypeError("blocks do not read categorical columns or gzip files")
     return _csv_blocks(stream, size)
 
 
@@ -225,8 +232,8 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
         columns: list[tuple[int, str]] = []
     else:
         columns = stream._columns(header)  # the reader's own checks and messages
-    names = [name for _, name in columns]
-    if (header_lines != 1 or not header or not fast_csv_available() or not _utf8(stream.encoding)
+    names = [c[1] for c in columns]
+    if (header_lines != 1 or not header or not _utf8(stream.encoding)
             or len(stream.delimiter) != 1 or stream.delimiter in '"\r\n'):
         yield from record_blocks(iter(stream), names, size)
         return
@@ -239,7 +246,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     t_index = header.index(stream.target)
     width = len(header)
     labels = [f"c{i}" for i in range(width)]
-    wanted = [labels[i] for i, _ in columns] + [labels[t_index]]
+    wanted = [labels[c[0]] for c in columns] + [labels[t_index]]
     convert = _TargetConverter(stream.target_type)
     stream.classes = convert.classes
     limit = csv.field_size_limit()
@@ -389,27 +396,36 @@ def _cells(col: Any) -> tuple[Any, Any]:
 def _listed_features(col: Any, out: Any, listed: list[int], limit: int) -> int:
     """Converts the cells the native reader left, as the stream's reader does (NaN = absent);
     returns the first row holding a value that reader refuses, or the length."""
+    from kavro.stream import _missing_text
+
     for k in listed:
         cell = col[k].as_py()
         if len(cell) > limit:
             return int(k)
         text = cell.strip()
-        if text:
-            try:
-                out[k] = float(text)
-            except ValueError:
-                return int(k)
+        if _missing_text(text):
+            continue
+        try:
+            value = float(text)
+        except ValueError:
+            return int(k)
+        if value != value:  # a NaN kept as a value: only the stream's reader represents it
+            return int(k)
+        out[k] = value
     return len(col)
 
 
 def _listed_targets(col: Any, y: Any, listed: list[int], convert: Any, limit: int) -> int:
     """Float targets the native reader left; returns the first refused row, or the length."""
+    from kavro.stream import _missing_text
+
     for k in listed:
         cell = col[k].as_py()
-        if len(cell) > limit or not cell.strip():
+        text = cell.strip()
+        if len(cell) > limit or _missing_text(text):
             return int(k)
         try:
-            y[k] = convert(cell)
+            y[k] = convert(text)
         except (ValueError, TypeError):
             return int(k)
     return len(col)
@@ -422,11 +438,14 @@ def _encoded_targets(col: Any, convert: Any, limit: int) -> tuple[Any, int]:
     encoded = col.dictionary_encode()
     indices = encoded.indices.to_numpy(zero_copy_only=False)
     values: list[Any] = []
+    from kavro.stream import _missing_text
+
     for raw in encoded.dictionary.to_pylist():
-        if len(raw) > limit or not raw.strip():
+        text = raw.strip()
+        if len(raw) > limit or _missing_text(text):
             break
         try:
-            values.append(convert(raw))
+            values.append(convert(text))
         except (ValueError, TypeError):
             break
     table = target_array(values)

@@ -31,7 +31,7 @@ from kavro._registry import (
     signature_text,
     summary,
 )
-from kavro.evaluate import Evaluation, plot_checkpoints, progressive_val_score
+from kavro.evaluate import Evaluation, check_plot_path, plot_checkpoints, progressive_val_score
 from kavro.stream import CSVStream, StreamError
 
 DEFAULT_N = 10_000
@@ -124,15 +124,50 @@ def build(cls: type, assignments: Sequence[str], role: str) -> Any:
                        f"command line (for a pipeline use --model LEARNER with --pre TRANSFORMER)")
     try:
         return cls(**kwargs)
-    except (ValueError, TypeError) as exc:
+    except TypeError as exc:
+        out_of_range = _out_of_range(cls, kwargs)
+        if out_of_range:
+            raise CLIError(out_of_range) from None
+        raise CLIError(f"cannot build {role} {cls.__name__}: {str(exc).splitlines()[0]}") from None
+    except ValueError as exc:
         raise CLIError(f"cannot build {role} {cls.__name__}: {exc}") from None
 
 
-def build_generator(spec: str, seed: int | None) -> datasets.Generator:
+_INT32 = (-(2**31), 2**31 - 1)
+_UINT32 = (0, 2**32 - 1)
+
+
+def _out_of_range(cls: type, kwargs: dict[str, Any]) -> str | None:
+    """Name the integer argument the core cannot hold (its integers are 32-bit), or None."""
+    for key, value in kwargs.items():
+        if not isinstance(value, int) or isinstance(value, bool):
+            continue
+        low, high = _INT32
+        if value < 0 or value > high:
+            # -1 is refused by the argument conversion only for an unsigned parameter.
+            try:
+                cls(**{key: -1})
+            except TypeError:
+                low, high = _UINT32
+            except Exception:  # noqa: BLE001 - refused by the constructor: the conversion took it
+                pass
+        if not low <= value <= high:
+            return (f"{cls.__name__} parameter {key!r}: {value} is out of range "
+                    f"(an integer from {low:,} to {high:,})")
+    return None
+
+
+def build_generator(spec: str, seed: int | None) -> Any:
     name, options = split_spec(spec)
+    recorded = datasets.DATASETS.get(name.lower())
+    if recorded is not None:
+        if options:
+            raise CLIError(f"stream {name!r} is a recorded dataset; it takes no options")
+        return recorded()
     cls = datasets.GENERATORS.get(name.lower())
     if cls is None:
-        raise _unknown("stream", name, list(datasets.GENERATORS), " (see 'kavro list --streams')")
+        known = [*datasets.GENERATORS, *datasets.DATASETS]
+        raise _unknown("stream", name, known, " (see 'kavro list --streams')")
     params = generator_params(cls)
     kwargs: dict[str, Any] = {}
     for text in options:
@@ -225,10 +260,17 @@ def make_parser() -> argparse.ArgumentParser:
                     help="transformer run before every model, in a pipeline (repeatable)")
     src = ev.add_mutually_exclusive_group(required=True)
     src.add_argument("--stream", metavar="NAME[:k=v,...]",
-                     help=f"built-in generator: {', '.join(datasets.GENERATORS)}")
-    src.add_argument("--csv", metavar="PATH", help="CSV file with a header row")
+                     help=f"built-in generator ({', '.join(datasets.GENERATORS)}) or recorded dataset "
+                          f"({', '.join(datasets.DATASETS)})")
+    src.add_argument("--csv", metavar="PATH", help="CSV file with a header row (.csv or .csv.gz)")
     ev.add_argument("--target", metavar="COL", help="target column of --csv")
+    ev.add_argument("--target-type", choices=["auto", "class", "int", "float", "label"], default=None,
+                    help="how --csv targets are read (default: labels for a classifier, refusing real "
+                         "numbers; float for a regressor); 'class' makes each distinct value a class")
     ev.add_argument("--drop", default="", metavar="COL,...", help="columns of --csv to ignore")
+    ev.add_argument("--categorical", action="append", default=[], metavar="COL,...|auto",
+                    help="one-hot encode these --csv columns (value v of column c becomes the feature "
+                         "'c=v'); 'auto' encodes every non-numeric column")
     ev.add_argument("--drift-to", metavar="NAME[:k=v,...]", help="generator the stream drifts to")
     ev.add_argument("--drift-at", type=int, default=None, metavar="N", help="position of the drift")
     ev.add_argument("--drift-width", type=float, default=0.0, metavar="W",
@@ -239,7 +281,12 @@ def make_parser() -> argparse.ArgumentParser:
     ev.add_argument("--metric", action="append", default=[], metavar="NAME[:k=v,...]",
                     help="metric (repeatable; default Accuracy or MAE)")
     ev.add_argument("--every", type=int, default=1000, metavar="N", help="checkpoint every N examples")
-    ev.add_argument("--plot", metavar="PNG", help="write the checkpoints to this PNG (needs matplotlib)")
+    ev.add_argument("--delay", type=int, default=0, metavar="N",
+                    help="labels arrive N examples late: predict on arrival, score and learn later")
+    ev.add_argument("--window", type=int, default=None, metavar="N",
+                    help="also report each metric over the last N examples")
+    ev.add_argument("--plot", metavar="PNG",
+                    help="write the checkpoints to this .png, .svg or .pdf (needs matplotlib)")
     ev.add_argument("--format", choices=["table", "csv", "json"], default="table", help="output format")
     ev.add_argument("--no-progress", action="store_true", help="no progress bar")
     return parser
@@ -255,6 +302,9 @@ def cmd_list(args: argparse.Namespace) -> int:
             opts = ", ".join(f"{k}={v!r}" for k, v in generator_params(cls).items())
             doc = (cls.__doc__ or "").strip().splitlines()[0]
             print(f"{name}:{opts}\n    {cls.__name__}: {doc}", file=out)
+        for name, recorded in datasets.DATASETS.items():
+            doc = (recorded.__doc__ or "").strip().splitlines()[0]
+            print(f"{name}\n    {recorded.__name__}: {doc}", file=out)
         return 0
     present = set(available())
     for sub in SUBMODULES:
@@ -305,24 +355,57 @@ def _make_models(args: argparse.Namespace) -> list[tuple[str, Any, str]]:
     return models
 
 
-def _make_stream(args: argparse.Namespace, kind: str) -> tuple[Any, int | None]:
+def _categorical(args: argparse.Namespace) -> list[str] | str | None:
+    names = [c.strip() for spec in args.categorical for c in spec.split(",") if c.strip()]
+    if not names:
+        return None
+    if "auto" in names:
+        if len(names) > 1:
+            raise CLIError("--categorical auto cannot be combined with column names")
+        return "auto"
+    return names
+
+
+def _make_csv_stream(args: argparse.Namespace, kind: str, label: str) -> CSVStream:
+    if args.target is None:
+        raise CLIError("--csv needs --target COL")
+    if args.drift_to:
+        raise CLIError("--drift-to combines generators; it cannot follow --csv")
+    drop = [c for c in args.drop.split(",") if c.strip()]
+    target_type = args.target_type or ("auto" if kind == "classifier" else "float")
+    try:
+        stream = CSVStream(args.csv, args.target, drop=drop, target_type=target_type,
+                           categorical=_categorical(args))
+        first = next(iter(stream), None)  # opens the file and reads the header and first row
+    except OSError as exc:
+        raise CLIError(f"cannot read {args.csv}: {exc.strerror or exc}") from None
+    except (StreamError, ValueError) as exc:
+        raise CLIError(str(exc)) from None
+    if first is not None and kind == "classifier" and isinstance(first[1], float):
+        raise CLIError(
+            f"{args.csv}: the target column {args.target!r} holds real numbers (first value {first[1]!r}), "
+            f"but {label} is a classifier: use a regressor, or --target-type class to make each distinct "
+            "value a class"
+        )
+    return stream
+
+
+def _make_stream(args: argparse.Namespace, kind: str, label: str) -> tuple[Any, int | None]:
     if args.csv is not None:
-        if args.target is None:
-            raise CLIError("--csv needs --target COL")
-        if args.drift_to:
-            raise CLIError("--drift-to combines generators; it cannot follow --csv")
-        drop = [c for c in args.drop.split(",") if c.strip()]
-        target_type = "class" if kind == "classifier" else "float"
-        try:
-            stream = CSVStream(args.csv, args.target, drop=drop, target_type=target_type)
-            with open(args.csv, encoding="utf-8"):
-                pass
-        except OSError as exc:
-            raise CLIError(f"cannot read {args.csv}: {exc.strerror or exc}") from None
-        return stream, args.n
-    if args.target is not None:
-        raise CLIError("--target applies to --csv only")
+        return _make_csv_stream(args, kind, label), args.n
+    for option, value in (("--target", args.target), ("--target-type", args.target_type),
+                          ("--categorical", args.categorical or None)):
+        if value is not None:
+            raise CLIError(f"{option} applies to --csv only")
     gen = build_generator(args.stream, args.seed)
+    if isinstance(gen, datasets.RecordedStream):  # the whole file unless --n
+        if args.drift_to or args.drift_at is not None:
+            raise CLIError("--drift-to combines generators; it cannot follow a recorded dataset")
+        task = "regressor" if gen.task == "regression" else "classifier"
+        if task != kind:
+            raise CLIError(f"stream {split_spec(args.stream)[0]!r} is a {gen.task} stream, "
+                           f"but the model is a {kind}")
+        return gen, args.n
     if args.drift_to:
         after = build_generator(args.drift_to, (42 if args.seed is None else args.seed) + 1)
         position = args.drift_at if args.drift_at is not None else (args.n or DEFAULT_N) // 2
@@ -357,51 +440,67 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
         raise CLIError(f"--n must be at least 0, got {args.n}")
     if args.drift_width < 0:
         raise CLIError(f"--drift-width must be at least 0, got {args.drift_width}")
+    if args.delay < 0:
+        raise CLIError(f"--delay must be at least 0, got {args.delay}")
+    if args.window is not None and args.window < 1:
+        raise CLIError(f"--window must be at least 1, got {args.window}")
+    if args.plot:
+        try:
+            check_plot_path(args.plot)
+        except (ValueError, ImportError) as exc:
+            raise CLIError(str(exc)) from None
     models = _make_models(args)
     kinds = {kind for _, _, kind in models}
     if len(kinds) > 1:
         raise CLIError("cannot compare classifiers with regressors in one run")
     kind = kinds.pop()
     metric_specs = args.metric or (["Accuracy"] if kind == "classifier" else ["MAE", "RMSE"])
-    stream, n = _make_stream(args, kind)
+    stream, n = _make_stream(args, kind, models[0][0])
     for spec in metric_specs:  # validate every name before anything runs
         build_metric(spec, kind)
 
     out = sys.stdout
     width = max(12, *(len(label) for label, _, _ in models))
     results: dict[str, Evaluation] = {}
-    header_done = False
     columns: list[str] = []
 
+    def header(names: list[str]) -> None:
+        columns.extend(names)
+        if args.format == "csv":
+            print(",".join(["model", *(_csv_cell(c) for c in columns)]), file=out)
+        elif args.format == "table":
+            print("  ".join([f"{'model':<{width}}", *(f"{c:>{max(12, len(c))}}" for c in columns)]), file=out)
+
     def emit(label: str, row: dict[str, Any]) -> None:
-        nonlocal header_done, columns
         if args.format == "json":
             return
-        if not header_done:
-            columns = list(row)
-            if args.format == "csv":
-                print(",".join(["model", *columns]), file=out)
-            else:
-                print("  ".join([f"{'model':<{width}}", *(f"{c:>12}" for c in columns)]), file=out)
-            header_done = True
+        if not columns:
+            header(list(row))
         if args.format == "csv":
             print(",".join([_csv_cell(label), *(repr(row[c]) for c in columns)]), file=out)
         else:
-            print("  ".join([f"{label:<{width}}", *(f"{_fmt(row[c], c):>12}" for c in columns)]), file=out)
+            cells = (f"{_fmt(row[c], c):>{max(12, len(c))}}" for c in columns)
+            print("  ".join([f"{label:<{width}}", *cells]), file=out)
         out.flush()
 
     for index, (label, model, _) in enumerate(models):
-        if index and args.format == "table":
+        if index and args.format == "table" and columns:
             print(file=out)
         metrics = [build_metric(spec, kind) for spec in metric_specs]
         try:
             results[label] = progressive_val_score(
-                stream, model, metrics, every=args.every, n=n,
+                stream, model, metrics, every=args.every, n=n, delay=args.delay, window=args.window,
                 progress=False if args.no_progress else None, description=label,
                 on_checkpoint=functools.partial(emit, label),
             )
-        except StreamError as exc:
+        except (StreamError, ValueError) as exc:
             raise CLIError(str(exc)) from None
+
+    if all(res.n == 0 for res in results.values()):
+        if not columns and args.format != "json":
+            header(next(iter(results.values())).columns)
+        why = "--n 0" if n == 0 else "the stream has no examples"
+        print(f"kavro: note: no examples were evaluated ({why})", file=sys.stderr)
 
     if args.format == "json":
         json.dump([{"model": label, "rows": res.rows} for label, res in results.items()], out, indent=1)

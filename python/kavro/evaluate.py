@@ -1,14 +1,19 @@
 """Prequential (test-then-train) evaluation.
 
 Each example is first predicted, the prediction scored by every metric, and only then learnt, so
-every score is measured on examples the model had not seen yet.
+every score is measured on examples the model had not seen yet. With a delay, the label of an
+example arrives later: it is predicted on arrival, and scored and learnt when its label arrives.
 """
 
 from __future__ import annotations
 
+import collections
+import copy
+import importlib.util
 import inspect
 import itertools
 import math
+import os
 import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
@@ -49,16 +54,27 @@ class Evaluation:
     """Result of ``progressive_val_score``: checkpoint rows and run totals.
 
     ``rows`` is a list of dicts, one per checkpoint, with the keys ``step`` (examples seen), one key
-    per metric (its ``get()`` value), ``elapsed`` (seconds since the start) and ``throughput``
-    (examples per second over the whole run so far).
+    per metric (its ``get()`` value), with a window one key per metric over the last ``window``
+    examples (``"Accuracy (last 500)"``), then ``elapsed`` (seconds since the start) and
+    ``throughput`` (examples per second over the whole run so far). ``columns`` lists the keys.
     """
 
-    def __init__(self, model: Any, metric_names: list[str]) -> None:
+    def __init__(self, model: Any, metric_names: list[str], window_names: list[str] | None = None,
+                 *, delay: int = 0, window: int | None = None) -> None:
         self.model = model
         self.metric_names = metric_names
+        self.window_names = window_names or []
+        self.delay = delay
+        self.window = window
         self.rows: list[dict[str, Any]] = []
         self.n = 0
         self.elapsed = 0.0
+        self.drifts: list[tuple[float, float]] = []
+
+    @property
+    def columns(self) -> list[str]:
+        """Keys of every row, in order (also when there is no row)."""
+        return ["step", *self.metric_names, *self.window_names, "elapsed", "throughput"]
 
     @property
     def final(self) -> dict[str, Any]:
@@ -73,14 +89,17 @@ class Evaluation:
         """The rows as a pandas DataFrame (needs pandas)."""
         import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
-        return pd.DataFrame(self.rows)
+        return pd.DataFrame(self.rows, columns=self.columns)
 
     def __repr__(self) -> str:
-        scores = ", ".join(f"{k}={self.final.get(k, float('nan')):.6g}" for k in self.metric_names)
-        return f"Evaluation(n={self.n}, {scores}, elapsed={self.elapsed:.3f}s)"
+        parts = [f"n={self.n}"]
+        parts += [f"{k}={self.final.get(k, float('nan')):.6g}" for k in self.metric_names]
+        parts.append(f"elapsed={self.elapsed:.3f}s")
+        return f"Evaluation({', '.join(parts)})"
 
 
-def _progress_bar(total: int | None, desc: str, enabled: bool | None) -> Any:
+def _progress_bar(enabled: bool | None, stream: Any, n: int | None, desc: str) -> Any:
+    """A tqdm bar, or None when disabled, not wanted (stderr not a terminal) or tqdm is missing."""
     if enabled is False:
         return None
     try:
@@ -91,23 +110,127 @@ def _progress_bar(total: int | None, desc: str, enabled: bool | None) -> Any:
         return None
     if enabled is None and not sys.stderr.isatty():
         return None
+    total = stream_length(stream)
+    if n is not None:
+        total = n if total is None else min(total, n)
     return tqdm(total=total, desc=desc, unit="ex", mininterval=0.5, leave=False)
 
 
-def _length(stream: Any) -> int | None:
+def stream_length(stream: Any) -> int | None:
+    """Number of examples of a stream when it is known without consuming it, else None.
+
+    Sized streams (lists, arrays, generators with ``n_samples``, the packaged datasets) give their
+    length; a CSV stream counts its rows (one quick pass over the file).
+    """
     try:
         return len(stream)
     except TypeError:
-        return None
+        pass
+    count = getattr(stream, "count_rows", None)
+    if callable(count):
+        try:
+            return int(count())
+        except (OSError, ValueError):
+            return None
+    return None
+
+
+PLOT_FORMATS = (".png", ".svg", ".pdf")
+
+
+def check_plot_path(path: str | os.PathLike[str]) -> None:
+    """Refuse a plot path before any work: a known image extension, an existing folder, matplotlib."""
+    text = os.fspath(path)
+    ext = os.path.splitext(text)[1].lower()
+    if ext not in PLOT_FORMATS:
+        raise ValueError(f"cannot write a plot to {text!r}: the file name must end in "
+                         f"{', '.join(PLOT_FORMATS[:-1])} or {PLOT_FORMATS[-1]}")
+    folder = os.path.dirname(os.path.abspath(text))
+    if not os.path.isdir(folder):
+        raise ValueError(f"cannot write a plot to {text!r}: no folder {folder!r}")
+    if not os.access(folder, os.W_OK):
+        raise ValueError(f"cannot write a plot to {text!r}: the folder {folder!r} is not writable")
+    if os.path.isdir(text):
+        raise ValueError(f"cannot write a plot to {text!r}: it is a folder")
+    if importlib.util.find_spec("matplotlib") is None:
+        raise ImportError("plotting needs matplotlib: pip install 'kavro[plot]'")
+
+
+def _model_kind(model: Any) -> str | None:
+    import _kavro_core
+
+    if isinstance(model, _kavro_core.IClassifier):
+        return "classifier"
+    if isinstance(model, _kavro_core.IRegressor):
+        return "regressor"
+    return None
+
+
+def default_metrics(model: Any) -> list[Any]:
+    """Accuracy for a classifier, MAE and RMSE for a regressor."""
+    import _kavro_core
+
+    kind = _model_kind(model)
+    if kind == "classifier":
+        return [_kavro_core.Accuracy()]
+    if kind == "regressor":
+        return [_kavro_core.MAE(), _kavro_core.RMSE()]
+    raise TypeError(f"metrics=None picks metrics for kavro classifiers and regressors only; "
+                    f"pass the metrics for a {type(model).__name__}")
+
+
+def _metric_list(metrics: Any, model: Any) -> list[Any]:
+    if metrics is None:
+        return default_metrics(model)
+    metric_list = list(metrics) if isinstance(metrics, (list, tuple)) else [metrics]
+    for m in metric_list:
+        if isinstance(m, type):
+            raise TypeError(f"metrics must be metric objects, not classes: write {m.__name__}() "
+                            f"instead of {m.__name__}")
+        if not (callable(getattr(m, "update", None)) and callable(getattr(m, "get", None))):
+            raise TypeError(f"a metric needs update() and get() methods; got {type(m).__name__} {m!r}")
+    return metric_list
+
+
+def _fresh_factory(metric: Any) -> Callable[[], Any]:
+    """A function returning a fresh metric configured like ``metric`` (for the rolling view)."""
+    cls = type(metric)
+    if cls.__module__ == "_kavro_core":
+        from kavro._registry import constructor_params
+
+        kwargs = {p.name: getattr(metric, p.name) for p in constructor_params(cls) if hasattr(metric, p.name)}
+        return lambda: cls(**kwargs)
+    try:
+        template = copy.deepcopy(metric)
+        return lambda: copy.deepcopy(template)
+    except Exception:  # noqa: BLE001 - any failure to copy means: build one instead
+        pass
+    try:
+        cls()
+    except Exception as exc:  # noqa: BLE001
+        raise TypeError(f"window needs metrics that can be copied or built as {cls.__name__}(): {exc}") from None
+    return cls
+
+
+def _check_targets(model: Any, y: Any) -> None:
+    """A classifier fed real-valued targets would make one class per distinct value: refuse it."""
+    if isinstance(y, float) and _model_kind(model) == "classifier":
+        raise ValueError(
+            f"{type(model).__name__} is a classifier but the targets are real numbers (first target: {y!r}): "
+            "use a regressor, or read the targets as class labels (target_type='class' in iter_csv or "
+            "iter_pandas; --target-type class on the command line)"
+        )
 
 
 def progressive_val_score(
     stream: Iterable[tuple[dict[str, float], Any]],
     model: Any,
-    metrics: Any,
+    metrics: Any = None,
     *,
     every: int = 1000,
     n: int | None = None,
+    delay: int = 0,
+    window: int | None = None,
     progress: bool | None = None,
     plot: str | None = None,
     description: str | None = None,
@@ -115,35 +238,66 @@ def progressive_val_score(
 ) -> Evaluation:
     """Test-then-train ``model`` over ``stream``, scoring with ``metrics``.
 
-    ``metrics`` is one metric or a sequence of them: objects with ``update(y_true, y_pred)`` (or
-    ``WindowMetric``'s ``update(predicted, actual)``) and ``get()``. A checkpoint row is taken every
-    ``every`` examples and after the last one; ``n`` stops after that many examples. ``progress``
-    shows a tqdm bar (``None``: only when stderr is a terminal; needs tqdm, runs without it).
-    ``plot`` writes the checkpoints to that PNG file (needs matplotlib). ``on_checkpoint`` is called
-    with each row as it is taken.
+    ``stream`` yields ``(x, y)`` pairs (a generator, ``iter_csv(...)``, a list, ...). ``metrics``
+    is one metric or a sequence of them: objects with ``update(y_true, y_pred)`` (or
+    ``WindowMetric``'s ``update(predicted, actual)``) and ``get()``; ``None`` picks Accuracy for a
+    classifier, MAE and RMSE for a regressor.
+
+    A checkpoint row is taken every ``every`` examples and after the last one; ``n`` stops after
+    that many examples. ``delay=N`` holds each label back for N examples: an example is predicted
+    on arrival, and scored and learnt when its label arrives, N examples later (the labels of the
+    last N examples arrive after the stream ends, so those are never scored nor learnt).
+    ``window=N`` adds to every row each metric over the last N scored examples.
+
+    ``progress`` shows a tqdm bar (``None``: only when stderr is a terminal; needs tqdm, runs
+    without it), with a total when the stream's length is known. ``plot`` writes the checkpoints
+    to that image file (``.png``, ``.svg`` or ``.pdf``; needs matplotlib), marking the drifts of a
+    ``ConceptDrift`` stream; the path is checked before the run. ``on_checkpoint`` is called with
+    each row as it is taken.
+
+    A kavro classifier whose targets are real numbers is refused (it would make one class per
+    distinct value).
     """
+    if isinstance(stream, (str, bytes, os.PathLike)):
+        raise TypeError(f"stream must yield (x, y) pairs, not be a path: read the file with "
+                        f"kavro.stream.iter_csv({os.fsdecode(stream)!r}, target='COLUMN')")
     if every < 1:
         raise ValueError(f"every must be at least 1, got {every}")
     if n is not None and n < 0:
         raise ValueError(f"n must be at least 0, got {n}")
-    metric_list: list[Any] = list(metrics) if isinstance(metrics, (list, tuple)) else [metrics]
+    if delay < 0:
+        raise ValueError(f"delay must be at least 0, got {delay}")
+    if window is not None and window < 1:
+        raise ValueError(f"window must be at least 1, got {window}")
+    if plot is not None:
+        check_plot_path(plot)
+    metric_list = _metric_list(metrics, model)
     names = _unique_names([metric_name(m) for m in metric_list])
     updaters = [_updater(m) for m in metric_list]
     getters = [m.get for m in metric_list]
-    result = Evaluation(model, names)
+    window_names = [f"{name} (last {window})" for name in names] if window else []
+    fresh = [_fresh_factory(m) for m in metric_list] if window else []
+    result = Evaluation(model, names, window_names, delay=delay, window=window)
+    from kavro.datasets import drift_positions
 
-    total = n if n is not None else _length(stream)
-    if n is not None and total is not None:
-        total = min(total, n)
-    examples: Iterable[tuple[dict[str, float], Any]] = stream if n is None else itertools.islice(stream, n)
-    bar = _progress_bar(total, description or type(model).__name__, progress)
+    result.drifts = drift_positions(stream)
+
+    bar = _progress_bar(progress, stream, n, description or type(model).__name__)
+    examples = iter(stream if n is None else itertools.islice(stream, n))
     predict, learn = model.predict_one, model.learn_one
+    recent: collections.deque[tuple[Any, Any]] = collections.deque(maxlen=window or 1)
 
     def checkpoint(step: int, start: float) -> None:
         elapsed = time.perf_counter() - start
         row: dict[str, Any] = {"step": step}
         for name, get in zip(names, getters):
             row[name] = get()
+        for wname, make in zip(window_names, fresh):
+            view = make()
+            update = _updater(view)
+            for y_true, y_pred in recent:
+                update(y_true, y_pred)
+            row[wname] = view.get()
         row["elapsed"] = elapsed
         row["throughput"] = step / elapsed if elapsed > 0 else 0.0
         result.rows.append(row)
@@ -159,13 +313,15 @@ def progressive_val_score(
     # The loop tests one modulus per example; bar updates and checkpoints happen on ticks.
     tick = math.gcd(every, 1000) if bar is not None else every
     step = 0
-    native = _native_plan(stream, model, metric_list) if n != 0 else None
+    native = _native_plan(stream, model, metric_list) if n != 0 and not delay and not window else None
     start = time.perf_counter()
     try:
         if native is not None:
             evaluator, blocks = native
             for X, ys, columns in blocks:
                 i, rows = 0, len(X)
+                if step == 0 and rows:
+                    _check_targets(model, ys[:1].tolist()[0])
                 while i < rows and (n is None or step < n):
                     k = min(rows - i, every - step % every)
                     if n is not None:
@@ -189,12 +345,27 @@ def progressive_val_score(
                     break
             if step % every != 0:
                 checkpoint(step, start)
-            examples = ()
+            examples = iter(())
+        first = next(examples, None)
+        if first is not None:
+            _check_targets(model, first[1])
+            examples = itertools.chain((first,), examples)
+        pending: collections.deque[tuple[Any, Any, Any]] = collections.deque()
         for x, y in examples:
             y_pred = predict(x)
-            for update in updaters:
-                update(y, y_pred)
-            learn(x, y)
+            arrived = True
+            if delay:
+                pending.append((dict(x), y, y_pred))
+                if len(pending) > delay:
+                    x, y, y_pred = pending.popleft()
+                else:
+                    arrived = False  # no label has arrived yet
+            if arrived:
+                for update in updaters:
+                    update(y, y_pred)
+                if window:
+                    recent.append((y, y_pred))
+                learn(x, y)
             step += 1
             if step % tick == 0:
                 if bar is not None:
@@ -242,8 +413,15 @@ def _unique_names(names: Sequence[str]) -> list[str]:
     return out
 
 
-def plot_checkpoints(results: dict[str, Evaluation], path: str, title: str | None = None) -> None:
-    """Write a PNG with one panel per metric, one line per evaluation (needs matplotlib)."""
+def plot_checkpoints(results: dict[str, Evaluation], path: str, title: str | None = None,
+                     drifts: Sequence[tuple[float, float]] | None = None) -> None:
+    """Write an image with one panel per metric, one line per evaluation (needs matplotlib).
+
+    A rolling view (``window``) is drawn dashed in its metric's panel. ``drifts`` are
+    ``(position, width)`` pairs marked as vertical lines (and shaded over their width); by default
+    those recorded in the results. One legend sits outside the panels, to the right of the first.
+    """
+    check_plot_path(path)
     try:
         import matplotlib
 
@@ -254,19 +432,36 @@ def plot_checkpoints(results: dict[str, Evaluation], path: str, title: str | Non
     metric_names: list[str] = []
     for res in results.values():
         metric_names.extend(m for m in res.metric_names if m not in metric_names)
-    fig, axes = plt.subplots(len(metric_names) or 1, 1, figsize=(7, 2.6 * max(len(metric_names), 1)),
-                             sharex=True, squeeze=False)
+    if drifts is None:
+        drifts = next((res.drifts for res in results.values() if res.drifts), [])
+    n_panels = max(len(metric_names), 1)
+    fig, axes = plt.subplots(n_panels, 1, figsize=(8.5, 2.6 * n_panels + 0.6), sharex=True, squeeze=False)
+    colors = plt.rcParams["axes.prop_cycle"].by_key().get("color", ["C0"])
     for ax, metric in zip(axes[:, 0], metric_names):
-        for label, res in results.items():
-            if metric in res.metric_names and res.rows:
-                ax.plot([r["step"] for r in res.rows], [r[metric] for r in res.rows], label=label,
-                        marker="." if len(res.rows) < 50 else None)
+        for index, (label, res) in enumerate(results.items()):
+            if metric not in res.metric_names or not res.rows:
+                continue
+            color = colors[index % len(colors)]
+            steps = [r["step"] for r in res.rows]
+            marker = "." if len(res.rows) < 50 else None
+            ax.plot(steps, [r[metric] for r in res.rows], label=label, color=color, marker=marker)
+            wname = dict(zip(res.metric_names, res.window_names)).get(metric)
+            if wname is not None:
+                ax.plot(steps, [r[wname] for r in res.rows], label=f"{label}, last {res.window}",
+                        color=color, linestyle="--", linewidth=1.0)
+        for k, (position, width) in enumerate(drifts):
+            ax.axvline(position, color="0.3", linestyle=":", linewidth=1.2,
+                       label="drift" if k == 0 else None)
+            if width > 0:
+                ax.axvspan(position - width / 2, position + width / 2, color="0.5", alpha=0.12, linewidth=0)
         ax.set_ylabel(metric)
         ax.grid(True, alpha=0.3)
-        ax.legend(loc="best", fontsize="small")
-    axes[-1, 0].set_xlabel("examples")
+    top = axes[0, 0]
+    if top.get_legend_handles_labels()[0]:  # one legend, outside the panels
+        top.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize="small", frameon=False)
+    axes[-1, 0].set_xlabel("examples seen")
     if title:
         fig.suptitle(title)
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
+    fig.savefig(path, dpi=100, bbox_inches="tight")
     plt.close(fig)

@@ -1,9 +1,18 @@
 """Iterate data sources as ``(x, y)`` pairs, one example at a time.
 
-``x`` is a fresh ``dict[str, float]`` per example and ``y`` the target. Nothing is read ahead: a CSV
-file is read line by line, a DataFrame row by row, an array row by row, so memory stays constant
-whatever the length of the source. Missing values (an empty CSV cell, a NaN or None in a
-DataFrame) leave the feature out of the record; a missing target is an error.
+``x`` is a fresh ``dict[str, float]`` per example, its keys in column order, and ``y`` the target.
+Nothing is read ahead: a CSV file is read line by line, a DataFrame row by row, an array row by
+row, so memory stays constant whatever the length of the source.
+
+Missing values follow one rule everywhere: a missing cell leaves the feature out of that record.
+Missing is an empty CSV cell or the text ``nan`` (any case), a NaN or None in a DataFrame, a NaN
+in an array. Infinities are values (``inf``, ``-inf``, ``Infinity`` in a CSV file) and are passed
+on. A missing target is an error.
+
+Categorical columns are one-hot encoded: with ``categorical=["day"]`` the value ``v`` of column
+``day`` becomes the feature ``"day=v": 1.0`` (the other values of the column are absent).
+``categorical="auto"`` encodes every non-numeric column: for a DataFrame, the columns whose dtype
+is not numeric; for a CSV file, the columns whose first non-missing cell does not read as a number.
 
 Targets are converted according to ``target_type``:
 
@@ -18,6 +27,7 @@ Targets are converted according to ``target_type``:
 from __future__ import annotations
 
 import csv
+import gzip
 import math
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -25,8 +35,18 @@ from typing import Any, Union
 
 Target = Union[int, float, None]
 TargetType = Union[str, Callable[[Any], Any]]
+Categorical = Union[str, Sequence[str], None]
 
-__all__ = ["StreamError", "iter_csv", "iter_pandas", "iter_array", "iter_stream", "CSVStream"]
+__all__ = [
+    "StreamError",
+    "iter_csv",
+    "iter_pandas",
+    "iter_array",
+    "iter_stream",
+    "CSVStream",
+    "DataFrameStream",
+    "ArrayStream",
+]
 
 
 class StreamError(ValueError):
@@ -91,14 +111,57 @@ def _is_float(text: str) -> bool:
     return True
 
 
+def _missing_text(cell: str) -> bool:
+    """An empty CSV cell or the text "nan" in any case."""
+    return not cell or (len(cell) == 3 and cell.lower() == "nan")
+
+
+def _categorical_columns(categorical: Categorical) -> list[str] | str | None:
+    """Validated ``categorical`` option: None, "auto" or a list of column names."""
+    if categorical is None:
+        return None
+    if isinstance(categorical, str):
+        if categorical == "auto":
+            return "auto"
+        raise ValueError(
+            f"categorical must be 'auto' or a list of column names, got {categorical!r} "
+            f"(for one column write categorical=[{categorical!r}])"
+        )
+    names = list(categorical)
+    bad = [n for n in names if not isinstance(n, str)]
+    if bad:
+        raise TypeError(f"categorical column names must be strings, got {bad[0]!r}")
+    return names
+
+
+def _check_categorical(names: list[str] | str | None, columns: Sequence[str], target: str | None,
+                       where: str) -> None:
+    if not isinstance(names, list):
+        return
+    unknown = [n for n in names if n not in columns]
+    if unknown:
+        raise StreamError(f"{where}: no column(s) {', '.join(map(repr, unknown))} to encode as categorical "
+                          f"(columns: {', '.join(columns)})")
+    if target is not None and target in names:
+        raise StreamError(f"{where}: the target column {target!r} cannot be categorical "
+                          "(class labels are encoded by target_type)")
+
+
+# Column kinds of a CSV file.
+_NUMERIC, _CATEGORICAL, _UNDECIDED = 0, 1, 2
+
+
 class CSVStream:
     """A CSV file with a header row, iterated as ``(x, y)`` pairs.
 
     ``target`` names the target column (``None``: no target, y is ``None``). ``features`` keeps only
-    the named columns (default: every column but the target and ``drop``). Every feature value must
-    read as a number; a bad value raises ``StreamError`` naming the file, the line and the column.
-    The object can be iterated again (each iteration re-opens the file); ``classes`` holds the
-    label encoding of the last iteration when the target is encoded.
+    the named columns (default: every column but the target and ``drop``). ``categorical`` names
+    columns to one-hot encode (or ``"auto"``, see the module docs); every other feature value must
+    read as a number, or be missing (an empty cell or ``nan``); a bad value raises ``StreamError``
+    naming the file, the line and the column. Infinities (``inf``, ``-inf``) are kept as values.
+    A path ending in ``.gz`` is read through gzip. The object can be iterated again (each
+    iteration re-opens the file); ``classes`` holds the label encoding of the last iteration when
+    the target is encoded.
     """
 
     def __init__(
@@ -109,6 +172,7 @@ class CSVStream:
         features: Sequence[str] | None = None,
         drop: Sequence[str] = (),
         target_type: TargetType = "auto",
+        categorical: Categorical = None,
         delimiter: str = ",",
         encoding: str = "utf-8-sig",
     ) -> None:
@@ -117,20 +181,35 @@ class CSVStream:
         self.features = list(features) if features is not None else None
         self.drop = set(drop)
         self.target_type = target_type
+        self.categorical = _categorical_columns(categorical)
         self.delimiter = delimiter
         self.encoding = encoding
         self.classes: dict[str, int] = {}
         _TargetConverter(target_type)  # validates target_type now
 
+    def _open(self) -> Any:
+        if self.path.endswith(".gz"):
+            return gzip.open(self.path, "rt", newline="", encoding=self.encoding)
+        return open(self.path, newline="", encoding=self.encoding)
+
+    def count_rows(self) -> int:
+        """Number of examples in the file (reads it once, without converting values)."""
+        with self._open() as fh:
+            reader = csv.reader(fh, delimiter=self.delimiter)
+            if next(reader, None) is None:
+                return 0
+            return sum(1 for row in reader if row)
+
     def __iter__(self) -> Iterator[tuple[dict[str, float], Target]]:
         convert = _TargetConverter(self.target_type)
         self.classes = convert.classes
-        with open(self.path, newline="", encoding=self.encoding) as fh:
+        path = self.path
+        with self._open() as fh:
             reader = csv.reader(fh, delimiter=self.delimiter)
             try:
                 header = [h.strip() for h in next(reader)]
             except StopIteration:
-                raise StreamError(f"{self.path}: empty file, expected a header row") from None
+                raise StreamError(f"{path}: empty file, expected a header row") from None
             columns = self._columns(header)
             t_index = header.index(self.target) if self.target is not None else -1
             width = len(header)
@@ -140,51 +219,55 @@ class CSVStream:
                 if not row:
                     continue
                 if len(row) != width:
-                    raise StreamError(
-                        f"{self.path}, line {line}: {len(row)} fields, expected {width} as in the header"
-                    )
+                    raise StreamError(f"{path}, line {line}: {len(row)} fields, expected {width} as in the header")
                 x: dict[str, float] = {}
-                for i, name in columns:
+                for column in columns:
+                    i, name, kind = column
                     cell = row[i].strip()
-                    if not cell:
+                    if _missing_text(cell):
+                        continue
+                    if kind == _UNDECIDED:  # "auto": the first value decides
+                        kind = column[2] = _NUMERIC if _is_float(cell) else _CATEGORICAL
+                    if kind == _CATEGORICAL:
+                        x[f"{name}={cell}"] = 1.0
                         continue
                     try:
-                        value = float(cell)
+                        x[name] = float(cell)
                     except ValueError:
+                        hint = ""
+                        if self.categorical == "auto":
+                            hint = " (its first value was numeric; list it in categorical=[...] to encode it)"
+                        elif self.categorical is None:
+                            hint = f" (for a categorical column use categorical=[{name!r}] or 'auto')"
                         raise StreamError(
-                            f"{self.path}, line {line}, column {name!r}: "
-                            f"cannot convert {cell!r} to a number"
+                            f"{path}, line {line}, column {name!r}: cannot convert {cell!r} to a number{hint}"
                         ) from None
-                    if value == value:  # a NaN cell is an absent feature
-                        x[name] = value
                 y: Target = None
                 if t_index >= 0:
-                    cell = row[t_index]
-                    if not cell.strip():
-                        raise StreamError(f"{self.path}, line {line}, column {self.target!r} (target): "
-                                          "missing value")
+                    cell = row[t_index].strip()
+                    if _missing_text(cell):
+                        raise StreamError(f"{path}, line {line}, column {self.target!r} (target): missing value")
                     try:
                         y = convert(cell)
                     except (ValueError, TypeError) as exc:
                         raise StreamError(
-                            f"{self.path}, line {line}, column {self.target!r} (target): "
-                            f"cannot convert {cell.strip()!r}: {exc}"
+                            f"{path}, line {line}, column {self.target!r} (target): cannot convert {cell!r}: {exc}"
                         ) from None
                 yield x, y
 
     def chunks(self, size: int = 8192) -> Iterator[tuple[Any, Any, list[str]]]:
-        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``), read by pyarrow's
-        streaming CSV reader when it is installed, converted exactly as iteration converts them.
-        TypeError when the stream has no target or a callable ``target_type``."""
+        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``): read by pyarrow's streaming
+        CSV reader, every cell converted exactly as iteration converts it. TypeError when pyarrow
+        is not installed or the stream has no target, categorical columns, a callable
+        ``target_type`` or a gzip file."""
         from kavro._blocks import csv_blocks
 
         return csv_blocks(self, size)
 
-    def _columns(self, header: list[str]) -> list[tuple[int, str]]:
+    def _columns(self, header: list[str]) -> list[list[Any]]:
+        """``[index, name, kind]`` of every feature column, in file order."""
         if self.target is not None and self.target not in header:
-            raise StreamError(
-                f"{self.path}: no column {self.target!r} for the target (columns: {', '.join(header)})"
-            )
+            raise StreamError(f"{self.path}: no column {self.target!r} for the target (columns: {', '.join(header)})")
         if self.features is not None:
             missing = [f for f in self.features if f not in header]
             if missing:
@@ -196,7 +279,19 @@ class CSVStream:
         duplicates = sorted({name for name in used if used.count(name) > 1})
         if duplicates:
             raise StreamError(f"{self.path}: duplicate column(s) {', '.join(map(repr, duplicates))} in the header")
-        return [(i, name) for i, name in enumerate(header) if name in wanted and name != self.target]
+        _check_categorical(self.categorical, header, self.target, self.path)
+        if isinstance(self.categorical, list):
+            ignored = [c for c in self.categorical if c not in wanted]
+            if ignored:
+                raise StreamError(f"{self.path}: categorical column(s) {', '.join(map(repr, ignored))} "
+                                  "are not among the features read")
+        encoded = set(self.categorical) if isinstance(self.categorical, list) else set()
+        auto = self.categorical == "auto"
+        return [
+            [i, name, _CATEGORICAL if name in encoded else _UNDECIDED if auto else _NUMERIC]
+            for i, name in enumerate(header)
+            if name in wanted and name != self.target
+        ]
 
 
 def iter_csv(
@@ -209,11 +304,16 @@ def iter_csv(
 
 
 def _is_missing(value: Any) -> bool:
+    """None, a float NaN, or pandas' NA / NaT."""
     if value is None:
+        return True
+    if isinstance(value, float):
+        return value != value
+    if type(value).__name__ in ("NAType", "NaTType"):
         return True
     try:
         return math.isnan(value)
-    except TypeError:
+    except (TypeError, ValueError):
         return False
 
 
@@ -222,30 +322,89 @@ def _scalar(value: Any) -> Any:
     return item() if callable(item) else value
 
 
-class _Rows(Iterator[tuple[dict[str, float], Target]]):
-    """An iterator of ``(x, y)`` pairs that can hand over its rows as blocks before it starts."""
+class _ReIterable:
+    """Base of the in-memory streams: re-iterable, and ``next()`` also works on the object."""
 
-    def __init__(self, rows: Iterator[tuple[dict[str, float], Target]],
-                 blocks: Callable[[int], Iterator[tuple[Any, Any, list[str]]]]) -> None:
-        self._rows = rows
-        self._blocks = blocks
-        self._started = False
+    _running: Iterator[tuple[dict[str, float], Target]] | None = None
 
-    def __iter__(self) -> _Rows:
-        return self
+    def __iter__(self) -> Iterator[tuple[dict[str, float], Target]]:
+        raise NotImplementedError
 
     def __next__(self) -> tuple[dict[str, float], Target]:
-        self._started = True
-        return next(self._rows)
+        if self._running is None:
+            self._running = iter(self)
+        return next(self._running)
+
+
+class DataFrameStream(_ReIterable):
+    """A pandas DataFrame iterated row by row as ``(x, y)`` pairs (see ``iter_pandas``)."""
+
+    def __init__(self, df: Any, target: str | None = None, *, target_type: TargetType = "auto",
+                 categorical: Categorical = None) -> None:
+        self.df = df
+        self.target = target
+        self.target_type = target_type
+        self.categorical = _categorical_columns(categorical)
+        self.classes: dict[str, int] = {}
+        columns = [str(c) for c in df.columns]
+        if target is not None and target not in columns:
+            raise StreamError(f"DataFrame has no column {target!r} (columns: {', '.join(columns)})")
+        _check_categorical(self.categorical, columns, target, "DataFrame")
+        _TargetConverter(target_type)
+
+    def __len__(self) -> int:
+        return len(self.df)
 
     def chunks(self, size: int = 8192) -> Iterator[tuple[Any, Any, list[str]]]:
-        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``), instead of iterating.
-        TypeError when the source is not one blocks reproduce exactly, or iteration has begun."""
-        if self._started:
-            raise TypeError("the stream has already been iterated")
-        blocks = self._blocks(size)
-        self._started = True
-        return blocks
+        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``). TypeError when the frame
+        has no target, non-numeric or categorical feature columns, duplicate column names or a
+        callable ``target_type``."""
+        from kavro._blocks import frame_blocks
+
+        return frame_blocks(self, size)
+
+    def _encoded(self, columns: list[str]) -> set[str]:
+        if isinstance(self.categorical, list):
+            return set(self.categorical)
+        if self.categorical == "auto":
+            from pandas.api.types import is_numeric_dtype  # type: ignore[import-untyped, unused-ignore]
+
+            return {name for name, col in zip(columns, self.df.columns)
+                    if name != self.target and not is_numeric_dtype(self.df[col])}
+        return set()
+
+    def __iter__(self) -> Iterator[tuple[dict[str, float], Target]]:
+        df, target = self.df, self.target
+        columns = [str(c) for c in df.columns]
+        t_index = columns.index(target) if target is not None else -1
+        encoded = self._encoded(columns)
+        kinds = [name in encoded for name in columns]
+        convert = _TargetConverter(self.target_type)
+        self.classes = convert.classes
+        for row_no, row in enumerate(df.itertuples(index=False, name=None)):
+            x: dict[str, float] = {}
+            for i, value in enumerate(row):
+                if i == t_index or _is_missing(value):
+                    continue
+                if kinds[i]:
+                    x[f"{columns[i]}={_scalar(value)}"] = 1.0
+                    continue
+                try:
+                    x[columns[i]] = float(value)
+                except (TypeError, ValueError):
+                    raise StreamError(
+                        f"DataFrame row {row_no}, column {columns[i]!r}: cannot convert {value!r} to a number"
+                        f" (for a categorical column use categorical=[{columns[i]!r}] or 'auto')"
+                    ) from None
+            y: Target = None
+            if t_index >= 0:
+                if _is_missing(row[t_index]):
+                    raise StreamError(f"DataFrame row {row_no}, column {target!r} (target): missing value")
+                try:
+                    y = convert(_scalar(row[t_index]))
+                except (ValueError, TypeError) as exc:
+                    raise StreamError(f"DataFrame row {row_no}, column {target!r} (target): {exc}") from None
+            yield x, y
 
 
 def iter_pandas(
@@ -253,51 +412,92 @@ def iter_pandas(
     target: str | None = None,
     *,
     target_type: TargetType = "auto",
-) -> Iterator[tuple[dict[str, float], Target]]:
+    categorical: Categorical = None,
+) -> DataFrameStream:
     """Iterate a pandas DataFrame row by row; ``target`` names the target column.
 
-    Feature columns must be numeric (bool included); NaN and None leave the feature out.
+    Feature columns must be numeric (bool included) unless they are ``categorical`` (a list of
+    column names, or ``"auto"`` for every column whose dtype is not numeric). NaN, None and NA
+    leave the feature out. The result can be iterated again, has a length, and holds the label
+    encoding of string targets in ``classes`` (as ``CSVStream`` does).
     """
-    from kavro._blocks import frame_blocks
-
-    return _Rows(
-        _pandas_rows(df, target, target_type=target_type),
-        lambda size: frame_blocks(df, target, _TargetConverter(target_type), size,
-                                  lambda: _pandas_rows(df, target, target_type=target_type)),
-    )
+    return DataFrameStream(df, target, target_type=target_type, categorical=categorical)
 
 
-def _pandas_rows(
-    df: Any,
-    target: str | None = None,
-    *,
-    target_type: TargetType = "auto",
-) -> Iterator[tuple[dict[str, float], Target]]:
-    columns = [str(c) for c in df.columns]
-    if target is not None and target not in columns:
-        raise StreamError(f"DataFrame has no column {target!r} (columns: {', '.join(columns)})")
-    t_index = columns.index(target) if target is not None else -1
-    convert = _TargetConverter(target_type)
-    for row_no, row in enumerate(df.itertuples(index=False, name=None)):
-        x: dict[str, float] = {}
-        for i, value in enumerate(row):
-            if i == t_index or _is_missing(value):
-                continue
-            try:
-                x[columns[i]] = float(value)
-            except (TypeError, ValueError):
-                raise StreamError(
-                    f"DataFrame row {row_no}, column {columns[i]!r}: cannot convert {value!r} to a number"
-                ) from None
-        y: Target = None
-        if t_index >= 0:
-            if _is_missing(row[t_index]):
-                raise StreamError(f"DataFrame row {row_no}, column {target!r} (target): missing value")
-            try:
-                y = convert(_scalar(row[t_index]))
-            except (ValueError, TypeError) as exc:
-                raise StreamError(f"DataFrame row {row_no}, column {target!r} (target): {exc}") from None
-        yield x, y
+class ArrayStream(_ReIterable):
+    """The rows of a 2-D array with optional targets, as ``(x, y)`` pairs (see ``iter_array``)."""
+
+    def __init__(self, X: Any, y: Iterable[Any] | None = None, *,
+                 feature_names: Sequence[str] | None = None) -> None:
+        ndim = getattr(X, "ndim", None)
+        if ndim is not None and ndim != 2:
+            shape = getattr(X, "shape", "?")
+            hint = "; for one feature use X.reshape(-1, 1)" if ndim == 1 else ""
+            raise StreamError(f"X must be a 2-D array (one row per example), got {ndim} dimension(s) "
+                              f"with shape {shape}{hint}")
+        if ndim is None and isinstance(X, (list, tuple)) and X and not _is_row(X[0]):
+            raise StreamError("X must be 2-D (a sequence of rows), got a flat sequence of "
+                              f"{type(X[0]).__name__}; for one feature write [[v] for v in X]")
+        self.X = X
+        self.y = y
+        self.feature_names = list(feature_names) if feature_names is not None else None
+        self._one_shot = y is not None and iter(y) is y
+        self._used = False
+
+    def __len__(self) -> int:
+        return len(self.X)
+
+    def chunks(self, size: int = 8192) -> Iterator[tuple[Any, Any, list[str]]]:
+        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``). TypeError unless X is a
+        2-D NumPy array of a real or integer dtype with distinct feature names and y a numeric
+        array, Series, list or tuple of the same length."""
+        from kavro._blocks import array_blocks
+
+        return array_blocks(self, size)
+
+    def __iter__(self) -> Iterator[tuple[dict[str, float], Target]]:
+        if self._one_shot:
+            if self._used:
+                raise StreamError("y is a one-shot iterator: this stream can be iterated only once "
+                                  "(pass y as a list or an array to iterate again)")
+            self._used = True
+        return self._rows()
+
+    def _rows(self) -> Iterator[tuple[dict[str, float], Target]]:
+        targets = iter(self.y) if self.y is not None else None
+        names = self.feature_names
+        for row_no, row in enumerate(self.X):
+            if not _is_row(row):
+                raise StreamError(f"array row {row_no} is a single {type(row).__name__}, not a row of values; "
+                                  "X must be 2-D (for one feature use X.reshape(-1, 1))")
+            values = row.tolist() if hasattr(row, "tolist") else list(row)
+            if names is None:
+                names = [f"x{i}" for i in range(len(values))]
+            if len(values) != len(names):
+                raise StreamError(f"array row {row_no}: {len(values)} values, expected {len(names)}")
+            target: Target = None
+            if targets is not None:
+                try:
+                    target = _scalar(next(targets))
+                except StopIteration:
+                    raise StreamError(f"y has fewer values than X has rows ({row_no})") from None
+            x: dict[str, float] = {}
+            for n, v in zip(names, values):
+                try:
+                    f = float(v)
+                except (TypeError, ValueError):
+                    if v is None:
+                        continue
+                    raise StreamError(f"array row {row_no}, column {n!r}: cannot convert {v!r} to a number") from None
+                if f == f:  # NaN: the feature is absent
+                    x[n] = f
+            yield x, target
+        if targets is not None and next(targets, _END) is not _END:
+            raise StreamError("y has more values than X has rows")
+
+
+def _is_row(value: Any) -> bool:
+    return hasattr(value, "__len__") and not isinstance(value, (str, bytes))
 
 
 def iter_array(
@@ -305,45 +505,15 @@ def iter_array(
     y: Iterable[Any] | None = None,
     *,
     feature_names: Sequence[str] | None = None,
-) -> Iterator[tuple[dict[str, float], Target]]:
+) -> ArrayStream:
     """Iterate the rows of a 2-D array (NumPy or nested sequences) with optional targets ``y``.
 
-    Features are named ``feature_names`` or ``x0``, ``x1``, ...; every value is passed on as a float
-    and a NaN cell leaves the feature out. NumPy integer targets become ``int``, floating ones
-    ``float``.
+    Features are named ``feature_names`` or ``x0``, ``x1``, ...; every value is passed on as a float,
+    except NaN (and None), which leaves the feature out of that row's record. NumPy integer targets
+    become ``int``, floating ones ``float``. The result has a length and can be iterated again
+    (unless ``y`` is a one-shot iterator).
     """
-    from kavro._blocks import array_blocks
-
-    return _Rows(
-        _array_rows(X, y, feature_names=feature_names),
-        lambda size: array_blocks(X, y, feature_names, size,
-                                  lambda: _array_rows(X, y, feature_names=feature_names)),
-    )
-
-
-def _array_rows(
-    X: Any,
-    y: Iterable[Any] | None = None,
-    *,
-    feature_names: Sequence[str] | None = None,
-) -> Iterator[tuple[dict[str, float], Target]]:
-    targets = iter(y) if y is not None else None
-    names: list[str] | None = list(feature_names) if feature_names is not None else None
-    for row_no, row in enumerate(X):
-        values = row.tolist() if hasattr(row, "tolist") else list(row)
-        if names is None:
-            names = [f"x{i}" for i in range(len(values))]
-        if len(values) != len(names):
-            raise StreamError(f"array row {row_no}: {len(values)} values, expected {len(names)}")
-        target: Target = None
-        if targets is not None:
-            try:
-                target = _scalar(next(targets))
-            except StopIteration:
-                raise StreamError(f"y has fewer values than X has rows ({row_no})") from None
-        yield {n: v for n, v in zip(names, map(float, values)) if v == v}, target
-    if targets is not None and next(targets, _END) is not _END:
-        raise StreamError("y has more values than X has rows")
+    return ArrayStream(X, y, feature_names=feature_names)
 
 
 _END = object()

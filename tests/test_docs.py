@@ -1,0 +1,44 @@
+"""The generated API reference covers every class of the built module."""
+
+import importlib.util
+from pathlib import Path
+
+import pytest
+
+import _kavro_core as kc
+from kavro._registry import CATALOG, SUBMODULES, available
+
+pytest.importorskip("mkdocs")
+
+HOOK = Path(__file__).resolve().parents[1] / "docs" / "hooks" / "reference_pages.py"
+
+
+@pytest.fixture(scope="module")
+def hook():
+    spec = importlib.util.spec_from_file_location("reference_pages", HOOK)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_every_class_says_what_grows_and_what_it_returns_empty(hook):
+    assert sorted(hook.GROWS) == sorted(CATALOG)
+    assert set(hook.NOTES) <= set(CATALOG) and set(hook.TITLES) == set(SUBMODULES)
+    for sub in SUBMODULES:
+        page = hook.render_family(sub)
+        for name in (n for n in available() if CATALOG[n][0] == sub):
+            section = page.split(f"\n## {name}\n", 1)[1].split("\n## ", 1)[0]
+            assert "**Empty model:**" in section and "**Grows with the stream:** -" not in section, name
+            assert f"from kavro.{sub} import {name}" in section
+
+
+def test_empty_behaviour_is_computed_from_the_live_classes(hook):
+    assert "returns `-1`" in hook._empty_behaviour(kc.NaiveBayes, "classifier")
+    assert hook._empty_behaviour(kc.MAE, "metric") == "`get()` returns `0.0`."
+    assert hook._empty_behaviour(kc.StandardScaler, "transformer") == "`transform_one({'a': 1.0})` returns `{'a': 0.0}`."
+
+
+def test_method_signatures_read_as_users_write_them(hook):
+    sig = ("learn_one(self: _kavro_core.X, arg0: collections.abc.Mapping[str, typing.SupportsFloat | "
+           "typing.SupportsIndex], arg1: typing.SupportsInt | typing.SupportsIndex) -> None")
+    assert hook._plain(sig) == ("learn_one(self: X, arg0: Mapping[str, float], arg1: int) -> None")
