@@ -406,12 +406,9 @@ def _listed_features(col: Any, out: Any, listed: list[int], limit: int) -> int:
         if _missing_text(text):
             continue
         try:
-            value = float(text)
+            out[k] = float(text)  # NaN ("-nan") stays an absent feature
         except ValueError:
             return int(k)
-        if value != value:  # a NaN kept as a value: only the stream's reader represents it
-            return int(k)
-        out[k] = value
     return len(col)
 
 

@@ -232,7 +232,7 @@ class CSVStream:
                         x[f"{name}={cell}"] = 1.0
                         continue
                     try:
-                        x[name] = float(cell)
+                        value = float(cell)
                     except ValueError:
                         hint = ""
                         if self.categorical == "auto":
@@ -242,6 +242,8 @@ class CSVStream:
                         raise StreamError(
                             f"{path}, line {line}, column {name!r}: cannot convert {cell!r} to a number{hint}"
                         ) from None
+                    if value == value:  # "-nan" too is a missing value
+                        x[name] = value
                 y: Target = None
                 if t_index >= 0:
                     cell = row[t_index].strip()
