@@ -4,8 +4,8 @@ The learners, transformers, metrics and detectors are the classes of the extensi
 ``_kavro_core``; this package re-exports them (here and by family in ``kavro.linear``,
 ``kavro.neighbors``, ``kavro.tree``, ``kavro.ensemble``, ``kavro.preprocessing``,
 ``kavro.pipeline``, ``kavro.metrics``, ``kavro.drift``) and adds streams (``kavro.stream``),
-synthetic generators (``kavro.datasets``), prequential evaluation (``kavro.evaluate``) and a
-command line (``python -m kavro``).
+synthetic generators (``kavro.datasets``), prequential evaluation (``kavro.evaluate``), batch
+entry points over arrays and DataFrames (``kavro.batch``) and a command line (``python -m kavro``).
 """
 
 from __future__ import annotations
@@ -16,6 +16,7 @@ import _kavro_core
 from _kavro_core import IClassifier, IRegressor, ITransformer
 
 from kavro import (
+    batch,
     datasets,
     drift,
     ensemble,
@@ -29,6 +30,7 @@ from kavro import (
     tree,
 )
 from kavro._registry import available as _available
+from kavro.batch import learn_many, predict_many, predict_proba_many, transform_many
 from kavro.evaluate import progressive_val_score
 from kavro.persistence import dumps, inspect, load, loads, save, to_dot
 
@@ -44,6 +46,7 @@ __all__ = [
     "IClassifier",
     "IRegressor",
     "ITransformer",
+    "batch",
     "datasets",
     "drift",
     "ensemble",
@@ -54,6 +57,10 @@ __all__ = [
     "pipeline",
     "preprocessing",
     "progressive_val_score",
+    "learn_many",
+    "predict_many",
+    "predict_proba_many",
+    "transform_many",
     "dumps",
     "loads",
     "save",

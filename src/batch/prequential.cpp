@@ -18,6 +18,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include "batch/record.hpp"
 #include "core/interfaces.hpp"
 #include "core/types.hpp"
 #include "metrics/classification_metrics.hpp"
@@ -30,20 +31,12 @@ namespace kavro::native {
 
 namespace {
 
-// The record of row i: a fresh map reserved for the row's non-NaN cells, filled in column
-// order, as the dict of those cells converts.
+// The record of row i of X, built by the batch record builder from a copy of the row.
 template <class Rows>
-FeatureMap row_record(const Rows& X, py::ssize_t i, const std::vector<std::string>& names) {
-    const py::ssize_t width = X.shape(1);
-    std::size_t present = 0;
-    for (py::ssize_t j = 0; j < width; ++j) present += !std::isnan(X(i, j));
-    FeatureMap x;
-    x.reserve(present);
-    for (py::ssize_t j = 0; j < width; ++j) {
-        const double v = X(i, j);
-        if (!std::isnan(v)) x.emplace(names[static_cast<std::size_t>(j)], v);
-    }
-    return x;
+FeatureMap row_record(const Rows& X, py::ssize_t i, const std::vector<std::string>& names,
+                      std::vector<double>& row) {
+    for (py::ssize_t j = 0; j < X.shape(1); ++j) row[static_cast<std::size_t>(j)] = X(i, j);
+    return batch::make_record(row.data(), names);
 }
 
 // One metric, updated with the pair the Python loop would pass it.
@@ -179,8 +172,9 @@ private:
     template <class Rows, class Targets>
     void run_classifier(const Rows& X, const Targets& t, const std::vector<std::string>& names) {
         IClassifier& model = *classifier_;
+        std::vector<double> row(names.size());
         for (py::ssize_t i = 0; i < X.shape(0); ++i) {
-            const FeatureMap x = row_record(X, i, names);
+            const FeatureMap x = row_record(X, i, names, row);
             const auto y_true = static_cast<ClassLabel>(t(i));
             const ClassLabel y_pred = model.predict_one(x);
             for (const auto& s : slots_) {
@@ -197,8 +191,9 @@ private:
     template <class Rows, class Targets>
     void run_regressor(const Rows& X, const Targets& t, const std::vector<std::string>& names) {
         IRegressor& model = *regressor_;
+        std::vector<double> row(names.size());
         for (py::ssize_t i = 0; i < X.shape(0); ++i) {
-            const FeatureMap x = row_record(X, i, names);
+            const FeatureMap x = row_record(X, i, names, row);
             const double y_true = t(i);
             const double y_pred = model.predict_one(x);
             for (const auto& s : slots_) s.update_values(y_true, y_pred);

@@ -58,27 +58,33 @@ void ARFClassifier::reset() {
     for (std::size_t i = 0; i < n; ++i) members_.emplace_back(drift_delta_, warning_delta_);
 }
 
-void ARFClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
+void ARFClassifier::learn_one(const FeatureMap& x, ClassLabel y) { learn_by_members(x, y); }
+
+double ARFClassifier::draw_example(const FeatureMap& /*x*/, ClassLabel /*y*/, int* counts) {
     ensemble::Poisson poisson(lambda_value_);
-    for (std::size_t i = 0; i < members_.size(); ++i) {
-        Member& m = members_[i];
-        if (!m.initialised) {
-            m.foreground = make_tree(ensemble::member_seed(seed_, kFirstTreeStep, i), x.size());
-            m.initialised = true;
-        }
-        m.learn_labelled(
-            x, y, poisson(rng_), drift_delta_, warning_delta_,
-            [&] {
-                return make_tree(ensemble::member_seed(seed_, kBackgroundStep, i,
-                                                       ensemble::truncated_count(m.n_seen)),
-                                 x.size());
-            },
-            [&] {
-                return make_tree(ensemble::member_seed(seed_, kReplacementStep, i,
-                                                       ensemble::truncated_count(m.n_seen)),
-                                 x.size());
-            });
+    for (std::size_t i = 0; i < members_.size(); ++i) counts[i] = poisson(rng_);
+    return 1.0;
+}
+
+void ARFClassifier::member_step(std::size_t i, const FeatureMap& x, ClassLabel y, int count,
+                                double /*scale*/) {
+    Member& m = members_[i];
+    if (!m.initialised) {
+        m.foreground = make_tree(ensemble::member_seed(seed_, kFirstTreeStep, i), x.size());
+        m.initialised = true;
     }
+    m.learn_labelled(
+        x, y, count, drift_delta_, warning_delta_,
+        [&] {
+            return make_tree(ensemble::member_seed(seed_, kBackgroundStep, i,
+                                                   ensemble::truncated_count(m.n_seen)),
+                             x.size());
+        },
+        [&] {
+            return make_tree(ensemble::member_seed(seed_, kReplacementStep, i,
+                                                   ensemble::truncated_count(m.n_seen)),
+                             x.size());
+        });
 }
 
 ProbabilityMap ARFClassifier::predict_proba_one(const FeatureMap& x) {
@@ -136,19 +142,29 @@ void ARFRegressor::draw_subspace(Member& member, const FeatureMap& x) {
     member.initialised = true;
 }
 
-void ARFRegressor::learn_one(const FeatureMap& x, double y) {
-    ensemble::Poisson poisson(lambda_value_);
-    for (Member& m : members_) {
-        if (!m.initialised) draw_subspace(m, x);
-        const ensemble::RecordView view(x, m.subspace);
-        const FeatureMap& r = view.get();
+void ARFRegressor::learn_one(const FeatureMap& x, double y) { learn_by_members(x, y); }
 
-        const double error = std::fabs(y - m.foreground->predict_one(r));
-        m.learn(r, y, poisson(rng_));
-        m.update_detectors(
-            error, drift_delta_, warning_delta_, [&] { return make_tree(); },
-            [&] { return make_tree(); });
+double ARFRegressor::draw_example(const FeatureMap& x, double /*y*/, int* counts) {
+    ensemble::Poisson poisson(lambda_value_);
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        Member& m = members_[i];
+        if (!m.initialised) draw_subspace(m, x);
+        counts[i] = poisson(rng_);
     }
+    return 1.0;
+}
+
+void ARFRegressor::member_step(std::size_t i, const FeatureMap& x, double y, int count,
+                               double /*scale*/) {
+    Member& m = members_[i];
+    const ensemble::RecordView view(x, m.subspace);
+    const FeatureMap& r = view.get();
+
+    const double error = std::fabs(y - m.foreground->predict_one(r));
+    m.learn(r, y, count);
+    m.update_detectors(
+        error, drift_delta_, warning_delta_, [&] { return make_tree(); },
+        [&] { return make_tree(); });
 }
 
 double ARFRegressor::predict_one(const FeatureMap& x) {

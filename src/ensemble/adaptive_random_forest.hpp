@@ -8,13 +8,14 @@
 #include "core/interfaces.hpp"
 #include "core/random.hpp"
 #include "ensemble/ensemble_common.hpp"
+#include "ensemble/member_steps.hpp"
 #include "tree/hoeffding_tree_classifier.hpp"
 #include "tree/hoeffding_tree_regressor.hpp"
 
 namespace kavro {
 
 // Each member tree draws a random feature subset at every split attempt.
-class ARFClassifier : public IClassifier {
+class ARFClassifier : public IClassifier, public ensemble::MemberSteps<ClassLabel> {
 public:
     ARFClassifier(int n_models = 10, std::uint32_t seed = 0, double lambda_value = 6.0,
                   double drift_delta = 0.001, double warning_delta = 0.01, int grace_period = 50,
@@ -24,6 +25,12 @@ public:
     ClassLabel predict_one(const FeatureMap& x) override;
     ProbabilityMap predict_proba_one(const FeatureMap& x) override;
     void reset() override;
+
+    // Draws: one Poisson count per member, in member order.
+    std::size_t n_members() const override { return members_.size(); }
+    double draw_example(const FeatureMap& x, ClassLabel y, int* counts) override;
+    void member_step(std::size_t i, const FeatureMap& x, ClassLabel y, int count,
+                     double scale) override;
 
     int n_models() const { return n_models_; }
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset
@@ -50,7 +57,7 @@ private:
 };
 
 // Each member sees one fixed random subset of the feature names.
-class ARFRegressor : public IRegressor {
+class ARFRegressor : public IRegressor, public ensemble::MemberSteps<double> {
 public:
     ARFRegressor(int n_models = 10, std::uint32_t seed = 0, double lambda_value = 6.0,
                  double drift_delta = 0.001, double warning_delta = 0.01, int grace_period = 200,
@@ -59,6 +66,13 @@ public:
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
     void reset() override;
+
+    // Draws: a member's subspace on its first example, then its Poisson count,
+    // member by member.
+    std::size_t n_members() const override { return members_.size(); }
+    double draw_example(const FeatureMap& x, double y, int* counts) override;
+    void member_step(std::size_t i, const FeatureMap& x, double y, int count,
+                     double scale) override;
 
     int n_models() const { return n_models_; }
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset

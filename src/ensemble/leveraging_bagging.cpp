@@ -41,15 +41,25 @@ void LeveragingBaggingClassifier::reset() {
 }
 
 void LeveragingBaggingClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
+    learn_by_members(x, y);
+}
+
+double LeveragingBaggingClassifier::draw_example(const FeatureMap& /*x*/, ClassLabel /*y*/,
+                                                 int* counts) {
     ensemble::Poisson poisson(lambda_value_);
-    for (Member& m : members_) {
-        const bool correct = m.model->predict_one(x) == y;
-        ensemble::learn_repeated(*m.model, x, y, poisson(rng_));
-        m.drift_detector.update(correct ? 0.0 : 1.0);
-        if (m.drift_detector.drift_detected()) {
-            m.model = make_tree();
-            m.drift_detector = ADWIN(drift_delta_);
-        }
+    for (std::size_t i = 0; i < members_.size(); ++i) counts[i] = poisson(rng_);
+    return 1.0;
+}
+
+void LeveragingBaggingClassifier::member_step(std::size_t i, const FeatureMap& x, ClassLabel y,
+                                              int count, double /*scale*/) {
+    Member& m = members_[i];
+    const bool correct = m.model->predict_one(x) == y;
+    ensemble::learn_repeated(*m.model, x, y, count);
+    m.drift_detector.update(correct ? 0.0 : 1.0);
+    if (m.drift_detector.drift_detected()) {
+        m.model = make_tree();
+        m.drift_detector = ADWIN(drift_delta_);
     }
 }
 
@@ -118,6 +128,10 @@ void LeveragingBaggingRegressor::reset() {
 }
 
 void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
+    learn_by_members(x, y);
+}
+
+double LeveragingBaggingRegressor::draw_example(const FeatureMap& /*x*/, double y, int* counts) {
     target_count_ += 1.0;
     target_sum_ += y;
     target_sum_sq_ += y * y;
@@ -128,15 +142,19 @@ void LeveragingBaggingRegressor::learn_one(const FeatureMap& x, double y) {
     }
 
     ensemble::Poisson poisson(lambda_value_);
-    for (std::size_t i = 0; i < members_.size(); ++i) {
-        Member& m = members_[i];
-        const double prediction = m.model->predict_one(x);
-        m.drift_detector.update(std::fabs(prediction - y) / sigma);
-        ensemble::learn_repeated(*m.model, x, y, poisson(rng_));
-        if (m.drift_detector.drift_detected()) {
-            m.model = make_tree(i);
-            m.drift_detector = ADWIN(drift_delta_);
-        }
+    for (std::size_t i = 0; i < members_.size(); ++i) counts[i] = poisson(rng_);
+    return sigma;
+}
+
+void LeveragingBaggingRegressor::member_step(std::size_t i, const FeatureMap& x, double y,
+                                             int count, double sigma) {
+    Member& m = members_[i];
+    const double prediction = m.model->predict_one(x);
+    m.drift_detector.update(std::fabs(prediction - y) / sigma);
+    ensemble::learn_repeated(*m.model, x, y, count);
+    if (m.drift_detector.drift_detected()) {
+        m.model = make_tree(i);
+        m.drift_detector = ADWIN(drift_delta_);
     }
 }
 

@@ -10,12 +10,14 @@
 #include "core/interfaces.hpp"
 #include "core/random.hpp"
 #include "drift/adwin.hpp"
+#include "ensemble/member_steps.hpp"
 #include "tree/fimtdd_regressor.hpp"
 #include "tree/hoeffding_tree_classifier.hpp"
 
 namespace kavro {
 
-class LeveragingBaggingClassifier : public IClassifier {
+class LeveragingBaggingClassifier : public IClassifier,
+                                    public ensemble::MemberSteps<ClassLabel> {
 public:
     LeveragingBaggingClassifier(int n_models = 10, std::uint32_t seed = 0,
                                 double lambda_value = 6.0, double drift_delta = 0.002,
@@ -26,6 +28,12 @@ public:
     ClassLabel predict_one(const FeatureMap& x) override;
     ProbabilityMap predict_proba_one(const FeatureMap& x) override;
     void reset() override;
+
+    // Draws: one Poisson count per member, in member order.
+    std::size_t n_members() const override { return members_.size(); }
+    double draw_example(const FeatureMap& x, ClassLabel y, int* counts) override;
+    void member_step(std::size_t i, const FeatureMap& x, ClassLabel y, int count,
+                     double scale) override;
 
     int n_models() const { return n_models_; }
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset
@@ -51,7 +59,7 @@ private:
     Rng rng_;
 };
 
-class LeveragingBaggingRegressor : public IRegressor {
+class LeveragingBaggingRegressor : public IRegressor, public ensemble::MemberSteps<double> {
 public:
     // A negative n_models is rejected (std::length_error from reset).
     LeveragingBaggingRegressor(int n_models = 10, std::uint32_t seed = 0,
@@ -63,6 +71,13 @@ public:
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
     void reset() override;
+
+    // The example's target enters the running target deviation, which scales
+    // every member's error; then one Poisson count per member, in member order.
+    std::size_t n_members() const override { return members_.size(); }
+    double draw_example(const FeatureMap& x, double y, int* counts) override;
+    void member_step(std::size_t i, const FeatureMap& x, double y, int count,
+                     double scale) override;
 
     int n_models() const { return n_models_; }
     void set_n_models(int value);  // applied at the next reset; negative rejected

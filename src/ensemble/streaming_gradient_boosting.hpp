@@ -34,6 +34,10 @@ double sigmoid(double f);
 
 // A fixed sequence of stages, each holding bag_size model trees restricted to a
 // random share of the features (fixed on the first trained example).
+// Stages are sequential by nature: a stage's target is the residual left by the
+// stages before it once they have learnt the example, and the skip and bag draws
+// interleave with the training in one generator; so unlike the forests and bagging
+// ensembles, boosters never train their stages on separate threads.
 class Booster {
 public:
     explicit Booster(const BoosterConfig& config);

@@ -103,19 +103,25 @@ void SRPClassifier::initialise(Member& member, std::size_t position, const Featu
     initialise_member(member, make_tree(), mode_, x, subspace_fraction_, seed_, position);
 }
 
-void SRPClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
+void SRPClassifier::learn_one(const FeatureMap& x, ClassLabel y) { learn_by_members(x, y); }
+
+double SRPClassifier::draw_example(const FeatureMap& /*x*/, ClassLabel /*y*/, int* counts) {
     const bool resample = mode_ != ensemble::PatchMode::Subspaces;
     ensemble::Poisson poisson(resample ? lambda_value_ : 1.0);
-    for (std::size_t i = 0; i < members_.size(); ++i) {
-        Member& m = members_[i];
-        if (!m.initialised) initialise(m, i, x);
-        const ensemble::RecordView view(x, m.subspace);
-        const FeatureMap& r = view.get();
+    for (std::size_t i = 0; i < members_.size(); ++i) counts[i] = resample ? poisson(rng_) : 1;
+    return 1.0;
+}
 
-        m.learn_labelled(
-            r, y, resample ? poisson(rng_) : 1, drift_delta_, warning_delta_,
-            [&] { return make_tree(); }, [&] { return make_tree(); });
-    }
+void SRPClassifier::member_step(std::size_t i, const FeatureMap& x, ClassLabel y, int count,
+                                double /*scale*/) {
+    Member& m = members_[i];
+    if (!m.initialised) initialise(m, i, x);
+    const ensemble::RecordView view(x, m.subspace);
+    const FeatureMap& r = view.get();
+
+    m.learn_labelled(
+        r, y, count, drift_delta_, warning_delta_, [&] { return make_tree(); },
+        [&] { return make_tree(); });
 }
 
 ProbabilityMap SRPClassifier::predict_proba_one(const FeatureMap& x) {
@@ -161,21 +167,27 @@ void SRPRegressor::initialise(Member& member, std::size_t position, const Featur
     initialise_member(member, make_tree(), mode_, x, subspace_fraction_, seed_, position);
 }
 
-void SRPRegressor::learn_one(const FeatureMap& x, double y) {
+void SRPRegressor::learn_one(const FeatureMap& x, double y) { learn_by_members(x, y); }
+
+double SRPRegressor::draw_example(const FeatureMap& /*x*/, double /*y*/, int* counts) {
     const bool resample = mode_ != ensemble::PatchMode::Subspaces;
     ensemble::Poisson poisson(resample ? lambda_value_ : 1.0);
-    for (std::size_t i = 0; i < members_.size(); ++i) {
-        Member& m = members_[i];
-        if (!m.initialised) initialise(m, i, x);
-        const ensemble::RecordView view(x, m.subspace);
-        const FeatureMap& r = view.get();
+    for (std::size_t i = 0; i < members_.size(); ++i) counts[i] = resample ? poisson(rng_) : 1;
+    return 1.0;
+}
 
-        const double error = std::fabs(y - m.foreground->predict_one(r));
-        m.learn(r, y, resample ? poisson(rng_) : 1);
-        m.update_detectors(
-            error, drift_delta_, warning_delta_, [&] { return make_tree(); },
-            [&] { return make_tree(); });
-    }
+void SRPRegressor::member_step(std::size_t i, const FeatureMap& x, double y, int count,
+                               double /*scale*/) {
+    Member& m = members_[i];
+    if (!m.initialised) initialise(m, i, x);
+    const ensemble::RecordView view(x, m.subspace);
+    const FeatureMap& r = view.get();
+
+    const double error = std::fabs(y - m.foreground->predict_one(r));
+    m.learn(r, y, count);
+    m.update_detectors(
+        error, drift_delta_, warning_delta_, [&] { return make_tree(); },
+        [&] { return make_tree(); });
 }
 
 double SRPRegressor::predict_one(const FeatureMap& x) {

@@ -10,6 +10,7 @@
 #include "core/interfaces.hpp"
 #include "core/random.hpp"
 #include "ensemble/ensemble_common.hpp"
+#include "ensemble/member_steps.hpp"
 #include "tree/hoeffding_tree_classifier.hpp"
 #include "tree/hoeffding_tree_regressor.hpp"
 
@@ -31,7 +32,7 @@ std::vector<std::string> draw_patch_subspace(const FeatureMap& x, double fractio
 
 }  // namespace ensemble
 
-class SRPClassifier : public IClassifier {
+class SRPClassifier : public IClassifier, public ensemble::MemberSteps<ClassLabel> {
 public:
     SRPClassifier(int n_models = 10, std::uint32_t seed = 0, double lambda_value = 6.0,
                   double drift_delta = 0.001, double warning_delta = 0.01, int grace_period = 50,
@@ -42,6 +43,13 @@ public:
     ClassLabel predict_one(const FeatureMap& x) override;
     ProbabilityMap predict_proba_one(const FeatureMap& x) override;
     void reset() override;
+
+    // Draws: one Poisson count per member in member order (none for "subspaces",
+    // where every count is 1).
+    std::size_t n_members() const override { return members_.size(); }
+    double draw_example(const FeatureMap& x, ClassLabel y, int* counts) override;
+    void member_step(std::size_t i, const FeatureMap& x, ClassLabel y, int count,
+                     double scale) override;
 
     int n_models() const { return n_models_; }
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset
@@ -69,7 +77,7 @@ private:
     Rng rng_;
 };
 
-class SRPRegressor : public IRegressor {
+class SRPRegressor : public IRegressor, public ensemble::MemberSteps<double> {
 public:
     SRPRegressor(int n_models = 10, std::uint32_t seed = 0, double lambda_value = 6.0,
                  double drift_delta = 0.001, double warning_delta = 0.01, int grace_period = 200,
@@ -79,6 +87,13 @@ public:
     void learn_one(const FeatureMap& x, double y) override;
     double predict_one(const FeatureMap& x) override;
     void reset() override;
+
+    // Draws: one Poisson count per member in member order (none for "subspaces",
+    // where every count is 1).
+    std::size_t n_members() const override { return members_.size(); }
+    double draw_example(const FeatureMap& x, double y, int* counts) override;
+    void member_step(std::size_t i, const FeatureMap& x, double y, int count,
+                     double scale) override;
 
     int n_models() const { return n_models_; }
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset

@@ -1,0 +1,162 @@
+"""Batch entry points: ratios measured in one run.
+
+1. learn_many on a 10-tree ARFClassifier, n_jobs=2 against n_jobs=1 (speed-up; aim >= 1.7).
+2. For every class: learn_many (and predict_many / transform_many) per row against the model's own
+   learn_one / predict_one / transform_one over records built beforehand in C++ (aim <= 1.3 for
+   learn_many and predict_many), and the speed-up of learn_many over the Python loop calling
+   learn_one on records already in memory.
+
+Classifiers learn the Electricity stream, regressors and transformers the Friedman stream (synthetic
+streams of the same shapes when the files are absent). Wall time; each figure is the median over
+--repeat interleaved runs, on fresh models. Usage: bash bench/run.sh --batch [--repeat N] [--classes A,B]
+or .venv/bin/python bench/batch.py.
+"""
+import argparse
+import csv
+import math
+import os
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import _kavro_core as kc  # noqa: E402
+import kavro  # noqa: E402
+from kavro import _native  # noqa: E402
+
+import catalog  # noqa: E402
+
+DATA = Path(os.environ.get("KAVRO_DATA", HERE.parents[1].parent / "shared" / "data"))
+if not DATA.is_dir():
+    DATA = Path("/work/shared/data")
+
+ROWS = {catalog.SINGLE: 20_000, catalog.TRANSFORMER: 20_000, catalog.PIPELINE: 20_000,
+        catalog.KNN: 4_000, catalog.ENSEMBLE: 2_000}
+SLOW = {"SGBTClassifier": 600, "SGBRRegressor": 600}
+
+
+def read_csv(name, n_features, label):
+    path = DATA / name
+    if path.is_file():
+        with open(path, newline="") as fh:
+            rows = list(csv.reader(fh))
+        values = np.array(rows[1:], dtype=np.float64)
+        return np.ascontiguousarray(values[:, :-1]), values[:, -1]
+    rs = np.random.RandomState(7)
+    X = rs.rand(45_000, n_features)
+    y = (X[:, 0] + X[:, 1] > 1.0).astype(float) if label else 10 * np.sin(np.pi * X[:, 0] * X[:, 1]) + 5 * X[:, 2]
+    return X, y
+
+
+def median_ratio(pairs):
+    return statistics.median(a / b for a, b in pairs)
+
+
+def timed(f):
+    t = time.perf_counter()
+    f()
+    return time.perf_counter() - t
+
+
+def threads_figure(X, y, repeat, rows):
+    Xs, ys = X[:rows], y[:rows]
+    pairs = []
+    for _ in range(repeat):
+        one = timed(lambda: kavro.learn_many(kc.ARFClassifier(n_models=10), Xs, ys, n_jobs=1))
+        two = timed(lambda: kavro.learn_many(kc.ARFClassifier(n_models=10), Xs, ys, n_jobs=2))
+        pairs.append((one, two))
+    speed = median_ratio(pairs)
+    print(f"ARFClassifier(n_models=10), {rows} rows: learn_many n_jobs=2 is {speed:.2f}x n_jobs=1 "
+          f"({rows / statistics.median(p[0] for p in pairs):,.0f} -> "
+          f"{rows / statistics.median(p[1] for p in pairs):,.0f} rows/s)  aim >= 1.7")
+    return speed
+
+
+def class_figures(entry, data, repeat):
+    kind = entry.role
+    X, y = data["clf"] if kind == "classifier" else data["reg"]
+    n = SLOW.get(entry.name, ROWS.get(entry.group, 10_000))
+    Xl, yl = X[:n], (y[:n].astype(np.int64) if kind == "classifier" else y[:n])
+    Xp = X[n:2 * n]
+    cols = [Xl[:, j] for j in range(X.shape[1])]
+    pcols = [Xp[:, j] for j in range(X.shape[1])]
+    names = [f"x{j}" for j in range(X.shape[1])]
+    target = yl if kind != "transformer" or entry.needs_target else None
+    records = list(kavro.stream.iter_array(Xl, feature_names=names))
+    records = [x for x, _ in records]
+    py_y = yl.tolist() if target is not None else None
+
+    def python_loop():
+        m = entry.make(kc)
+        if py_y is None:
+            learn = m.learn_one
+            for x in records:
+                learn(x)
+        else:
+            learn = m.learn_one
+            for x, t in zip(records, py_y):
+                learn(x, t)
+
+    learn_pairs, loop_pairs, predict_pairs = [], [], []
+    for _ in range(repeat):
+        m = entry.make(kc)
+        batch = timed(lambda: kavro.learn_many(m, Xl, target, feature_names=names))
+        own = _native.learner_seconds(entry.make(kc), cols, n, names, target, "learn")
+        loop = timed(python_loop)
+        learn_pairs.append((batch, own))
+        loop_pairs.append((loop, batch))
+        if kind == "transformer":
+            out = timed(lambda: kavro.transform_many(m, Xp, feature_names=names))
+            own_out = _native.learner_seconds(m, pcols, len(Xp), names, None, "transform")
+        else:
+            out = timed(lambda: kavro.predict_many(m, Xp, feature_names=names))
+            own_out = _native.learner_seconds(m, pcols, len(Xp), names, None, "predict")
+        predict_pairs.append((out, own_out))
+    per_row_us = statistics.median(p[1] for p in learn_pairs) / n * 1e6
+    return (median_ratio(learn_pairs), median_ratio(predict_pairs), median_ratio(loop_pairs),
+            per_row_us, n)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--classes", default="", help="comma-separated class names (default: all)")
+    parser.add_argument("--arf-rows", type=int, default=6_000)
+    args = parser.parse_args()
+
+    clf = read_csv("electricity.csv", 6, True)
+    reg = read_csv("fried.csv", 10, False)
+    data = {"clf": clf, "reg": reg}
+    print(f"data: {DATA}  cores: {os.cpu_count()}  repeat: {args.repeat}")
+    threads_figure(*clf, args.repeat, args.arf_rows)
+
+    entries, _ = catalog.entries(kc)
+    wanted = set(filter(None, args.classes.split(",")))
+    print()
+    print(f"{'class':<34} {'rows':>6} {'own us/row':>11} {'learn_many':>11} {'predict/transform':>18} "
+          f"{'vs Python loop':>15}")
+    worst = 0.0
+    for entry in entries:
+        if entry.role not in ("classifier", "regressor", "transformer"):
+            continue
+        if wanted and entry.name not in wanted:
+            continue
+        learn, out, loop, own_us, n = class_figures(entry, data, args.repeat)
+        worst = max(worst, learn, out if entry.role != "transformer" else 0.0)
+        label = "transform_many" if entry.role == "transformer" else "predict_many"
+        print(f"{entry.name:<34} {n:>6} {own_us:>11.2f} {learn:>10.2f}x {label[:7]:>9} {out:>6.2f}x "
+              f"{loop:>13.1f}x")
+    print()
+    print(f"learn_many and predict_many per row against the learner's own cost: worst {worst:.2f}x "
+          "(aim <= 1.3; transform_many builds a dict per row and is shown apart)")
+    if not math.isfinite(worst):
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,125 @@
+"""Learn, predict and transform whole arrays in one call.
+
+``X`` is a 2-D NumPy array of any real, integer or bool dtype, in any memory order (features named
+``feature_names``, by default ``x0``, ``x1``, ... as ``kavro.stream.iter_array`` names them), or a
+pandas DataFrame (features named by its columns). ``y`` is a 1-D array, list or Series.
+
+Each row becomes the record of its non-NaN cells, in column order: a NaN cell means the feature is
+absent from that row. Every cell converts to the double ``float()`` gives for it. The loops run in
+the C++ core, and the results are exactly those of calling ``learn_one`` / ``predict_one`` /
+``predict_proba_one`` / ``transform_one`` on each row's record in turn.
+
+Inputs are checked before any row is used, so a refused call leaves the model as it was. An
+interrupted ``learn_many`` (Ctrl-C) stops between chunks of 2048 rows: the rows before have been
+learnt and the rest have not (the exception's note says how many), so the model is exactly as if
+it had learnt only those rows.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+__all__ = ["learn_many", "predict_many", "predict_proba_many", "transform_many"]
+
+
+def _native() -> Any:
+    from kavro import _native
+
+    return _native
+
+
+def _is_dataframe(X: Any) -> bool:
+    return hasattr(X, "columns") and hasattr(X, "dtypes") and hasattr(X, "iloc")
+
+
+def _native_order(a: Any) -> Any:
+    return a if a.dtype.isnative else a.astype(a.dtype.newbyteorder("="))
+
+
+def _frame_column(np: Any, series: Any, name: str) -> Any:
+    dtype = series.dtype
+    if isinstance(dtype, np.dtype):
+        return _native_order(series.to_numpy())
+    # pandas extension dtypes (nullable integers, floats, booleans): missing values become NaN.
+    from pandas.api.types import is_bool_dtype, is_numeric_dtype
+
+    if is_numeric_dtype(dtype) or is_bool_dtype(dtype):
+        return series.to_numpy(dtype="float64", na_value=np.nan)
+    raise TypeError(f"column {name!r} has dtype {dtype}; expected real, integer or bool numbers")
+
+
+def _columns(X: Any, feature_names: Sequence[str] | None) -> tuple[list[Any], int, list[Any]]:
+    """(columns, rows, names) for the native module."""
+    import numpy as np
+
+    if _is_dataframe(X):
+        names = [str(c) for c in X.columns] if feature_names is None else list(feature_names)
+        columns = [_frame_column(np, X.iloc[:, j], str(X.columns[j])) for j in range(X.shape[1])]
+        return columns, len(X), names
+    a = X if isinstance(X, np.ndarray) else np.asarray(X)
+    if a.ndim != 2:
+        raise ValueError(f"X must be 2-D (got {a.ndim}-D)")
+    a = _native_order(a)
+    names = [f"x{j}" for j in range(a.shape[1])] if feature_names is None else list(feature_names)
+    return [a[:, j] for j in range(a.shape[1])], a.shape[0], names
+
+
+def _targets(y: Any) -> Any:
+    if y is None:
+        return None
+    import numpy as np
+
+    if hasattr(y, "to_numpy") and not isinstance(y, np.ndarray):
+        dtype = y.dtype
+        if isinstance(dtype, np.dtype):
+            y = y.to_numpy()
+        else:  # pandas extension dtype (nullable integers, floats, booleans)
+            missing = np.flatnonzero(y.isna().to_numpy())
+            if missing.size:
+                raise ValueError(f"y[{missing[0]}] is missing")
+            y = y.to_numpy(dtype=getattr(dtype, "numpy_dtype", None))
+    a = np.asarray(y)
+    if a.ndim != 1:
+        raise ValueError(f"y must be 1-D (got {a.ndim}-D)")
+    return _native_order(a)
+
+
+def learn_many(
+    model: Any,
+    X: Any,
+    y: Any = None,
+    *,
+    feature_names: Sequence[str] | None = None,
+    n_jobs: int = 1,
+) -> None:
+    """Learn every row of X (with its target in y) in order, as ``learn_one`` would.
+
+    Transformers take ``y=None`` (``SelectKBest`` needs y). The members of ARF, SRP and
+    leveraging-bagging ensembles train on ``n_jobs`` threads (-1: every core), with the same
+    result as one thread.
+    """
+    columns, rows, names = _columns(X, feature_names)
+    _native().learn_many(model, columns, rows, names, _targets(y), n_jobs)
+
+
+def predict_many(model: Any, X: Any, *, feature_names: Sequence[str] | None = None) -> Any:
+    """``predict_one`` of every row: int64 labels for a classifier, float64 for a regressor."""
+    columns, rows, names = _columns(X, feature_names)
+    return _native().predict_many(model, columns, rows, names)
+
+
+def predict_proba_many(
+    model: Any, X: Any, *, feature_names: Sequence[str] | None = None
+) -> list[dict[int, float]]:
+    """``predict_proba_one`` of every row, as a list of dicts."""
+    columns, rows, names = _columns(X, feature_names)
+    return _native().predict_proba_many(model, columns, rows, names)
+
+
+def transform_many(
+    transformer: Any, X: Any, *, feature_names: Sequence[str] | None = None
+) -> list[dict[str, float]]:
+    """``transform_one`` of every row, as a list of dicts."""
+    columns, rows, names = _columns(X, feature_names)
+    return _native().transform_many(transformer, columns, rows, names)

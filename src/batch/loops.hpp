@@ -1,0 +1,119 @@
+// The row loops of the batch entry points: records built chunk by chunk, a check
+// for Ctrl-C between chunks, and ensemble members trained on several threads.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+
+#include "batch/inputs.hpp"
+#include "batch/record.hpp"
+#include "ensemble/member_steps.hpp"
+
+namespace kavro::batch {
+
+// Rows per chunk: the interval of the Ctrl-C check and the rows whose records a
+// parallel ensemble step holds at once.
+constexpr std::size_t kChunkRows = 2048;
+
+// Raises a pending signal's exception (KeyboardInterrupt for Ctrl-C) with a note
+// saying how many rows were done; the rows after them were not touched.
+inline void check_signals(const char* fn, std::size_t done) {
+    if (PyErr_CheckSignals() == 0) return;
+    py::error_already_set error;
+    try {
+        error.value().attr("add_note")(std::string(fn) + ": interrupted after the first " +
+                                       std::to_string(done) +
+                                       " rows; those were used and the rest were not.");
+    } catch (const py::error_already_set&) {
+    }
+    throw error;
+}
+
+// visit(first, n, cells) for consecutive chunks of rows, cells row-major.
+template <class Visit>
+void for_each_chunk(const Table& t, const char* fn, Visit&& visit) {
+    std::vector<double> cells;
+    for (std::size_t first = 0; first < t.rows; first += kChunkRows) {
+        const std::size_t n = std::min(kChunkRows, t.rows - first);
+        cells.resize(n * t.columns.size());
+        fill_rows(t.columns, first, n, cells.data());
+        visit(first, n, cells.data());
+        if (first + n < t.rows) check_signals(fn, first + n);
+    }
+}
+
+// step(x, row) for the record of every row, in order. Every family's loop.
+template <class Step>
+void for_each_record(const Table& t, const char* fn, Step&& step) {
+    const std::size_t width = t.columns.size();
+    for_each_chunk(t, fn, [&](std::size_t first, std::size_t n, const double* cells) {
+        for (std::size_t r = 0; r < n; ++r) {
+            const FeatureMap x = make_record(cells + r * width, t.names);
+            step(x, first + r);
+        }
+    });
+}
+
+// Learns the records xs with targets ys, exactly as learn_one on each in turn:
+// every example's draws first, in order, then members taken one at a time by
+// `threads` threads (the caller's included), each member over every record.
+template <class Target>
+void learn_by_members(ensemble::MemberSteps<Target>& e, const std::vector<FeatureMap>& xs,
+                      const Target* ys, unsigned threads) {
+    const std::size_t members = e.n_members();
+    const std::size_t rows = xs.size();
+    std::vector<int> counts(rows * members);
+    std::vector<double> scales(rows);
+    for (std::size_t r = 0; r < rows; ++r) scales[r] = e.draw_example(xs[r], ys[r], counts.data() + r * members);
+
+    std::atomic<std::size_t> next{0};
+    std::vector<std::exception_ptr> errors(threads);
+    auto work = [&](unsigned slot) {
+        try {
+            for (std::size_t i; (i = next.fetch_add(1)) < members;) {
+                for (std::size_t r = 0; r < rows; ++r) {
+                    e.member_step(i, xs[r], ys[r], counts[r * members + i], scales[r]);
+                }
+            }
+        } catch (...) {
+            errors[slot] = std::current_exception();
+            next.store(members);
+        }
+    };
+    std::vector<std::thread> pool;
+    const std::size_t wanted = std::min<std::size_t>(threads, members);
+    try {
+        for (unsigned k = 1; k < wanted; ++k) pool.emplace_back(work, k);
+    } catch (const std::system_error&) {
+        // Fewer threads than asked: the ones running (and this one) take every member.
+    }
+    work(0);
+    for (auto& th : pool) th.join();
+    for (auto& error : errors) {
+        if (error) std::rethrow_exception(error);
+    }
+}
+
+// learn_one of every row through the ensemble's member steps, on `threads` threads.
+template <class Target>
+void learn_rows_by_members(ensemble::MemberSteps<Target>& e, const Table& t,
+                           const std::vector<Target>& ys, unsigned threads, const char* fn) {
+    const std::size_t width = t.columns.size();
+    std::vector<FeatureMap> xs;
+    for_each_chunk(t, fn, [&](std::size_t first, std::size_t n, const double* cells) {
+        xs.clear();
+        xs.reserve(n);
+        for (std::size_t r = 0; r < n; ++r) xs.push_back(make_record(cells + r * width, t.names));
+        learn_by_members(e, xs, ys.data() + first, threads);
+    });
+}
+
+}  // namespace kavro::batch
