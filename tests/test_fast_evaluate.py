@@ -359,3 +359,14 @@ def test_native_decimal_reader_matches_python_float():
         else:
             assert out[k] == float(cell) and math.copysign(1, out[k]) == math.copysign(1, float(cell)), cell
     assert len(listed) < 30
+
+
+def test_undecodable_bytes_in_a_dropped_column_stop_both_readers(reader, tmp_path):
+    path = tmp_path / "bytes.csv"
+    path.write_bytes(b"a,note,y\n" + b"".join(b"%d,ok,%d\n" % (i, i % 2) for i in range(20))
+                     + b"5,\xff\xfe,1\n3,ok,0\n")
+    slow = drain(iter_csv(str(path), "y", drop=["note"]))
+    fast = drain(records_of_lazily(iter_csv(str(path), "y", drop=["note"]).chunks()))
+    assert slow[1] is not None and slow[1].startswith("UnicodeDecodeError")
+    same_pairs(fast[0], slow[0])
+    assert fast[1] == slow[1]

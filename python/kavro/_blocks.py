@@ -246,7 +246,10 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     t_index = header.index(stream.target)
     width = len(header)
     labels = [f"c{i}" for i in range(width)]
-    wanted = [labels[c[0]] for c in columns] + [labels[t_index]]
+    feature_at = [c[0] for c in columns]
+    # Every column is read (as text), so that bytes the stream's reader would refuse to decode
+    # stop this reader too, in whichever column they are.
+    wanted = labels
     convert = _TargetConverter(stream.target_type)
     stream.classes = convert.classes
     limit = csv.field_size_limit()
@@ -260,24 +263,25 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     except (pa.ArrowException, ValueError, OSError):  # the stream's reader says what is wrong
         yield from rest()
         return
+
     def begin(batch: Any) -> tuple[Any, Any, Any, Any]:
         """Starts converting a batch on a native thread (it runs while the consumer learns the
         block before it)."""
         X = np.empty((batch.num_rows, len(names)), dtype=np.float64, order="F")
-        columns = [(*_cells(batch.column(j)), X[:, j], False) for j in range(len(names))]
+        cells = [(*_cells(batch.column(feature_at[j])), X[:, j], False) for j in range(len(names))]
         y = None
         if convert.mode == "float":
             y = np.empty(batch.num_rows, dtype=np.float64)
-            columns.append((*_cells(batch.column(len(names))), y, True))
-        return batch, X, y, _native.parse_decimal_columns(columns, limit)
+            cells.append((*_cells(batch.column(t_index)), y, True))
+        return batch, X, y, _native.parse_decimal_columns(cells, limit)
 
     def finish(batch: Any, X: Any, y: Any, job: Any) -> tuple[Any, Any, int]:
         """The block and the number of rows before the first cell left to the stream's reader."""
         listed = job.wait()
         good = batch.num_rows
         for j in range(len(names)):
-            good = min(good, _listed_features(batch.column(j), X[:, j], listed[j], limit))
-        target = batch.column(len(names))
+            good = min(good, _listed_features(batch.column(feature_at[j]), X[:, j], listed[j], limit))
+        target = batch.column(t_index)
         if y is not None:
             bad = _listed_targets(target, y, listed[-1], convert, limit)
         else:
