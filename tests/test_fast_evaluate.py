@@ -50,9 +50,13 @@ def scores(ev):
 
 
 def fingerprint(model, probe, classifier):
+    """Predictions on probe records, and the saved form where the class has one."""
+    from kavro import _native
+
+    saved = kavro.dumps(model) if type(model).__name__ in _native.class_names() else None
     if classifier:
-        return [sorted(model.predict_proba_one(x).items()) for x in probe]
-    return [model.predict_one(x) for x in probe]
+        return saved, [list(model.predict_proba_one(x).items()) for x in probe]
+    return saved, [model.predict_one(x) for x in probe]
 
 
 def python_loop(stream):

@@ -382,6 +382,8 @@ def progressive_val_score(
         result.elapsed = time.perf_counter() - start
         if bar is not None:
             bar.close()
+        if native is not None and hasattr(native[1], "close"):
+            native[1].close()  # stops a reader still reading ahead (n reached, or an error)
     if plot is not None:
         plot_checkpoints({type(model).__name__: result}, plot)
     return result
