@@ -229,7 +229,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
         header = [h.strip() for h in next(reader, [])]
         header_lines = reader.line_num
     if not header:
-        columns: list[tuple[int, str]] = []
+        columns: list[list[Any]] = []
     else:
         columns = stream._columns(header)  # the reader's own checks and messages
     names = [c[1] for c in columns]
