@@ -193,7 +193,7 @@ def _frame_blocks(stream: Any, df: Any, t_index: int, features: list[int], names
 
 def fast_csv_available() -> bool:
     try:
-        import pyarrow.csv  # noqa: F401
+        import pyarrow.csv  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
     except ImportError:
         return False
     return True
@@ -239,7 +239,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
         return
 
     np = _np()
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     from kavro import _native
 
@@ -366,8 +366,8 @@ class _Prefetch:
 
 
 def _open_csv(stream: Any, labels: list[str], wanted: list[str]) -> Any:
-    import pyarrow as pa
-    import pyarrow.csv as pacsv
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
 
     return pacsv.open_csv(
         stream.path,
@@ -385,7 +385,7 @@ def _open_csv(stream: Any, labels: list[str], wanted: list[str]) -> Any:
 
 def _cells(col: Any) -> tuple[Any, Any]:
     np = _np()
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     if col.null_count:
         raise ValueError("null cell")
