@@ -17,6 +17,7 @@ it had learnt only those rows.
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Sequence
 from typing import Any
 
@@ -24,9 +25,7 @@ __all__ = ["learn_many", "predict_many", "predict_proba_many", "transform_many"]
 
 
 def _native() -> Any:
-    from kavro import _native
-
-    return _native
+    return importlib.import_module("kavro._native")
 
 
 def _is_dataframe(X: Any) -> bool:
@@ -42,9 +41,7 @@ def _frame_column(np: Any, series: Any, name: str) -> Any:
     if isinstance(dtype, np.dtype):
         return _native_order(series.to_numpy())
     # pandas extension dtypes (nullable integers, floats, booleans): missing values become NaN.
-    from pandas.api.types import is_bool_dtype, is_numeric_dtype
-
-    if is_numeric_dtype(dtype) or is_bool_dtype(dtype):
+    if getattr(dtype, "kind", "O") in "biuf":
         return series.to_numpy(dtype="float64", na_value=np.nan)
     raise TypeError(f"column {name!r} has dtype {dtype}; expected real, integer or bool numbers")
 
@@ -114,7 +111,8 @@ def predict_proba_many(
 ) -> list[dict[int, float]]:
     """``predict_proba_one`` of every row, as a list of dicts."""
     columns, rows, names = _columns(X, feature_names)
-    return _native().predict_proba_many(model, columns, rows, names)
+    result: list[dict[int, float]] = _native().predict_proba_many(model, columns, rows, names)
+    return result
 
 
 def transform_many(
@@ -122,4 +120,5 @@ def transform_many(
 ) -> list[dict[str, float]]:
     """``transform_one`` of every row, as a list of dicts."""
     columns, rows, names = _columns(X, feature_names)
-    return _native().transform_many(transformer, columns, rows, names)
+    result: list[dict[str, float]] = _native().transform_many(transformer, columns, rows, names)
+    return result

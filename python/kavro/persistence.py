@@ -32,8 +32,9 @@ FORMAT_VERSION: int = _native.FORMAT_VERSION
 def _class_name(cls: Any) -> str:
     if isinstance(cls, str):
         return cls
-    if isinstance(cls, type) and getattr(_kavro_core, cls.__name__, None) is cls:
-        return cls.__name__
+    name = str(getattr(cls, "__name__", ""))
+    if isinstance(cls, type) and name and getattr(_kavro_core, name, None) is cls:
+        return name
     raise TypeError(f"expected a class of _kavro_core or its name, got {cls!r}")
 
 
@@ -47,7 +48,8 @@ def _as_bytes(data: Any) -> bytes:
 
 def dumps(obj: Any) -> bytes:
     """The saved form of ``obj`` (any object of ``_kavro_core``) as bytes."""
-    return _native.dumps(obj)
+    data: bytes = _native.dumps(obj)
+    return data
 
 
 def loads(data: bytes | bytearray | memoryview, *, expected: Any = None) -> Any:

@@ -1,7 +1,6 @@
 // Batch entry points: every row of an array learnt, predicted or transformed in one call.
 // The caller keeps the interpreter lock throughout, so no Python code can touch the model
 // while threads train ensemble members.
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -10,6 +9,7 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include "batch/inputs.hpp"
 #include "batch/loops.hpp"
@@ -166,8 +166,8 @@ py::list transform_many(py::handle obj, py::handle columns, std::size_t rows, py
     return out;
 }
 
-// Seconds the model's own learn_one / predict_one / transform_one take over the records of
-// every row, built beforehand (not timed). Benchmark helper.
+// CPU seconds the model's own learn_one / predict_one / transform_one take over the records
+// of every row, built beforehand (not timed). Benchmark helper.
 double learner_seconds(py::handle obj, py::handle columns, std::size_t rows, py::handle names,
                        py::handle y, const std::string& what) {
     constexpr const char* fn = "learner_seconds";
@@ -181,10 +181,9 @@ double learner_seconds(py::handle obj, py::handle columns, std::size_t rows, py:
     const Table t = batch::read_table(fn, columns, rows, names);
     std::vector<FeatureMap> xs;
     xs.reserve(rows);
+    batch::RecordBuilder builder(t.names);
     batch::for_each_chunk(t, fn, [&](std::size_t, std::size_t n, const double* cells) {
-        for (std::size_t r = 0; r < n; ++r) {
-            xs.push_back(batch::make_record(cells + r * t.columns.size(), t.names));
-        }
+        for (std::size_t r = 0; r < n; ++r) xs.push_back(builder.build(cells + r * t.columns.size()));
     });
     std::vector<ClassLabel> labels;
     std::vector<double> values;
@@ -192,9 +191,8 @@ double learner_seconds(py::handle obj, py::handle columns, std::size_t rows, py:
     if (learn && !m.classifier && !y.is_none()) values = batch::read_values(fn, y, rows);
     if (learn && m.regressor && y.is_none()) throw py::value_error(std::string(fn) + ": y is required.");
 
-    using Clock = std::chrono::steady_clock;
     volatile double sink = 0.0;
-    const auto start = Clock::now();
+    const double start = batch::thread_cpu_seconds();
     if (m.classifier) {
         IClassifier& c = *m.classifier;
         for (std::size_t r = 0; r < rows; ++r) {
@@ -215,8 +213,7 @@ double learner_seconds(py::handle obj, py::handle columns, std::size_t rows, py:
             else tr.learn_one(xs[r], values[r]);
         }
     }
-    const std::chrono::duration<double> elapsed = Clock::now() - start;
-    return elapsed.count();
+    return batch::thread_cpu_seconds() - start;
 }
 
 // Members learn_many trains on separate threads (0: the model learns row by row).
@@ -258,9 +255,12 @@ void bind_batch(py::module_& m) {
           (std::string("transform_one of every row, as a list of dicts.") + columns_doc).c_str());
     m.def("learner_seconds", &learner_seconds, py::arg("model"), py::arg("columns"),
           py::arg("rows"), py::arg("names"), py::arg("y") = py::none(), py::arg("what") = "learn",
-          "Seconds the model's own learn_one, predict_one or transform_one ('learn', 'predict', "
+          "CPU seconds the model's own learn_one, predict_one or transform_one ('learn', 'predict', "
           "'transform') take over the records of every row, built beforehand and not timed "
           "(benchmark helper).");
+    m.def("member_thread_seconds", [] { return batch::member_thread_seconds(); },
+          "CPU seconds each thread spent on member steps in the last learn_many that trained "
+          "ensemble members on threads (benchmark figure).");
     m.def("parallel_members", &parallel_members, py::arg("model"),
           "Number of members learn_many trains on separate threads (0: rows are learnt in turn).");
 }

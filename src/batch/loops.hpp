@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include <time.h>
+
 #include <pybind11/pybind11.h>
 
 #include "batch/inputs.hpp"
@@ -50,16 +52,29 @@ void for_each_chunk(const Table& t, const char* fn, Visit&& visit) {
     }
 }
 
-// step(x, row) for the record of every row, in order. Every family's loop.
+// step(x, row) for the record of every row, in order (x is valid during the call).
+// Every family's loop.
 template <class Step>
 void for_each_record(const Table& t, const char* fn, Step&& step) {
     const std::size_t width = t.columns.size();
+    RecordBuilder builder(t.names);
     for_each_chunk(t, fn, [&](std::size_t first, std::size_t n, const double* cells) {
-        for (std::size_t r = 0; r < n; ++r) {
-            const FeatureMap x = make_record(cells + r * width, t.names);
-            step(x, first + r);
-        }
+        for (std::size_t r = 0; r < n; ++r) step(builder.next(cells + r * width), first + r);
     });
+}
+
+// CPU seconds of the calling thread.
+inline double thread_cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// CPU seconds each thread spent on member steps in the last learn_many that trained
+// members on threads, summed over its chunks (a benchmark figure).
+inline std::vector<double>& member_thread_seconds() {
+    static std::vector<double> seconds;
+    return seconds;
 }
 
 // Learns the records xs with targets ys, exactly as learn_one on each in turn:
@@ -76,7 +91,9 @@ void learn_by_members(ensemble::MemberSteps<Target>& e, const std::vector<Featur
 
     std::atomic<std::size_t> next{0};
     std::vector<std::exception_ptr> errors(threads);
+    std::vector<double> seconds(threads, 0.0);
     auto work = [&](unsigned slot) {
+        const double start = thread_cpu_seconds();
         try {
             for (std::size_t i; (i = next.fetch_add(1)) < members;) {
                 for (std::size_t r = 0; r < rows; ++r) {
@@ -87,6 +104,7 @@ void learn_by_members(ensemble::MemberSteps<Target>& e, const std::vector<Featur
             errors[slot] = std::current_exception();
             next.store(members);
         }
+        seconds[slot] = thread_cpu_seconds() - start;
     };
     std::vector<std::thread> pool;
     const std::size_t wanted = std::min<std::size_t>(threads, members);
@@ -97,6 +115,9 @@ void learn_by_members(ensemble::MemberSteps<Target>& e, const std::vector<Featur
     }
     work(0);
     for (auto& th : pool) th.join();
+    auto& total = member_thread_seconds();
+    total.resize(std::max<std::size_t>(total.size(), threads), 0.0);
+    for (unsigned k = 0; k < threads; ++k) total[k] += seconds[k];
     for (auto& error : errors) {
         if (error) std::rethrow_exception(error);
     }
@@ -107,11 +128,13 @@ template <class Target>
 void learn_rows_by_members(ensemble::MemberSteps<Target>& e, const Table& t,
                            const std::vector<Target>& ys, unsigned threads, const char* fn) {
     const std::size_t width = t.columns.size();
+    member_thread_seconds().assign(threads, 0.0);
+    RecordBuilder builder(t.names);
     std::vector<FeatureMap> xs;
     for_each_chunk(t, fn, [&](std::size_t first, std::size_t n, const double* cells) {
         xs.clear();
         xs.reserve(n);
-        for (std::size_t r = 0; r < n; ++r) xs.push_back(make_record(cells + r * width, t.names));
+        for (std::size_t r = 0; r < n; ++r) xs.push_back(builder.build(cells + r * width));
         learn_by_members(e, xs, ys.data() + first, threads);
     });
 }

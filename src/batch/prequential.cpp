@@ -31,12 +31,12 @@ namespace kavro::native {
 
 namespace {
 
-// The record of row i of X, built by the batch record builder from a copy of the row.
+// The record of row i of X, from the batch record builder (valid until its next call).
 template <class Rows>
-FeatureMap row_record(const Rows& X, py::ssize_t i, const std::vector<std::string>& names,
-                      std::vector<double>& row) {
+const FeatureMap& row_record(const Rows& X, py::ssize_t i, batch::RecordBuilder& records,
+                             std::vector<double>& row) {
     for (py::ssize_t j = 0; j < X.shape(1); ++j) row[static_cast<std::size_t>(j)] = X(i, j);
-    return batch::make_record(row.data(), names);
+    return records.next(row.data());
 }
 
 // One metric, updated with the pair the Python loop would pass it.
@@ -173,8 +173,9 @@ private:
     void run_classifier(const Rows& X, const Targets& t, const std::vector<std::string>& names) {
         IClassifier& model = *classifier_;
         std::vector<double> row(names.size());
+        batch::RecordBuilder records(names);
         for (py::ssize_t i = 0; i < X.shape(0); ++i) {
-            const FeatureMap x = row_record(X, i, names, row);
+            const FeatureMap& x = row_record(X, i, records, row);
             const auto y_true = static_cast<ClassLabel>(t(i));
             const ClassLabel y_pred = model.predict_one(x);
             for (const auto& s : slots_) {
@@ -192,8 +193,9 @@ private:
     void run_regressor(const Rows& X, const Targets& t, const std::vector<std::string>& names) {
         IRegressor& model = *regressor_;
         std::vector<double> row(names.size());
+        batch::RecordBuilder records(names);
         for (py::ssize_t i = 0; i < X.shape(0); ++i) {
-            const FeatureMap x = row_record(X, i, names, row);
+            const FeatureMap& x = row_record(X, i, records, row);
             const double y_true = t(i);
             const double y_pred = model.predict_one(x);
             for (const auto& s : slots_) s.update_values(y_true, y_pred);

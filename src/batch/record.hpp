@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/types.hpp"
@@ -110,16 +111,52 @@ inline void fill_rows(const std::vector<Column>& columns, std::size_t first, std
 // The record of a row: a fresh map reserved for the row's non-NaN cells, which are
 // then inserted in column order. This is what the dict conversion of the bindings
 // builds from the dict of those cells, so the record iterates in the same order.
-inline FeatureMap make_record(const double* row, const std::vector<std::string>& names) {
-    const std::size_t n = names.size();
-    std::size_t present = 0;
-    for (std::size_t j = 0; j < n; ++j) present += std::isnan(row[j]) ? 0u : 1u;
-    FeatureMap x;
-    x.reserve(present);
-    for (std::size_t j = 0; j < n; ++j) {
-        if (!std::isnan(row[j])) x.emplace(names[j], row[j]);
+class RecordBuilder {
+public:
+    explicit RecordBuilder(const std::vector<std::string>& names)
+        : names_(names), present_(names.size(), 0), values_(names.size(), nullptr) {}
+
+    FeatureMap build(const double* row) const {
+        const std::size_t n = names_.size();
+        std::size_t count = 0;
+        for (std::size_t j = 0; j < n; ++j) count += std::isnan(row[j]) ? 0u : 1u;
+        FeatureMap x;
+        x.reserve(count);
+        for (std::size_t j = 0; j < n; ++j) {
+            if (!std::isnan(row[j])) x.emplace(names_[j], row[j]);
+        }
+        return x;
     }
-    return x;
-}
+
+    // The record of a row, valid until the next call. When the row has its cells
+    // absent in the same columns as the previous row, the previous record is refilled
+    // in place: it holds the same keys in the same buckets and order as a fresh build
+    // would, so only the values need writing.
+    const FeatureMap& next(const double* row) {
+        const std::size_t n = names_.size();
+        bool same = built_;
+        for (std::size_t j = 0; j < n && same; ++j) same = present_[j] == (std::isnan(row[j]) ? 0 : 1);
+        if (same) {
+            for (std::size_t j = 0; j < n; ++j) {
+                if (values_[j] != nullptr) *values_[j] = row[j];
+            }
+            return record_;
+        }
+        record_ = build(row);
+        for (std::size_t j = 0; j < n; ++j) {
+            present_[j] = std::isnan(row[j]) ? 0 : 1;
+            values_[j] = present_[j] != 0 ? &record_.find(names_[j])->second : nullptr;
+        }
+        built_ = true;
+        return record_;
+    }
+
+private:
+    const std::vector<std::string>& names_;
+    FeatureMap record_;
+    bool built_ = false;
+    std::vector<char> present_;  // by column: present in record_
+    std::vector<double*> values_;  // by column: its value in record_
+};
 
 }  // namespace kavro::batch

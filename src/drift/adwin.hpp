@@ -42,6 +42,10 @@ public:
     std::size_t n_rows() const { return counts_.size(); }
     int bucket_count(std::size_t row) const { return counts_[row]; }
 
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
 private:
     void add_row();
     void compress();

@@ -27,6 +27,10 @@ public:
     void set_alpha(double value) { alpha_ = value; }
     void set_beta(double value) { beta_ = value; }
 
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
 private:
     int warm_start_;
     double alpha_;

@@ -37,6 +37,10 @@ public:
     std::uint32_t seed() const { return seed_; }
     void set_seed(std::uint32_t value) { seed_ = value; }
 
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
 private:
     using Member = ensemble::DriftMember<HoeffdingTreeClassifier>;
 
@@ -78,6 +82,9 @@ public:
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset
     std::uint32_t seed() const { return seed_; }
     void set_seed(std::uint32_t value) { seed_ = value; }
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
 
 private:
     using Member = ensemble::DriftMember<HoeffdingTreeRegressor>;

@@ -102,6 +102,9 @@ struct DriftMember {
     double n_correct = 0.0;             // classifiers: correct since the last drift
     double n_seen = 0.0;                // classifiers: examples since the last drift
     bool initialised = false;
+    // Warnings and drifts its detectors have signalled; for inspection only.
+    std::uint64_t n_warnings = 0;
+    std::uint64_t n_drifts = 0;
 
     // Back to the constructed state: no trees, fresh detectors.
     void clear(double drift_delta, double warning_delta) {
@@ -113,6 +116,8 @@ struct DriftMember {
         n_correct = 0.0;
         n_seen = 0.0;
         initialised = false;
+        n_warnings = 0;
+        n_drifts = 0;
     }
 
     // Trains the foreground, then any background tree, `times` times each.
@@ -131,12 +136,14 @@ struct DriftMember {
     bool update_detectors(double error, double drift_delta, double warning_delta,
                           MakeBackground&& make_background, MakeReplacement&& make_replacement) {
         warning_detector.update(error);
+        if (warning_detector.drift_detected()) ++n_warnings;
         if (warning_detector.drift_detected() && !background) {
             background = make_background();
             warning_detector = ADWIN(warning_delta);
         }
         drift_detector.update(error);
         if (!drift_detector.drift_detected()) return false;
+        ++n_drifts;
         if (background) {
             foreground = std::move(background);
         } else {

@@ -40,6 +40,10 @@ public:
     std::uint32_t seed() const { return seed_; }
     void set_seed(std::uint32_t value) { seed_ = value; }  // applied at the next reset
 
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
 private:
     struct Member {
         std::unique_ptr<HoeffdingTreeClassifier> model;
@@ -83,11 +87,18 @@ public:
     void set_n_models(int value);  // applied at the next reset; negative rejected
     std::uint32_t seed() const { return seed_; }
     void set_seed(std::uint32_t value) { seed_ = value; }  // applied at the next reset
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
 
 private:
     struct Member {
         std::unique_ptr<FIMTDDRegressor> model;
         ADWIN drift_detector;
+
+        // Names every field of the saved state, in order (defined with the state module).
+        template <class Ar>
+        void visit(Ar& ar);
     };
 
     std::unique_ptr<FIMTDDRegressor> make_tree(std::size_t position) const;

@@ -46,6 +46,9 @@ public:
     // Sum of the stages' mean tree outputs, times learning_rate when `scale`.
     double predict(const FeatureMap& x, bool scale);
     bool initialised() const { return initialised_; }
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
 
 private:
     void initialise(const FeatureMap& x);
@@ -79,6 +82,9 @@ public:
     void set_n_classes(int value) { n_classes_ = value; }
     int seed() const { return seed_; }
     void set_seed(int value) { seed_ = value; }  // reaches boosters created later
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
 
 private:
     ensemble::BoosterConfig booster_config() const;
@@ -116,6 +122,9 @@ public:
     void set_n_models(int value) { n_models_ = value; }  // reaches a booster created later
     int seed() const { return seed_; }
     void set_seed(int value) { seed_ = value; }  // reaches a booster created later
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
 
 private:
     int n_models_;

@@ -9,6 +9,10 @@ namespace kavro {
 
 class BayesianLinearRegression : public IRegressor {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     explicit BayesianLinearRegression(double alpha = 1.0, double beta = 1.0);
 
     // e = clip(y - predict_one(x)). Bias: precision += beta, mean += beta / precision * e.

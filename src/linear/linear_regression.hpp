@@ -9,6 +9,10 @@ namespace kavro {
 
 class LinearRegression : public IRegressor {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     explicit LinearRegression(double learning_rate = 0.01, double l2 = 0.0);
 
     // e = clip(y - predict_one(x)); w += lr (clip(e v) - l2 w) per feature; bias += lr e.

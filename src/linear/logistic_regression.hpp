@@ -10,6 +10,10 @@ namespace kavro {
 
 class LogisticRegression : public IClassifier {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     explicit LogisticRegression(double learning_rate = 0.01, double l2 = 0.0);
 
     // For each label in ascending order: gradient step on its own logistic loss

@@ -11,6 +11,10 @@ namespace kavro {
 
 class PassiveAggressiveClassifier : public IClassifier {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     explicit PassiveAggressiveClassifier(double C = 1.0);
 
     // When the true label does not lead the best other label by at least 1, moves the

@@ -8,6 +8,10 @@ namespace kavro {
 
 class PassiveAggressiveRegressor : public IRegressor {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     explicit PassiveAggressiveRegressor(double C = 1.0, double epsilon = 0.1);
 
     // u = y - predict_one(x); when |u| exceeds epsilon, moves the weights and bias by

@@ -8,6 +8,10 @@ namespace kavro {
 
 class Perceptron : public IClassifier {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     explicit Perceptron(double learning_rate = 0.01);
 
     // Predicts x (through predict_one); on a mistake moves the true label towards x

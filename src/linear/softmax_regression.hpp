@@ -10,6 +10,10 @@ namespace kavro {
 
 class SoftmaxRegression : public IClassifier {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     explicit SoftmaxRegression(double learning_rate = 0.01, double l2 = 0.0);
 
     // Cross-entropy gradient step for every known label, from the probabilities of x

@@ -10,6 +10,10 @@ namespace kavro {
 
 class Accuracy {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     void update(ClassLabel y_true, ClassLabel y_pred) {
         ++total;
         if (y_true == y_pred) ++correct;
@@ -38,6 +42,10 @@ struct ClassCounts {
 // table the first time it is seen as the true or the predicted label.
 class MacroBase {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     void update(ClassLabel y_true, ClassLabel y_pred) {
         ClassCounts& t = class_counts[y_true];
         ClassCounts& p = class_counts[y_pred];

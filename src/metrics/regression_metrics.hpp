@@ -7,6 +7,10 @@ namespace kavro {
 
 class MAE {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     void update(double y_true, double y_pred) {
         count += 1.0;
         mean_abs_error = std::fma(1.0 / count, std::fabs(y_true - y_pred) - mean_abs_error,
@@ -25,6 +29,10 @@ private:
 
 class RMSE {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     void update(double y_true, double y_pred) {
         const double e = y_true - y_pred;
         count += 1.0;
@@ -44,6 +52,10 @@ private:
 // Coefficient of determination, 1 - SSE / total sum of squares.
 class R2 {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     void update(double y_true, double y_pred);
     // 0 before the second update and while every target is equal; may be negative.
     double get() const;

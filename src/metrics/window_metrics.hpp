@@ -11,6 +11,10 @@ namespace kavro {
 // Windowed accuracy and macro F1. A window_size of 0 or less ignores every update.
 class WindowMetric {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     explicit WindowMetric(int window_size = 1000);
 
     void update(ClassLabel predicted, ClassLabel actual);
@@ -48,6 +52,10 @@ private:
 // rebuilt from the window once every window_size updates to bound rounding drift.
 class WindowRegressionMetric {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     explicit WindowRegressionMetric(int window_size = 1000);
 
     void update(double y_true, double y_pred);

@@ -44,6 +44,10 @@ inline double minkowski_distance(const double* q, const double* s, std::size_t m
 template <class Target>
 class KNNCore {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     struct Sample {
         std::vector<double> values;
         Target target;

@@ -10,6 +10,10 @@ namespace kavro {
 
 class KNNRegressor : public IRegressor {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     // n_neighbors >= 0 and window_size != 0 (negative: unbounded), else std::invalid_argument.
     explicit KNNRegressor(std::int32_t n_neighbors = 5, std::int32_t window_size = 1000,
                           std::int32_t p = 2);

@@ -13,6 +13,10 @@ namespace kavro {
 
 class RegressionPipeline : public IRegressor {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     // Throws std::invalid_argument when a step or the learner is null.
     RegressionPipeline(TransformerSteps steps, std::shared_ptr<IRegressor> learner);
 

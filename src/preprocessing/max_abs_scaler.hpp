@@ -10,6 +10,10 @@ namespace kavro {
 
 class MaxAbsScaler : public ITransformer {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     // Raises each feature's maximum absolute value.
     void learn_one(const FeatureMap& x) override;
     using ITransformer::learn_one;

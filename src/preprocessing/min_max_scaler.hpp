@@ -10,6 +10,10 @@ namespace kavro {
 
 class MinMaxScaler : public ITransformer {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     struct MinMaxRange {
         bool has_min = false;
         double min = 0.0;

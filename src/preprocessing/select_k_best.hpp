@@ -13,6 +13,10 @@ namespace kavro {
 
 class SelectKBest : public ITransformer {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     struct CorrelationStats {
         WelfordStats x_stats;
         WelfordStats y_stats;  // targets seen together with this feature

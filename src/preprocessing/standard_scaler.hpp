@@ -10,6 +10,10 @@ namespace kavro {
 
 class StandardScaler : public ITransformer {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     struct MeanVariance {
         double count = 0.0;     // records in which the feature occurred
         double mean = 0.0;

@@ -12,6 +12,10 @@ namespace kavro {
 
 class VarianceThreshold : public ITransformer {
 public:
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
     explicit VarianceThreshold(double threshold = 0.0, std::int32_t min_samples = 2)
         : threshold_(threshold), min_samples_(min_samples) {}
 

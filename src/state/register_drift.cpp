@@ -3,6 +3,9 @@
 
 namespace kavro::state {
 
-void register_drift(Registry& /*r*/) {}
+void register_drift(Registry& r) {
+    r.add<ADWIN>("ADWIN");
+    r.add<EDDM>("EDDM");
+}
 
 }  // namespace kavro::state

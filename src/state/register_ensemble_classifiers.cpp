@@ -3,6 +3,10 @@
 
 namespace kavro::state {
 
-void register_ensemble_classifiers(Registry& /*r*/) {}
+void register_ensemble_classifiers(Registry& r) {
+    r.add<ARFClassifier>("ARFClassifier");
+    r.add<SRPClassifier>("SRPClassifier");
+    r.add<LeveragingBaggingClassifier>("LeveragingBaggingClassifier");
+}
 
 }  // namespace kavro::state

@@ -3,6 +3,12 @@
 
 namespace kavro::state {
 
-void register_ensemble_regressors(Registry& /*r*/) {}
+void register_ensemble_regressors(Registry& r) {
+    r.add<ARFRegressor>("ARFRegressor");
+    r.add<SRPRegressor>("SRPRegressor");
+    r.add<LeveragingBaggingRegressor>("LeveragingBaggingRegressor");
+    r.add<SGBTClassifier>("SGBTClassifier");
+    r.add<SGBRRegressor>("SGBRRegressor");
+}
 
 }  // namespace kavro::state

@@ -3,6 +3,9 @@
 
 namespace kavro::state {
 
-void register_neighbors(Registry& /*r*/) {}
+void register_neighbors(Registry& r) {
+    r.add<KNNClassifier>("KNNClassifier");
+    r.add<KNNRegressor>("KNNRegressor");
+}
 
 }  // namespace kavro::state

@@ -3,6 +3,9 @@
 
 namespace kavro::state {
 
-void register_pipeline(Registry& /*r*/) {}
+void register_pipeline(Registry& r) {
+    r.add<ClassificationPipeline>("ClassificationPipeline");
+    r.add<RegressionPipeline>("RegressionPipeline");
+}
 
 }  // namespace kavro::state

@@ -3,6 +3,9 @@
 
 namespace kavro::state {
 
-void register_tree_regressors(Registry& /*r*/) {}
+void register_tree_regressors(Registry& r) {
+    r.add<HoeffdingTreeRegressor>("HoeffdingTreeRegressor");
+    r.add<FIMTDDRegressor>("FIMTDDRegressor");
+}
 
 }  // namespace kavro::state

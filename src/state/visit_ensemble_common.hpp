@@ -22,6 +22,12 @@ void visit(Ar& ar, ensemble::DriftMember<Tree>& m) {
     ar("n_correct", m.n_correct);
     ar("n_seen", m.n_seen);
     ar("initialised", m.initialised);
+    ar("n_warnings", m.n_warnings);
+    ar("n_drifts", m.n_drifts);
+    if constexpr (Ar::mode == Mode::describe) {
+        double weight = m.weight();  // the voting weight, derived from the counts above
+        ar("weight", weight);
+    }
 }
 
 }  // namespace kavro::state

@@ -1,6 +1,120 @@
-// Saved state of the metrics classes: each class's visit names its fields in order.
+// Saved state of the metrics.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "metrics/classification_metrics.hpp"
+#include "metrics/regression_metrics.hpp"
+#include "metrics/window_metrics.hpp"
 #include "state/archive.hpp"
 
-namespace kavro {}  // namespace kavro
+namespace kavro {
+
+namespace state {
+template <class Ar>
+void visit(Ar& ar, ClassCounts& c) {
+    ar("true_positives", c.true_positives);
+    ar("false_positives", c.false_positives);
+    ar("false_negatives", c.false_negatives);
+}
+}  // namespace state
+
+template <class Ar>
+void Accuracy::visit(Ar& ar) {
+    ar("correct", correct);
+    ar("total", total);
+    state::require(ar, correct >= 0 && correct <= total,
+                   "Accuracy counts more correct predictions than predictions");
+}
+
+template <class Ar>
+void MacroBase::visit(Ar& ar) {
+    ar("class_counts", class_counts);
+}
+
+template <class Ar>
+void MAE::visit(Ar& ar) {
+    ar("count", count);
+    ar("mean_abs_error", mean_abs_error);
+}
+
+template <class Ar>
+void RMSE::visit(Ar& ar) {
+    ar("count", count);
+    ar("mean_sq_error", mean_sq_error);
+}
+
+template <class Ar>
+void R2::visit(Ar& ar) {
+    ar("count", count);
+    ar("mean", mean);
+    ar("m2", m2);
+    ar("ddof", ddof);
+    ar("sse", sse);
+}
+
+namespace state {
+// A ring of window_size slots filled from slot 0: head is the next slot to write and, until
+// the ring is full, also the number of values held.
+template <class Ar>
+void require_ring(Ar& ar, int window_size, std::size_t ring_size, int head, int count) {
+    if constexpr (Ar::mode == Mode::read) {
+        ar.require(window_size >= 0, "a metric window size is negative");
+        ar.require(ring_size == static_cast<std::size_t>(window_size),
+                   "a metric window's buffers disagree with its size");
+        ar.require(count >= 0 && count <= window_size, "a metric window holds too many values");
+        ar.require(window_size == 0 ? head == 0 : head >= 0 && head < window_size,
+                   "a metric window's position is out of range");
+        ar.require(count == window_size || head == count,
+                   "a metric window's position disagrees with its count");
+    }
+}
+}  // namespace state
+
+template <class Ar>
+void WindowMetric::visit(Ar& ar) {
+    ar("window_size", window_size);
+    ar("predicted_ring", predicted_ring);
+    ar("actual_ring", actual_ring);
+    // Counts is private: the per-label counts are saved as ClassCounts.
+    std::vector<ClassCounts> counts;
+    if constexpr (Ar::mode != state::Mode::read) {
+        counts.reserve(class_counts.size());
+        for (const Counts& c : class_counts) counts.push_back(ClassCounts{c.tp, c.fp, c.fn});
+    }
+    ar("class_counts", counts);
+    if constexpr (Ar::mode == state::Mode::read) {
+        class_counts.clear();
+        class_counts.reserve(counts.size());
+        for (const ClassCounts& c : counts) {
+            class_counts.push_back(Counts{c.true_positives, c.false_positives, c.false_negatives});
+        }
+    }
+    ar("head", head);
+    ar("count", count);
+    ar("correct", correct);
+    state::require_ring(ar, window_size, predicted_ring.size(), head, count);
+    state::require(ar, actual_ring.size() == predicted_ring.size(),
+                   "a metric window's buffers disagree with its size");
+}
+
+template <class Ar>
+void WindowRegressionMetric::visit(Ar& ar) {
+    ar("window_size", window_size);
+    ar("abs_errors", abs_errors);
+    ar("sq_errors", sq_errors);
+    ar("sum_abs", sum_abs);
+    ar("sum_sq", sum_sq);
+    ar("head", head);
+    ar("count", count);
+    ar("updates_since_resum", updates_since_resum);
+    state::require_ring(ar, window_size, abs_errors.size(), head, count);
+    state::require(ar, sq_errors.size() == abs_errors.size(),
+                   "a metric window's buffers disagree with its size");
+    state::require(ar, updates_since_resum >= 0 && updates_since_resum < std::max(window_size, 1),
+                   "a metric window's updates since the last re-summation are out of range");
+}
+
+}  // namespace kavro

@@ -36,6 +36,9 @@ public:
     void reset() override;
     // Splits performed since construction or the last reset.
     int n_splits() const { return split_count_; }
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
 
     int grace_period() const { return grace_period_; }
     void set_grace_period(int value) { grace_period_ = value; }

@@ -40,6 +40,10 @@ public:
     const HoeffdingTreeClassifier& main_tree() const { return *main_tree_; }
     const HoeffdingTreeClassifier* background_tree() const { return background_tree_.get(); }
 
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
 private:
     std::unique_ptr<HoeffdingTreeClassifier> build_tree() const;
 

@@ -75,6 +75,10 @@ public:
     const ClassifierNode& root() const { return *root_; }
     const std::set<ClassLabel>& seen_classes() const { return seen_classes_; }
 
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
 private:
     // Leaf reached by the record last read into layout_.
     ClassifierNode* route(std::int32_t& depth);

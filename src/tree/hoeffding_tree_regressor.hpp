@@ -31,6 +31,9 @@ public:
     double predict_one(const FeatureMap& x) override;
     // Replaces the tree by one empty leaf; parameters are kept.
     void reset() override;
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
 
     int grace_period() const { return grace_period_; }
     void set_grace_period(int value);

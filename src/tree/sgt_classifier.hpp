@@ -37,6 +37,10 @@ public:
 
     const SGTNode& root() const { return *root_; }
 
+    // Names every field of the saved state, in order (defined with the state module).
+    template <class Ar>
+    void visit(Ar& ar);
+
 private:
     SGTNode* route(const FeatureMap& x, std::int32_t& depth) const;
     void attempt_split(SGTNode& leaf);

@@ -53,8 +53,11 @@ struct Floor {
 
 }  // namespace
 
+void bind_state_testing(py::module_& m);
+
 PYBIND11_MODULE(_kavro_testing, m) {
     m.doc() = "Test-only helpers for the KAVRO core.";
+    bind_state_testing(m);
 
     py::class_<Floor, std::shared_ptr<Floor>>(m, "Floor")
         .def(py::init<>())

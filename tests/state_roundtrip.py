@@ -1,0 +1,268 @@
+"""Shared pieces of the saved-state tests: every route from an object to its copy, exact
+comparison of outputs, and loading of damaged states."""
+
+import copy
+import os
+import pickle
+import random
+import struct
+import tempfile
+
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+
+import kavro
+from kavro import _native
+
+settings.register_profile(
+    "state-default", max_examples=15, deadline=None, derandomize=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+settings.register_profile(
+    "state-sanitizer", max_examples=4, deadline=None, derandomize=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+settings.register_profile(
+    "state-deep", max_examples=300, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+PROFILE = {"deep": "state-deep"}.get(os.environ.get("KAVRO_HYPOTHESIS_PROFILE", ""),
+                                     "state-sanitizer" if os.environ.get("LD_PRELOAD")
+                                     else "state-default")
+
+
+def _save_load(obj):
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "model.kavro")
+        kavro.save(obj, path)
+        return kavro.load(path)
+
+
+ROUTES = {
+    **{f"pickle{p}": (lambda o, p=p: pickle.loads(pickle.dumps(o, protocol=p)))
+       for p in (2, 3, 4, 5)},
+    "copy": copy.copy,
+    "deepcopy": copy.deepcopy,
+    "dumps": lambda o: kavro.loads(kavro.dumps(o)),
+    "save": _save_load,
+}
+
+
+def copies(obj, routes=None):
+    """One copy of obj through every route (or the named ones), by route name."""
+    out = {}
+    for name in routes or ROUTES:
+        route = ROUTES[name]
+        c = route(obj)
+        assert type(c) is type(obj), name
+        assert c is not obj, name
+        out[name] = c
+    return out
+
+
+def canon(value):
+    """Output in a form where == means exact: floats by bits (NaN included), dicts as item
+    lists so key order counts."""
+    if isinstance(value, float):
+        return ("f", struct.pack("<d", value))
+    if isinstance(value, dict):
+        return ("d", [(canon(k), canon(v)) for k, v in value.items()])
+    if isinstance(value, (list, tuple)):
+        return ("l", [canon(v) for v in value])
+    return value
+
+
+def assert_same(a, b, what=""):
+    assert canon(a) == canon(b), what
+
+
+# -- streams
+
+NAMES = ["a", "b", "c", "d", "e", "f"]
+values = st.one_of(
+    st.floats(-1e3, 1e3, allow_nan=False),
+    st.sampled_from([0.0, -0.0, 1.0, 1e-300, 1e300, float("nan"), float("inf")]),
+)
+records = st.dictionaries(st.sampled_from(NAMES), values, max_size=5)
+labels = st.integers(0, 3)
+targets = st.floats(-100, 100, allow_nan=False)
+
+
+def random_record(rng, n_names=len(NAMES)):
+    names = rng.sample(NAMES[:n_names], rng.randint(0, n_names))
+    return {n: rng.uniform(-10, 10) for n in names}
+
+
+# -- damaged states
+
+def payload_offset(data):
+    """Offset of the payload: magic, version, two short strings, payload length."""
+    at = 12
+    for _ in range(2):
+        (n,) = struct.unpack_from("<H", data, at)
+        at += 2 + n
+    return at + 8
+
+
+def payload_of(data):
+    return data[payload_offset(data):-4]
+
+
+def reseal(data):
+    """data (bytes-like, payload length unchanged) with its checksum recomputed."""
+    data = bytes(data)
+    return data[:-4] + struct.pack("<I", _native.crc32(payload_of(data)))
+
+
+def mutations(data, rng, n):
+    """n damaged variants of a real state, each with a valid checksum: bit flips, truncation,
+    inflated 8-byte counts, random bytes in place, random tails."""
+    start = payload_offset(data)
+    payload = bytearray(payload_of(data))
+    out = []
+    for i in range(n):
+        p = bytearray(payload)
+        kind = i % 5
+        if kind == 0 and p:
+            for _ in range(rng.randint(1, 4)):
+                j = rng.randrange(len(p))
+                p[j] ^= 1 << rng.randrange(8)
+        elif kind == 1:
+            p = p[:rng.randrange(len(p) + 1)]
+        elif kind == 2 and len(p) >= 8:
+            j = rng.randrange(len(p) - 7)
+            p[j:j + 8] = struct.pack("<Q", rng.choice([2**63, 2**40, len(p) + 1, 2**64 - 1]))
+        elif kind == 3 and p:
+            j = rng.randrange(len(p))
+            k = min(len(p), j + rng.randint(1, 16))
+            p[j:k] = bytes(rng.randrange(256) for _ in range(k - j))
+        else:
+            p = p[:rng.randrange(len(p) + 1)] + bytes(rng.randrange(256)
+                                                      for _ in range(rng.randint(1, 24)))
+        head = bytearray(data[:start])
+        struct.pack_into("<Q", head, start - 8, len(p))
+        out.append(bytes(head) + bytes(p) + struct.pack("<I", _native.crc32(bytes(p))))
+    return out
+
+
+def check_hostile(obj, exercise, seed=0, n=60):
+    """Every damaged variant of obj's state loads as ValueError or as an object that then
+    works (exercise(obj) runs without error)."""
+    rng = random.Random(seed)
+    data = kavro.dumps(obj)
+    loaded = 0
+    for bad in mutations(data, rng, n):
+        try:
+            restored = kavro.loads(bad)
+        except ValueError:
+            continue
+        loaded += 1
+        exercise(restored)
+        kavro.dumps(restored)
+    return loaded
+
+
+# -- driving any object with one list of operations
+
+import _kavro_core as kc  # noqa: E402
+
+CLASSIFICATION_METRICS = {"Accuracy", "MacroPrecision", "MacroRecall", "MacroF1", "WindowMetric"}
+REGRESSION_METRICS = {"MAE", "RMSE", "R2", "WindowRegressionMetric"}
+
+# Writable attributes, by class.
+ATTRS = {
+    "LogisticRegressionClassifier": ["learning_rate", "l2"],
+    "SoftmaxRegression": ["learning_rate", "l2"],
+    "LinearRegression": ["learning_rate", "l2"],
+    "BayesianLinearRegression": ["alpha", "beta"],
+    "PassiveAggressiveRegressor": ["C", "epsilon"],
+    "KNNClassifier": ["n_neighbors", "p"],
+    "KNNRegressor": ["n_neighbors", "p"],
+    "EDDM": ["warm_start", "alpha", "beta"],
+}
+
+# One operation: (code, record, label, target). Code 0 resets, 1 writes an attribute, anything
+# else is a step of the object's own kind (predict then learn, transform then learn, update).
+ops = st.tuples(st.integers(0, 15), records, labels, targets)
+
+
+def _write_attr(obj, target):
+    names = ATTRS.get(type(obj).__name__)
+    if not names:
+        return None
+    name = names[int(abs(target)) % len(names)]
+    if isinstance(getattr(obj, name), int):
+        setattr(obj, name, 1 + int(abs(target)) % 4)
+    else:
+        setattr(obj, name, abs(target) / 50.0)
+    return getattr(obj, name)
+
+
+def drive(obj, operations, allow_reset=True):
+    """Outputs of obj over the operations, in order."""
+    name = type(obj).__name__
+    out = []
+    for code, x, y, t in operations:
+        if code == 0 and allow_reset:
+            obj.reset()
+            continue
+        if code == 1:
+            out.append(_write_attr(obj, t))
+            continue
+        if isinstance(obj, kc.IClassifier):
+            out.append(obj.predict_one(dict(x)))
+            out.append(obj.predict_proba_one(dict(x)))
+            obj.learn_one(dict(x), y)
+        elif isinstance(obj, kc.IRegressor):
+            out.append(obj.predict_one(dict(x)))
+            obj.learn_one(dict(x), t)
+        elif isinstance(obj, kc.ITransformer):
+            out.append(obj.transform_one(dict(x)))
+            if name == "SelectKBest":
+                obj.learn_one(dict(x), t)
+            else:
+                obj.learn_one(dict(x))
+        elif name in CLASSIFICATION_METRICS:
+            obj.update(y, code % 4)
+            out.append(obj.get())
+            if name == "WindowMetric":
+                out.extend([obj.get(1), obj.size])
+        elif name in REGRESSION_METRICS:
+            obj.update(t, sum(x.values()) if x else 0.0)
+            out.append(obj.get())
+            if name == "WindowRegressionMetric":
+                out.extend([obj.get(1), obj.size])
+        elif name == "ADWIN":
+            obj.update(t if code % 3 else t + 50.0)
+            out.extend([obj.drift_detected, obj.estimation, obj.width, obj.variance])
+        elif name == "EDDM":
+            obj.update(1 if code % 2 else 0)
+            out.extend([obj.drift_detected, obj.warning_detected])
+        else:
+            raise AssertionError(f"no driver for {name}")
+    return out
+
+
+def check_continues(obj, before, after, routes=None):
+    """Trains obj on `before`, copies it through every route, then runs original and copies
+    on `after`: every output and the final saved bytes must be identical."""
+    drive(obj, before)
+    cs = copies(obj, routes)
+    saved = kavro.dumps(obj)
+    for route, c in cs.items():
+        assert kavro.dumps(c) == saved, route
+    expected = drive(obj, after)
+    final = kavro.dumps(obj)
+    for route, c in cs.items():
+        assert_same(drive(c, after), expected, route)
+        assert kavro.dumps(c) == final, route
+
+
+def exercise(obj, seed=1):
+    """A few operations of every kind on obj (a restored, possibly odd, object)."""
+    rng = random.Random(seed)
+    operations = [(rng.randint(2, 15), random_record(rng), rng.randint(0, 3),
+                   rng.uniform(-5, 5)) for _ in range(12)]
+    drive(obj, operations, allow_reset=False)
+    obj.reset()
+    drive(obj, operations[:3], allow_reset=False)
