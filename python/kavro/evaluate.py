@@ -19,6 +19,8 @@ import time
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
+from kavro._blocks import BLOCK_ROWS, row_records
+
 __all__ = ["progressive_val_score", "Evaluation", "metric_name", "plot_checkpoints"]
 
 
@@ -311,8 +313,39 @@ def progressive_val_score(
     # The loop tests one modulus per example; bar updates and checkpoints happen on ticks.
     tick = math.gcd(every, 1000) if bar is not None else every
     step = 0
+    native = _native_plan(stream, model, metric_list) if n != 0 and not delay and not window else None
     start = time.perf_counter()
     try:
+        if native is not None:
+            evaluator, blocks = native
+            for X, ys, columns in blocks:
+                i, rows = 0, len(X)
+                if step == 0 and rows:
+                    _check_targets(model, ys[:1].tolist()[0])
+                while i < rows and (n is None or step < n):
+                    k = min(rows - i, every - step % every)
+                    if n is not None:
+                        k = min(k, n - step)
+                    Xs, yk = X[i:i + k], ys[i:i + k]
+                    if evaluator.run(Xs, yk, columns):
+                        step += k
+                    else:  # targets the learner does not take as they are: its own errors
+                        for x, y in zip(row_records(Xs, columns), yk.tolist()):
+                            y_pred = predict(x)
+                            for update in updaters:
+                                update(y, y_pred)
+                            learn(x, y)
+                            step += 1
+                    i += k
+                    if bar is not None:
+                        bar.update(k)
+                    if step % every == 0:
+                        checkpoint(step, start)
+                if n is not None and step >= n:
+                    break
+            if step % every != 0:
+                checkpoint(step, start)
+            examples = iter(())
         first = next(examples, None)
         if first is not None:
             _check_targets(model, first[1])
@@ -339,18 +372,38 @@ def progressive_val_score(
                     bar.update(tick)
                 if step % every == 0:
                     checkpoint(step, start)
-        if step % every != 0:
-            checkpoint(step, start)
-        if bar is not None:
-            bar.update(step % tick)
+        if native is None:
+            if step % every != 0:
+                checkpoint(step, start)
+            if bar is not None:
+                bar.update(step % tick)
     finally:
         result.n = step
         result.elapsed = time.perf_counter() - start
         if bar is not None:
             bar.close()
+        if native is not None and hasattr(native[1], "close"):
+            native[1].close()  # stops a reader still reading ahead (n reached, or an error)
     if plot is not None:
         plot_checkpoints({type(model).__name__: result}, plot)
     return result
+
+
+def _native_plan(stream: Any, model: Any, metrics: list[Any]) -> tuple[Any, Any] | None:
+    """The native evaluator and the stream's blocks, when both exist: a core model, core
+    metrics (not subclasses, whose Python methods the native loop would bypass) and a stream
+    that hands over blocks of rows. None otherwise (the Python loop runs)."""
+    chunks = getattr(stream, "chunks", None)
+    if chunks is None or any(type(o).__module__ != "_kavro_core" for o in (model, *metrics)):
+        return None
+    try:
+        from kavro import _native
+
+        evaluator = _native.Prequential(model, metrics)
+        blocks = chunks(BLOCK_ROWS)
+    except (ImportError, AttributeError, TypeError):
+        return None
+    return evaluator, blocks
 
 
 def _unique_names(names: Sequence[str]) -> list[str]:

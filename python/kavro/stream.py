@@ -232,7 +232,7 @@ class CSVStream:
                         x[f"{name}={cell}"] = 1.0
                         continue
                     try:
-                        x[name] = float(cell)
+                        value = float(cell)
                     except ValueError:
                         hint = ""
                         if self.categorical == "auto":
@@ -242,6 +242,8 @@ class CSVStream:
                         raise StreamError(
                             f"{path}, line {line}, column {name!r}: cannot convert {cell!r} to a number{hint}"
                         ) from None
+                    if value == value:  # "-nan" too is a missing value
+                        x[name] = value
                 y: Target = None
                 if t_index >= 0:
                     cell = row[t_index].strip()
@@ -254,6 +256,15 @@ class CSVStream:
                             f"{path}, line {line}, column {self.target!r} (target): cannot convert {cell!r}: {exc}"
                         ) from None
                 yield x, y
+
+    def chunks(self, size: int = 8192) -> Iterator[tuple[Any, Any, list[str]]]:
+        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``): read by pyarrow's streaming
+        CSV reader, every cell converted exactly as iteration converts it. TypeError when pyarrow
+        is not installed or the stream has no target, categorical columns, a callable
+        ``target_type`` or a gzip file."""
+        from kavro._blocks import csv_blocks
+
+        return csv_blocks(self, size)
 
     def _columns(self, header: list[str]) -> list[list[Any]]:
         """``[index, name, kind]`` of every feature column, in file order."""
@@ -346,6 +357,14 @@ class DataFrameStream(_ReIterable):
     def __len__(self) -> int:
         return len(self.df)
 
+    def chunks(self, size: int = 8192) -> Iterator[tuple[Any, Any, list[str]]]:
+        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``). TypeError when the frame
+        has no target, non-numeric or categorical feature columns, duplicate column names or a
+        callable ``target_type``."""
+        from kavro._blocks import frame_blocks
+
+        return frame_blocks(self, size)
+
     def _encoded(self, columns: list[str]) -> set[str]:
         if isinstance(self.categorical, list):
             return set(self.categorical)
@@ -429,6 +448,14 @@ class ArrayStream(_ReIterable):
 
     def __len__(self) -> int:
         return len(self.X)
+
+    def chunks(self, size: int = 8192) -> Iterator[tuple[Any, Any, list[str]]]:
+        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``). TypeError unless X is a
+        2-D NumPy array of a real or integer dtype with distinct feature names and y a numeric
+        array, Series, list or tuple of the same length."""
+        from kavro._blocks import array_blocks
+
+        return array_blocks(self, size)
 
     def __iter__(self) -> Iterator[tuple[dict[str, float], Target]]:
         if self._one_shot:

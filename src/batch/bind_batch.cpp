@@ -13,6 +13,7 @@
 
 #include "batch/inputs.hpp"
 #include "batch/loops.hpp"
+#include "batch/prequential.hpp"
 #include "ensemble/member_steps.hpp"
 #include "native/native.hpp"
 
@@ -229,6 +230,7 @@ std::size_t parallel_members(py::handle obj) {
 }  // namespace
 
 void bind_batch(py::module_& m) {
+    bind_prequential(m);
     const auto columns_doc =
         " columns: list of 1-D NumPy arrays of `rows` real, integer or bool cells, one per "
         "feature; names: their distinct feature names (str). A NaN cell leaves the feature out of "

@@ -1,0 +1,456 @@
+"""Streams handed over as blocks of rows instead of one record at a time.
+
+A block is ``(X, y, names)``: ``X`` a float64 2-D array whose NaN cells are features absent from
+the row's record, ``y`` a 1-D array of the targets the stream would yield (int64, float64, or
+object when the values are not plain numbers), ``names`` the feature name of each column. The
+record of a row is the dict of its non-NaN cells in column order, exactly what iterating the stream
+yields for that row, so a consumer may use either form.
+
+Each producer delivers the same rows, in the same order, as the stream's own iteration. Whenever a
+producer meets something it does not handle itself (a bad value, a parse error), it hands over the
+rows before it and continues from the stream's own iteration, skipping the rows already delivered,
+so errors are raised exactly where and as the iteration raises them.
+"""
+
+from __future__ import annotations
+
+import codecs
+import csv
+import itertools
+import math
+import queue
+import threading
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any
+
+BLOCK_ROWS = 8192
+
+Block = tuple[Any, Any, list[str]]
+
+
+def _np() -> Any:
+    import numpy as np
+
+    return np
+
+
+def target_array(values: Sequence[Any]) -> Any:
+    """int64 when every value is an int that fits, float64 when every one is a float, else object."""
+    np = _np()
+    kinds = {type(v) for v in values}
+    if kinds <= {int}:
+        try:
+            return np.array(values, dtype=np.int64)
+        except OverflowError:
+            pass
+    elif kinds == {float}:
+        return np.array(values, dtype=np.float64)
+    out = np.empty(len(values), dtype=object)
+    out[:] = list(values)
+    return out
+
+
+def record_blocks(records: Iterable[tuple[dict[str, float], Any]], names: list[str],
+                  size: int = BLOCK_ROWS) -> Iterator[Block]:
+    """Blocks of ``records`` whose keys are among ``names``, in that order."""
+    np = _np()
+    nan = math.nan
+    it = iter(records)
+    while True:
+        rows: list[tuple[dict[str, float], Any]] = []
+        error: Exception | None = None
+        try:
+            for pair in it:
+                rows.append(pair)
+                if len(rows) == size:
+                    break
+        except Exception as exc:  # the rows before it first, then the error
+            error = exc
+        if rows:
+            X = np.array([[x.get(n, nan) for n in names] for x, _ in rows], dtype=np.float64)
+            yield X.reshape(len(rows), len(names)), target_array([y for _, y in rows]), names
+        if error is not None:
+            raise error
+        if len(rows) < size:
+            return
+
+
+def row_records(X: Any, names: Sequence[str]) -> Iterator[dict[str, float]]:
+    """The record of each row of a block."""
+    for row in X.tolist():
+        yield {n: v for n, v in zip(names, row) if v == v}
+
+
+def _skipped(records: Iterable[Any], skip: int) -> Iterator[Any]:
+    it = iter(records)
+    for _ in itertools.islice(it, skip):
+        pass
+    return it
+
+
+# ---------------------------------------------------------------------------------------------
+# Arrays and DataFrames
+
+def _numeric(dtype: Any) -> bool:
+    np = _np()
+    return isinstance(dtype, np.dtype) and dtype.kind in "biuf" and dtype.itemsize <= 8
+
+
+def array_blocks(stream: Any, size: int) -> Iterator[Block]:
+    """Blocks of an ``ArrayStream``. TypeError (raised now) when its X and y are not ones the
+    blocks reproduce exactly."""
+    np = _np()
+    X = stream.X
+    if not isinstance(X, np.ndarray) or X.ndim != 2 or not _numeric(X.dtype):
+        raise TypeError("blocks need a 2-D NumPy array of a real or integer dtype")
+    names = stream.feature_names if stream.feature_names is not None else [f"x{i}" for i in range(X.shape[1])]
+    if len(names) != X.shape[1] or len(set(names)) != len(names):
+        raise TypeError("blocks need one distinct name per column")
+    targets = _array_targets(stream.y)
+    if len(targets) != len(X):
+        raise TypeError("blocks need as many targets as rows")
+
+    def blocks() -> Iterator[Block]:
+        for a in range(0, len(X), size):
+            yield X[a:a + size].astype(np.float64, copy=False), targets[a:a + size], names
+
+    return blocks()
+
+
+def _array_targets(y: Any) -> Any:
+    np = _np()
+    if y is None:
+        raise TypeError("blocks need targets")
+    if hasattr(y, "to_numpy") and not isinstance(y, np.ndarray):
+        y = y.to_numpy()
+    if isinstance(y, np.ndarray):
+        if y.ndim != 1 or not _numeric(y.dtype):
+            raise TypeError("blocks need a 1-D numeric target array")
+        return y
+    if not isinstance(y, (list, tuple)):
+        raise TypeError("blocks need targets in an array, a Series, a list or a tuple")
+    arr = np.asarray(y)
+    if arr.ndim != 1 or not _numeric(arr.dtype):
+        raise TypeError("blocks need numeric targets")
+    # A list mixing ints and floats becomes float64; keep the Python values' own types.
+    if arr.dtype.kind == "f" and not all(type(v) is float for v in y):
+        raise TypeError("blocks need targets of one kind")
+    return arr
+
+
+def frame_blocks(stream: Any, size: int) -> Iterator[Block]:
+    """Blocks of a ``DataFrameStream``. TypeError (raised now) when the frame has no target,
+    duplicate column names, non-numeric or categorical feature columns, or a callable
+    target_type."""
+    from kavro.stream import _TargetConverter
+
+    df, target = stream.df, stream.target
+    columns = [str(c) for c in df.columns]
+    if target is None or target not in columns:
+        raise TypeError("blocks need a target column")
+    if len(set(columns)) != len(columns):
+        raise TypeError("blocks need distinct column names")
+    if callable(stream.target_type):
+        raise TypeError("blocks do not apply a callable target_type")
+    t_index = columns.index(target)
+    features = [i for i in range(len(columns)) if i != t_index]
+    if stream._encoded(columns) or not all(_numeric(df.dtypes.iloc[i]) for i in features):
+        raise TypeError("blocks need numeric, non-categorical feature columns")
+    return _frame_blocks(stream, df, t_index, features, [columns[i] for i in features], size,
+                         _TargetConverter(stream.target_type))
+
+
+def _frame_blocks(stream: Any, df: Any, t_index: int, features: list[int], names: list[str],
+                  size: int, convert: Any) -> Iterator[Block]:
+    from kavro.stream import _is_missing, _scalar
+
+    np = _np()
+    stream.classes = convert.classes
+    delivered = 0
+    for a in range(0, len(df), size):
+        part = df.iloc[a:a + size]
+        X = part.iloc[:, features].to_numpy(dtype=np.float64)
+        values: list[Any] = []
+        for value in part.iloc[:, t_index].tolist():
+            if _is_missing(value):
+                break
+            try:
+                values.append(convert(_scalar(value)))
+            except (ValueError, TypeError):
+                break
+        if len(values) < len(X):  # the stream's own iteration raises the error
+            if values:
+                yield X[:len(values)], target_array(values), names
+            delivered += len(values)
+            yield from record_blocks(_skipped(iter(stream), delivered), names, size)
+            return
+        delivered += len(X)
+        yield X, target_array(values), names
+
+
+# ---------------------------------------------------------------------------------------------
+# CSV files through pyarrow's streaming reader
+
+def fast_csv_available() -> bool:
+    try:
+        import pyarrow.csv  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _utf8(encoding: str) -> bool:
+    try:
+        return codecs.lookup(encoding).name in ("utf-8", "utf-8-sig")
+    except LookupError:
+        return False
+
+
+def csv_blocks(stream: Any, size: int) -> Iterator[Block]:
+    """Blocks of a ``CSVStream``: pyarrow tokenizes, cells convert exactly as the stream's own
+    reader converts them. TypeError (raised now) without pyarrow, or when the stream has no
+    target, a callable target_type, categorical columns or a gzip file."""
+    if not fast_csv_available():
+        raise TypeError("blocks of a CSV file need pyarrow")
+    if stream.target is None:
+        raise TypeError("blocks need a target column")
+    if callable(stream.target_type):
+        raise TypeError("blocks do not apply a callable target_type")
+    if stream.categorical is not None or stream.path.endswith(".gz"):
+        raise TypeError("blocks do not read categorical columns or gzip files")
+    return _csv_blocks(stream, size)
+
+
+def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
+    from kavro.stream import _TargetConverter
+
+    with open(stream.path, newline="", encoding=stream.encoding) as fh:
+        reader = csv.reader(fh, delimiter=stream.delimiter)
+        header = [h.strip() for h in next(reader, [])]
+        header_lines = reader.line_num
+    if not header:
+        columns: list[list[Any]] = []
+    else:
+        columns = stream._columns(header)  # the reader's own checks and messages
+    names = [c[1] for c in columns]
+    if (header_lines != 1 or not header or not _utf8(stream.encoding)
+            or len(stream.delimiter) != 1 or stream.delimiter in '"\r\n'):
+        yield from record_blocks(iter(stream), names, size)
+        return
+
+    np = _np()
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    from kavro import _native
+
+    t_index = header.index(stream.target)
+    width = len(header)
+    labels = [f"c{i}" for i in range(width)]
+    feature_at = [c[0] for c in columns]
+    # Every column is read (as text), so that bytes the stream's reader would refuse to decode
+    # stop this reader too, in whichever column they are.
+    wanted = labels
+    convert = _TargetConverter(stream.target_type)
+    stream.classes = convert.classes
+    limit = csv.field_size_limit()
+    delivered = 0
+
+    def rest() -> Iterator[Block]:
+        return record_blocks(_skipped(iter(stream), delivered), names, size)
+
+    try:
+        reader_ = _Prefetch(_open_csv(stream, labels, wanted))
+    except (pa.ArrowException, ValueError, OSError):  # the stream's reader says what is wrong
+        yield from rest()
+        return
+
+    def begin(batch: Any) -> tuple[Any, Any, Any, Any]:
+        """Starts converting a batch on a native thread (it runs while the consumer learns the
+        block before it)."""
+        X = np.empty((batch.num_rows, len(names)), dtype=np.float64, order="F")
+        cells = [(*_cells(batch.column(feature_at[j])), X[:, j], False) for j in range(len(names))]
+        y = None
+        if convert.mode == "float":
+            y = np.empty(batch.num_rows, dtype=np.float64)
+            cells.append((*_cells(batch.column(t_index)), y, True))
+        return batch, X, y, _native.parse_decimal_columns(cells, limit)
+
+    def finish(batch: Any, X: Any, y: Any, job: Any) -> tuple[Any, Any, int]:
+        """The block and the number of rows before the first cell left to the stream's reader."""
+        listed = job.wait()
+        good = batch.num_rows
+        for j in range(len(names)):
+            good = min(good, _listed_features(batch.column(feature_at[j]), X[:, j], listed[j], limit))
+        target = batch.column(t_index)
+        if y is not None:
+            bad = _listed_targets(target, y, listed[-1], convert, limit)
+        else:
+            y, bad = _encoded_targets(target, convert, limit)
+        return X, y, min(good, bad)
+
+    with reader_:
+        pending = None
+        while True:
+            failed = False
+            try:
+                batch = reader_.read_next_batch()
+            except StopIteration:
+                batch = None
+            except (pa.ArrowException, ValueError, OSError):
+                batch, failed = None, True
+            if batch is not None and batch.num_rows == 0:
+                continue
+            if pending is not None:
+                X, y, good = finish(*pending)
+                if good < len(X):
+                    if good:
+                        yield X[:good], y[:good], names
+                    delivered += good
+                    yield from rest()
+                    return
+                pending = begin(batch) if batch is not None else None
+                delivered += len(X)
+                yield X, y, names
+            elif batch is not None:
+                pending = begin(batch)
+            if batch is None:
+                if failed:
+                    yield from rest()
+                return
+
+
+class _Prefetch:
+    """Reads the batches of a pyarrow reader on a thread of its own, one ahead of the consumer,
+    so that tokenizing the next part of the file overlaps with learning the current one."""
+
+    def __init__(self, reader: Any) -> None:
+        self._reader = reader
+        self._queue: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=1)
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._work, name="kavro-csv-reader", daemon=True)
+        self._thread.start()
+
+    def _work(self) -> None:
+        try:
+            while not self._stop.is_set():
+                self._put((True, self._reader.read_next_batch()))
+        except StopIteration:
+            self._put((False, None))
+        except BaseException as exc:  # handed to the consumer
+            self._put((False, exc))
+
+    def _put(self, item: tuple[bool, Any]) -> None:
+        while not self._stop.is_set():
+            try:
+                self._queue.put(item, timeout=0.05)
+                return
+            except queue.Full:
+                continue
+
+    def read_next_batch(self) -> Any:
+        ok, value = self._queue.get()
+        if ok:
+            return value
+        self._queue.put((False, value))  # the end (or the error) stays
+        if value is None:
+            raise StopIteration
+        raise value
+
+    def __enter__(self) -> _Prefetch:
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self._stop.set()
+        self._thread.join()
+        self._reader.close()
+
+
+def _open_csv(stream: Any, labels: list[str], wanted: list[str]) -> Any:
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
+
+    return pacsv.open_csv(
+        stream.path,
+        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=1, use_threads=True,
+                                       block_size=1 << 19, encoding="utf8"),
+        parse_options=pacsv.ParseOptions(delimiter=stream.delimiter, quote_char='"',
+                                         double_quote=True, escape_char=False,
+                                         newlines_in_values=True, ignore_empty_lines=True),
+        convert_options=pacsv.ConvertOptions(
+            column_types={label: pa.string() for label in wanted}, include_columns=wanted,
+            null_values=[], strings_can_be_null=False, quoted_strings_can_be_null=False,
+            check_utf8=True),
+    )
+
+
+def _cells(col: Any) -> tuple[Any, Any]:
+    np = _np()
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    if col.null_count:
+        raise ValueError("null cell")
+    bufs = col.buffers()
+    wide = pa.types.is_large_string(col.type)
+    dtype = np.int64 if wide else np.int32
+    offsets = np.frombuffer(bufs[1], dtype=dtype, count=len(col) + 1, offset=col.offset * (8 if wide else 4))
+    data = np.frombuffer(bufs[2], dtype=np.uint8) if bufs[2] is not None else np.empty(0, np.uint8)
+    return offsets, data
+
+
+def _listed_features(col: Any, out: Any, listed: list[int], limit: int) -> int:
+    """Converts the cells the native reader left, as the stream's reader does (NaN = absent);
+    returns the first row holding a value that reader refuses, or the length."""
+    from kavro.stream import _missing_text
+
+    for k in listed:
+        cell = col[k].as_py()
+        if len(cell) > limit:
+            return int(k)
+        text = cell.strip()
+        if _missing_text(text):
+            continue
+        try:
+            out[k] = float(text)  # NaN ("-nan") stays an absent feature
+        except ValueError:
+            return int(k)
+    return len(col)
+
+
+def _listed_targets(col: Any, y: Any, listed: list[int], convert: Any, limit: int) -> int:
+    """Float targets the native reader left; returns the first refused row, or the length."""
+    from kavro.stream import _missing_text
+
+    for k in listed:
+        cell = col[k].as_py()
+        text = cell.strip()
+        if len(cell) > limit or _missing_text(text):
+            return int(k)
+        try:
+            y[k] = convert(text)
+        except (ValueError, TypeError):
+            return int(k)
+    return len(col)
+
+
+def _encoded_targets(col: Any, convert: Any, limit: int) -> tuple[Any, int]:
+    """Targets of few distinct values, each converted once in order of first appearance (as
+    label codes are given); the first refused row, or the length."""
+    np = _np()
+    encoded = col.dictionary_encode()
+    indices = encoded.indices.to_numpy(zero_copy_only=False)
+    values: list[Any] = []
+    from kavro.stream import _missing_text
+
+    for raw in encoded.dictionary.to_pylist():
+        text = raw.strip()
+        if len(raw) > limit or _missing_text(text):
+            break
+        try:
+            values.append(convert(text))
+        except (ValueError, TypeError):
+            break
+    table = target_array(values)
+    if len(values) < len(encoded.dictionary):
+        bad = int(np.argmax(indices == len(values)))
+        return table[indices[:bad]], bad
+    return table[indices], len(col)

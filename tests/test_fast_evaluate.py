@@ -1,0 +1,376 @@
+"""Block streams and the native test-then-train loop against record iteration and the Python loop."""
+
+import math
+import os
+import re
+
+import numpy as np
+import pytest
+
+import _kavro_core as kc
+import kavro
+from kavro import _blocks
+from kavro.evaluate import progressive_val_score
+from kavro.stream import StreamError, iter_array, iter_csv, iter_pandas
+
+DATA = "/work/shared/data"
+CLASSIFIERS = [
+    "NaiveBayes", "Perceptron", "LogisticRegressionClassifier", "PassiveAggressiveClassifier",
+    "SoftmaxRegression", "KNNClassifier", "HoeffdingTreeClassifier", "EFDTClassifier",
+    "SGTClassifier", "HoeffdingAdaptiveTreeClassifier", "ARFClassifier", "SRPClassifier",
+    "LeveragingBaggingClassifier", "SGBTClassifier", "ClassificationPipeline",
+]
+REGRESSORS = [
+    "LinearRegression", "BayesianLinearRegression", "PassiveAggressiveRegressor", "KNNRegressor",
+    "HoeffdingTreeRegressor", "FIMTDDRegressor", "ARFRegressor", "SRPRegressor",
+    "LeveragingBaggingRegressor", "SGBRRegressor", "RegressionPipeline",
+]
+CLF_METRICS = ["Accuracy", "MacroPrecision", "MacroRecall", "MacroF1", "WindowMetric", "MAE",
+               "RMSE", "R2", "WindowRegressionMetric"]
+REG_METRICS = ["MAE", "RMSE", "R2", "WindowRegressionMetric"]
+
+
+def make(name):
+    if name == "ClassificationPipeline":
+        return kc.ClassificationPipeline([kc.StandardScaler(), kc.SelectKBest(k=3)],
+                                         kc.LogisticRegressionClassifier())
+    if name == "RegressionPipeline":
+        return kc.RegressionPipeline([kc.MinMaxScaler(), kc.VarianceThreshold()], kc.LinearRegression())
+    return getattr(kc, name)()
+
+
+def metrics_for(names):
+    return [kc.WindowMetric(50) if n == "WindowMetric" else
+            kc.WindowRegressionMetric(50) if n == "WindowRegressionMetric" else getattr(kc, n)()
+            for n in names]
+
+
+def scores(ev):
+    return [{k: v for k, v in row.items() if k not in ("elapsed", "throughput")} for row in ev.rows]
+
+
+def fingerprint(model, probe, classifier):
+    """Predictions on probe records, and the saved form where the class has one."""
+    from kavro import _native
+
+    saved = kavro.dumps(model) if type(model).__name__ in _native.class_names() else None
+    if classifier:
+        return saved, [list(model.predict_proba_one(x).items()) for x in probe]
+    return saved, [model.predict_one(x) for x in probe]
+
+
+def python_loop(stream):
+    """The same examples as a plain iterable, which always takes the Python loop."""
+    return (pair for pair in stream)
+
+
+def same_run(make_stream, name, metric_names, classifier, probe, **options):
+    fast_model, slow_model = make(name), make(name)
+    fast = progressive_val_score(make_stream(), fast_model, metrics_for(metric_names),
+                                 progress=False, **options)
+    slow = progressive_val_score(python_loop(make_stream()), slow_model, metrics_for(metric_names),
+                                 progress=False, **options)
+    assert scores(fast) == scores(slow)
+    assert fast.n == slow.n
+    assert fingerprint(fast_model, probe, classifier) == fingerprint(slow_model, probe, classifier)
+    return fast
+
+
+def with_holes(X, seed):
+    X = X.copy()
+    X[np.random.default_rng(seed).random(X.shape) < 0.1] = np.nan
+    return X
+
+
+def blob_data(n, seed, labels=3):
+    rng = np.random.default_rng(seed)
+    y = rng.integers(0, labels, n)
+    X = rng.normal(size=(n, 5)) + y[:, None] * 0.7
+    return with_holes(X, seed), y
+
+
+# ---------------------------------------------------------------------------------------------
+# Native loop == Python loop
+
+
+@pytest.mark.parametrize("name", CLASSIFIERS)
+def test_classifiers_score_and_end_as_in_the_python_loop(name):
+    X, y = blob_data(700, 1)
+    probe = [dict(zip(["x0", "x1", "x2", "x3", "x4"], r)) for r in np.random.default_rng(9).normal(size=(20, 5))]
+    same_run(lambda: iter_array(X, y), name, CLF_METRICS, True, probe, every=97)
+
+
+@pytest.mark.parametrize("name", REGRESSORS)
+def test_regressors_score_and_end_as_in_the_python_loop(name):
+    rng = np.random.default_rng(2)
+    X = with_holes(rng.normal(size=(600, 4)), 2)
+    y = np.nan_to_num(X) @ np.array([1.0, -2.0, 0.5, 3.0]) + rng.normal(size=600)
+    probe = [dict(zip(["a", "b", "c", "d"], r)) for r in rng.normal(size=(20, 4))]
+    same_run(lambda: iter_array(X, y, feature_names=["a", "b", "c", "d"]), name, REG_METRICS,
+             False, probe, every=128, n=555)
+
+
+@pytest.mark.parametrize("name", ["NaiveBayes", "HoeffdingTreeClassifier", "ARFClassifier"])
+def test_electricity_csv_through_both_loops(name):
+    probe = [x for (x, _), _ in zip(iter_csv(os.path.join(DATA, "electricity.csv"), "class"), range(30))]
+    ev = same_run(lambda: iter_csv(os.path.join(DATA, "electricity.csv"), "class"), name,
+                  ["Accuracy", "MacroF1"], True, probe, every=5000,
+                  n=None if name != "ARFClassifier" else 3000)
+    assert ev.rows[-1]["step"] == (45312 if name != "ARFClassifier" else 3000)
+
+
+def test_fried_csv_regression_through_both_loops():
+    path = os.path.join(DATA, "fried.csv")
+    probe = [x for (x, _), _ in zip(iter_csv(path, "target"), range(30))]
+    same_run(lambda: iter_csv(path, "target"), "HoeffdingTreeRegressor", REG_METRICS, False, probe,
+             every=3333)
+
+
+def test_dataframe_with_labels_through_both_loops():
+    pd = pytest.importorskip("pandas")
+    X, y = blob_data(400, 3)
+    df = pd.DataFrame(X, columns=list("abcde"))
+    df["i"] = np.arange(400, dtype=np.int32)
+    df["label"] = np.array(["red", "green", "blue"])[y]
+    probe = [{"a": 0.1, "b": 1.0, "i": 3.0}]
+    same_run(lambda: iter_pandas(df, "label"), "HoeffdingTreeClassifier", ["Accuracy"], True, probe,
+             every=64)
+
+
+def test_checkpoints_progress_and_limits():
+    X, y = blob_data(1000, 4)
+    seen = []
+    ev = progressive_val_score(iter_array(X, y), kc.NaiveBayes(), kc.Accuracy(), every=300, n=950,
+                               progress=False, on_checkpoint=lambda row: seen.append(row["step"]))
+    assert [r["step"] for r in ev.rows] == seen == [300, 600, 900, 950]
+    assert ev.n == 950
+    ev = progressive_val_score(iter_array(X, y), kc.NaiveBayes(), kc.Accuracy(), every=250,
+                               progress=False)
+    assert [r["step"] for r in ev.rows] == [250, 500, 750, 1000]
+    ev = progressive_val_score(iter_array(X[:0], y[:0]), kc.NaiveBayes(), kc.Accuracy(), progress=False)
+    assert ev.rows == [] and ev.n == 0
+
+
+def test_python_side_objects_keep_the_python_loop():
+    X, y = blob_data(300, 5)
+
+    class Counting(kc.Accuracy):
+        def __init__(self):
+            super().__init__()
+            self.calls = 0
+
+        def update(self, y_true, y_pred):
+            self.calls += 1
+            super().update(y_true, y_pred)
+
+    metric = Counting()
+    progressive_val_score(iter_array(X, y), kc.NaiveBayes(), metric, progress=False)
+    assert metric.calls == 300
+
+
+def test_refused_targets_fail_exactly_as_in_the_python_loop():
+    X, _ = blob_data(50, 6)
+    for y, metric in [(np.arange(50, dtype=np.float64), kc.MAE),  # real targets for a classifier
+                      (np.full(50, 2**40), kc.Accuracy)]:          # labels past 32 bits
+        errors, models = [], []
+        for make_stream in (lambda: iter_array(X, y), lambda: python_loop(iter_array(X, y))):
+            model = kc.HoeffdingTreeClassifier()
+            with pytest.raises((TypeError, ValueError)) as info:
+                progressive_val_score(make_stream(), model, metric(), progress=False)
+            errors.append((type(info.value), re.sub("0x[0-9a-f]+", "", str(info.value))))
+            models.append(model.predict_proba_one({"x0": 0.0}))
+        assert errors[0] == errors[1] and models[0] == models[1]
+    with pytest.raises(TypeError):  # a regressor's predictions are not labels
+        progressive_val_score(iter_array(X, np.ones(50)), kc.LinearRegression(), kc.Accuracy(),
+                              progress=False)
+
+
+# ---------------------------------------------------------------------------------------------
+# Blocks reproduce the records
+
+
+def records_of(blocks):
+    out = []
+    for X, y, names in blocks:
+        out.extend(zip(_blocks.row_records(X, names), y.tolist()))
+    return out
+
+
+def drain(source):
+    """Every pair up to the error the source raises, and that error's text."""
+    pairs = []
+    try:
+        for pair in source:
+            pairs.append(pair)
+    except (StreamError, ValueError) as exc:
+        return pairs, f"{type(exc).__name__}: {exc}"
+    return pairs, None
+
+
+def same_pairs(a, b):
+    assert len(a) == len(b)
+    for (xa, ya), (xb, yb) in zip(a, b):
+        assert list(xa.items()) == list(xb.items()) or all(
+            ka == kb and (va == vb or (math.isnan(va) and math.isnan(vb)))
+            for (ka, va), (kb, vb) in zip(xa.items(), xb.items()))
+        assert type(ya) is type(yb) and (ya == yb or ya != ya and yb != yb)
+
+
+@pytest.fixture
+def reader():
+    pytest.importorskip("pyarrow")
+
+
+def test_without_pyarrow_files_take_the_python_loop(monkeypatch):
+    monkeypatch.setattr(_blocks, "fast_csv_available", lambda: False)
+    path = os.path.join(DATA, "electricity.csv")
+    with pytest.raises(TypeError, match="pyarrow"):
+        iter_csv(path, "class").chunks()
+    ev = progressive_val_score(iter_csv(path, "class"), kc.NaiveBayes(), kc.Accuracy(), n=3000,
+                               every=1000, progress=False)
+    assert [r["step"] for r in ev.rows] == [1000, 2000, 3000]
+
+
+@pytest.mark.parametrize("name,target", [("electricity.csv", "class"), ("fried.csv", "target")])
+def test_real_files_read_identically(reader, name, target):
+    stream = iter_csv(os.path.join(DATA, name), target)
+    rows = list(stream)
+    assert records_of(stream.chunks(5000)) == rows
+    labelled = iter_csv(os.path.join(DATA, name), target, target_type="label")
+    rows = list(labelled)
+    classes = dict(labelled.classes)
+    assert records_of(labelled.chunks()) == rows and labelled.classes == classes
+
+
+HOSTILE = [
+    "0.1", "1e308", "1.7976931348623157e308", "1.7976931348623158e308", "1.7976931348623159e308",
+    "4.9e-324", "2.4703282292062327e-324", "2.4703282292062328e-324", "1e-400", "-1e-400",
+    "9007199254740993", "9007199254740993.000000000000000000001", "9007199254740992.9999999999",
+    "0.30000000000000004441", "1" * 400, "0." + "0" * 300 + "1" + "7" * 500, "  1.5  ", "\t2\t",
+    "+.5", "-.5e-3", "5.", "-0", "-0.0", "00012", "1E+05", "1e5000", "-1e5000", "1_000", "\u0661\u0662",
+    "nan", "NaN", "-nan", "inf", "-Infinity", "+inf", '"1.25"', '" 3 "', "", "   ", '""',
+    "1.5\u00a0", "\x1c2", "2.2250738585072011e-308", "2.2250738585072012e-308",
+    "7.038531e-26", "123456789012345678901234567890e-30",
+]
+
+
+def write(tmp_path, text, name="data.csv"):
+    path = tmp_path / name
+    path.write_bytes(text.encode("utf-8"))
+    return str(path)
+
+
+def test_hostile_cells_convert_to_the_same_doubles(reader, tmp_path):
+    lines = ["f,g,y"] + [f"{cell},{HOSTILE[-1 - i]},{i % 3}" for i, cell in enumerate(HOSTILE)]
+    path = write(tmp_path, "\r\n".join(lines) + "\r\n\r\n")
+    slow = list(iter_csv(path, "y"))
+    fast = records_of(iter_csv(path, "y").chunks())
+    same_pairs(fast, slow)
+    assert slow[HOSTILE.index("9007199254740993.000000000000000000001")][0]["f"] == 9007199254740994.0
+    assert "f" not in slow[HOSTILE.index("nan")][0]  # NaN cells are absent features
+    # As targets (float targets keep NaN as a value)
+    lines = ["f,y"] + [f"1,{cell}" for cell in HOSTILE if cell.strip(' "') and "nan" not in cell.lower()]
+    path = write(tmp_path, "\n".join(lines), "targets.csv")
+    same_pairs(records_of(iter_csv(path, "y", target_type="float").chunks()),
+               list(iter_csv(path, "y", target_type="float")))
+
+
+@pytest.mark.parametrize("bad", ["abc", "1.2.3", "--1", "0x1p3", "0x10", "1e", ".", "e5", "1 2"])
+def test_bad_values_stop_where_and_as_the_reader_stops(reader, tmp_path, bad):
+    lines = ["a,b,y"] + [f"{i}.5,{i},{i % 2}" for i in range(30)] + [f"1,{bad},0", "2,2,1"]
+    path = write(tmp_path, "\n".join(lines))
+    slow = drain(iter_csv(path, "y"))
+    fast = drain(records_of_lazily(iter_csv(path, "y").chunks()))
+    assert slow[1] is not None and "line 32, column 'b'" in slow[1]
+    same_pairs(fast[0], slow[0])
+    assert fast[1] == slow[1]
+
+
+def records_of_lazily(blocks):
+    for X, y, names in blocks:
+        yield from zip(_blocks.row_records(X, names), y.tolist())
+
+
+@pytest.mark.parametrize("text", [
+    "a,y\n1,x\n2,\n3,z\n",          # missing target
+    "a,y\n1,0\n2,0\n3,1.5\n",       # not an integer once targets read as integers
+    "a,y\n1,0\n2\n3,1\n",           # short row
+    "a,y\n1,0\n\"2\n5\",1\n3,1\n",  # quoted line break
+    "a,y\n1,0\n2,1,3\n",            # long row
+    "y,a\n0,1\n\n\n1,2\n",          # blank lines
+    "a,y\n",                        # no rows
+    "",                             # empty file
+    "a,b\n1,2\n",                   # no target column
+])
+def test_irregular_files_read_identically(reader, tmp_path, text):
+    path = write(tmp_path, text)
+    slow = drain(iter_csv(path, "y"))
+    fast = drain(records_of_lazily(iter_csv(path, "y").chunks()))
+    same_pairs(fast[0], slow[0])
+    assert fast[1] == slow[1]
+
+
+def test_a_bad_value_stops_the_native_loop_where_the_python_loop_stops(tmp_path):
+    X, y = blob_data(3000, 7)
+    lines = ["a,b,c,d,e,y"] + [",".join("" if v != v else repr(v) for v in r) + f",{t}" for r, t in zip(X.tolist(), y.tolist())]
+    lines[2500] = lines[2500].replace(",", ",oops", 1)
+    path = write(tmp_path, "\n".join(lines))
+    models, errors = [], []
+    for make_stream in (lambda: iter_csv(path, "y"), lambda: python_loop(iter_csv(path, "y"))):
+        model, metric = kc.HoeffdingTreeClassifier(), kc.Accuracy()
+        with pytest.raises(StreamError) as info:
+            progressive_val_score(make_stream(), model, metric, every=1000, progress=False)
+        errors.append(str(info.value))
+        models.append((metric.get(), model.predict_proba_one({"a": 0.3, "b": 1.0})))
+    assert errors[0] == errors[1] and "line 2501, column 'b'" in errors[0]
+    assert models[0] == models[1]
+
+
+def test_array_and_frame_blocks_match_their_records():
+    pd = pytest.importorskip("pandas")
+    X, y = blob_data(100, 8)
+    Xi = np.arange(300, dtype=np.int64).reshape(100, 3) * (2**53 + 1)
+    for args in [(X, y), (np.asfortranarray(X), list(y)), (Xi, y.astype(np.uint8)),
+                 (X.astype(np.float32), np.arange(100) * 0.5)]:
+        same_pairs(records_of(iter_array(*args).chunks(7)), list(iter_array(*args)))
+    for bad in [(X, None), (X, list(range(99))), (X.astype(object), y), (X, [0, 1.5] * 50)]:
+        with pytest.raises(TypeError):
+            iter_array(*bad).chunks()
+    with pytest.raises(TypeError):
+        iter_array(X, y, feature_names=["a", "a", "b", "c", "d"]).chunks()
+    df = pd.DataFrame(X, columns=list("abcde"))
+    df["y"] = np.where(y == 1, 2.0, 1.0)
+    df.loc[40, "y"] = np.nan
+    same_pairs(drain(records_of_lazily(iter_pandas(df, "y").chunks(16)))[0],
+               drain(iter_pandas(df, "y"))[0])
+    assert drain(records_of_lazily(iter_pandas(df, "y").chunks(16)))[1] == drain(iter_pandas(df, "y"))[1]
+
+
+def test_native_decimal_reader_matches_python_float():
+    from kavro import _native
+
+    rng = np.random.default_rng(11)
+    cells = [repr(v) for v in (rng.normal(size=500) * 10.0 ** rng.integers(-300, 300, 500)).tolist()]
+    cells += [f"{v:.25e}" for v in rng.random(500).tolist()] + [f"{v:.17g}" for v in rng.random(500).tolist()]
+    cells += [s for s in HOSTILE if s.strip()]
+    data = "".join(cells).encode()
+    offsets = np.cumsum([0] + [len(c.encode()) for c in cells]).astype(np.int32)
+    out = np.empty(len(cells))
+    listed = set(_native.parse_decimal_cells(offsets, np.frombuffer(data, np.uint8), out, False, 1 << 17))
+    for k, cell in enumerate(cells):
+        if k in listed:
+            assert math.isnan(out[k])
+        else:
+            assert out[k] == float(cell) and math.copysign(1, out[k]) == math.copysign(1, float(cell)), cell
+    assert len(listed) < 30
+
+
+def test_undecodable_bytes_in_a_dropped_column_stop_both_readers(reader, tmp_path):
+    path = tmp_path / "bytes.csv"
+    path.write_bytes(b"a,note,y\n" + b"".join(b"%d,ok,%d\n" % (i, i % 2) for i in range(20))
+                     + b"5,\xff\xfe,1\n3,ok,0\n")
+    slow = drain(iter_csv(str(path), "y", drop=["note"]))
+    fast = drain(records_of_lazily(iter_csv(str(path), "y", drop=["note"]).chunks()))
+    assert slow[1] is not None and slow[1].startswith("UnicodeDecodeError")
+    same_pairs(fast[0], slow[0])
+    assert fast[1] == slow[1]
