@@ -247,6 +247,24 @@ def test_reset_that_cannot_allocate_leaves_the_ensemble_as_it_was(name):
     assert fingerprint(a, family(name)) == fingerprint(b, family(name))
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="the address sanitizer aborts instead of raising std::bad_alloc")
+@pytest.mark.parametrize("name,kwargs", [("SGBTClassifier", {}), ("SGBTClassifier", {"n_classes": 2}),
+                                         ("SGBRRegressor", {})])
+def test_a_booster_that_cannot_be_built_leaves_the_model_as_it_was(name, kwargs):
+    stream = tie_free_stream(60)
+    a, b = make(name, n_models=3, **kwargs), make(name, n_models=3, **kwargs)
+    if not kwargs and name == "SGBTClassifier":  # one booster per label: a new one below
+        train(a, name, stream[:30])
+        train(b, name, stream[:30])
+    a.n_models = 2**31 - 1
+    with pytest.raises(MemoryError):
+        learn(a, family(name), {"a": 1.0, "b": 2.0}, 5)  # a new label, or the first example
+    a.n_models = 3
+    train(a, name, stream[30:])
+    train(b, name, stream[30:])
+    assert fingerprint(a, family(name)) == fingerprint(b, family(name))
+
+
 # ---- interruption -----------------------------------------------------------------------------
 
 @contextlib.contextmanager

@@ -9,7 +9,8 @@ namespace py = pybind11;
 namespace {
 
 bool is_bound_instance(py::handle src) {
-    return !py::detail::all_type_info(Py_TYPE(src.ptr())).empty();
+    auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+    return PyObject_TypeCheck(src.ptr(), base) != 0;
 }
 
 std::string class_name(py::handle src) {
@@ -21,6 +22,7 @@ std::string class_name(py::handle src) {
 bool holds_constructed_value(py::handle src) {
     if (!is_bound_instance(src)) return true;
     auto* inst = reinterpret_cast<py::detail::instance*>(src.ptr());
+    if (inst->simple_layout) return inst->simple_holder_constructed;
     for (auto v_h : py::detail::values_and_holders(inst)) {
         if (!v_h.holder_constructed()) return false;
     }

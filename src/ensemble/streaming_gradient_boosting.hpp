@@ -44,6 +44,7 @@ public:
     bool initialised() const { return initialised_; }
 
 private:
+    bool skip_draw();
     void initialise(const FeatureMap& x);
 
     BoosterConfig config_;
