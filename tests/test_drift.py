@@ -161,9 +161,9 @@ def test_eddm_parameters():
         kc.EDDM(alpha=0.8, beta=0.9)
     e = kc.EDDM(alpha=0.9, beta=0.9)
     assert (e.warm_start, e.alpha, e.beta) == (30, 0.9, 0.9)
-    e.beta = 0.99  # attributes are not validated
+    e.beta = 0.85
     e.warm_start = 7
-    assert (e.warm_start, e.beta) == (7, 0.99)
+    assert (e.warm_start, e.beta) == (7, 0.85)
     for name in ("drift_detected", "warning_detected"):
         with pytest.raises(AttributeError):
             setattr(e, name, True)

@@ -39,7 +39,7 @@ void bind_classification_pipeline(py::module_& m) {
             }),
             py::arg("steps"), py::arg("learner"),
             "steps: transformers, shared and applied in order; learner: the final classifier, "
-            "shared.")
+            "shared (pipelines nest at most 1000 deep through their learners).")
         .def("learn_one", [](P& self, FeatureMap& x, ClassLabel y) { self.learn_one_inplace(x, y); },
              "Learn one example (x, y) through every step and the learner.")
         .def("predict_one", [](P& self, FeatureMap& x) { return self.predict_one_inplace(x); },
@@ -62,7 +62,7 @@ void bind_regression_pipeline(py::module_& m) {
             }),
             py::arg("steps"), py::arg("learner"),
             "steps: transformers, shared and applied in order; learner: the final regressor, "
-            "shared.")
+            "shared (pipelines nest at most 1000 deep through their learners).")
         .def("learn_one", [](P& self, FeatureMap& x, double y) { self.learn_one_inplace(x, y); },
              "Learn one example (x, y) through every step and the learner.")
         .def("predict_one", [](P& self, FeatureMap& x) { return self.predict_one_inplace(x); },

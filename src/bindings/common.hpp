@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "bindings/checked_types.hpp"
 #include "core/interfaces.hpp"
 
 namespace kavro::bindings {

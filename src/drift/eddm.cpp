@@ -5,9 +5,29 @@
 
 namespace kavro {
 
+namespace {
+
+void require_ordered_thresholds(double alpha, double beta) {
+    if (!(alpha >= beta)) {
+        throw std::invalid_argument("'alpha' must be greater or equal to 'beta'.");
+    }
+}
+
+}  // namespace
+
 EDDM::EDDM(int warm_start, double alpha, double beta)
     : warm_start_(warm_start), alpha_(alpha), beta_(beta) {
-    if (beta > alpha) throw std::invalid_argument("'alpha' must be greater or equal to 'beta'.");
+    require_ordered_thresholds(alpha, beta);
+}
+
+void EDDM::set_alpha(double value) {
+    require_ordered_thresholds(value, beta_);
+    alpha_ = value;
+}
+
+void EDDM::set_beta(double value) {
+    require_ordered_thresholds(alpha_, value);
+    beta_ = value;
 }
 
 void EDDM::reset() {

@@ -9,7 +9,7 @@ namespace kavro {
 // with the largest value it has reached: a ratio below alpha warns, below beta drifts.
 class EDDM {
 public:
-    // Throws std::invalid_argument when beta is greater than alpha.
+    // Throws std::invalid_argument unless alpha >= beta (NaN fails).
     explicit EDDM(int warm_start = 30, double alpha = 0.95, double beta = 0.9);
 
     // Records one outcome: 1 is an error, anything else a correct prediction.
@@ -24,8 +24,9 @@ public:
     double alpha() const { return alpha_; }
     double beta() const { return beta_; }
     void set_warm_start(int value) { warm_start_ = value; }
-    void set_alpha(double value) { alpha_ = value; }
-    void set_beta(double value) { beta_ = value; }
+    // Both throw std::invalid_argument, changing nothing, unless alpha >= beta afterwards.
+    void set_alpha(double value);
+    void set_beta(double value);
 
     // Names every field of the saved state, in order (defined with the state module).
     template <class Ar>

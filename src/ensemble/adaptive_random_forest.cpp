@@ -36,6 +36,7 @@ ARFClassifier::ARFClassifier(int n_models, std::uint32_t seed, double lambda_val
       grace_period_(grace_period),
       max_depth_(max_depth) {
     require_at_least("grace_period", grace_period, 1);
+    ensemble::require_poisson_mean("lambda_value", lambda_value);
     reset();
 }
 
@@ -50,12 +51,14 @@ std::unique_ptr<HoeffdingTreeClassifier> ARFClassifier::make_tree(std::uint32_t 
     return tree;
 }
 
+// The new members are built aside, so a failed allocation leaves the forest as it was.
 void ARFClassifier::reset() {
-    rng_.seed(seed_);
     const std::size_t n = member_count(n_models_);
-    members_.clear();
-    members_.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) members_.emplace_back(drift_delta_, warning_delta_);
+    std::vector<Member> fresh;
+    fresh.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) fresh.emplace_back(drift_delta_, warning_delta_);
+    members_.swap(fresh);
+    rng_.seed(seed_);
 }
 
 void ARFClassifier::learn_one(const FeatureMap& x, ClassLabel y) { learn_by_members(x, y); }
@@ -110,6 +113,7 @@ ARFRegressor::ARFRegressor(int n_models, std::uint32_t seed, double lambda_value
       max_depth_(max_depth),
       learning_rate_(learning_rate) {
     require_at_least("grace_period", grace_period, 1);
+    ensemble::require_poisson_mean("lambda_value", lambda_value);
     reset();
 }
 
@@ -117,15 +121,17 @@ std::unique_ptr<HoeffdingTreeRegressor> ARFRegressor::make_tree() const {
     return ensemble::make_regressor_tree(grace_period_, max_depth_, learning_rate_);
 }
 
+// The new members are built aside, so a failed allocation leaves the forest as it was.
 void ARFRegressor::reset() {
-    rng_.seed(seed_);
     const std::size_t n = member_count(n_models_);
-    members_.clear();
-    members_.reserve(n);
+    std::vector<Member> fresh;
+    fresh.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
-        members_.emplace_back(drift_delta_, warning_delta_);
-        members_.back().foreground = make_tree();
+        fresh.emplace_back(drift_delta_, warning_delta_);
+        fresh.back().foreground = make_tree();
     }
+    members_.swap(fresh);
+    rng_.seed(seed_);
 }
 
 // round(sqrt(n)) names (at least 1, at most n) of the sorted names shuffled with

@@ -6,13 +6,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/random.hpp"
 #include "core/types.hpp"
 #include "drift/adwin.hpp"
@@ -39,10 +42,34 @@ inline std::uint32_t truncated_count(double count) {
 // One distribution per learn_one call; members draw from it in member order.
 using Poisson = std::poisson_distribution<int>;
 
-// Runs learn_one(x, y) `times` times on a learner.
+// Largest accepted Poisson mean: draws stay far below the 32-bit count limit.
+inline constexpr double kMaxPoissonMean = 1e9;
+
+// A Poisson mean must be finite, large enough that a draw can be positive
+// (exp(-mean) < 1, about mean > 1.1e-16) and at most kMaxPoissonMean.
+inline void require_poisson_mean(const char* name, double mean) {
+    if (!(std::isfinite(mean) && mean > 0.0 && std::exp(-mean) < 1.0 && mean <= kMaxPoissonMean)) {
+        char got[32];
+        std::snprintf(got, sizeof got, "%.17g", mean);
+        throw std::invalid_argument("'" + std::string(name) +
+                                    "' must be a finite number above 1.1e-16 (exp(-" + name +
+                                    ") < 1) and at most 1e9 (got " + got + ").");
+    }
+}
+
+// Runs learn_one(x, y) `times` times on a learner, polling for an interruption
+// every kInterruptInterval repetitions. An interruption leaves the learner as it
+// is after the repetitions completed so far.
 template <class Learner, class Record, class Target>
 inline void learn_repeated(Learner& learner, const Record& x, Target y, long long times) {
-    for (long long r = 0; r < times; ++r) learner.learn_one(x, y);
+    unsigned until_poll = kInterruptInterval;
+    for (long long r = 0; r < times; ++r) {
+        learner.learn_one(x, y);
+        if (--until_poll == 0) {
+            until_poll = kInterruptInterval;
+            poll_interrupt();
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -25,6 +25,7 @@ LeveragingBaggingClassifier::LeveragingBaggingClassifier(int n_models, std::uint
       grace_period_(grace_period),
       max_depth_(max_depth) {
     require_at_least("grace_period", grace_period, 1);
+    ensemble::require_poisson_mean("lambda_value", lambda_value);
     reset();
 }
 
@@ -32,12 +33,14 @@ std::unique_ptr<HoeffdingTreeClassifier> LeveragingBaggingClassifier::make_tree(
     return ensemble::make_classifier_tree(grace_period_, split_confidence_, max_depth_);
 }
 
+// The new members are built aside, so a failed allocation leaves the ensemble as it was.
 void LeveragingBaggingClassifier::reset() {
-    rng_.seed(seed_);
     const std::size_t n = n_models_ < 1 ? 1u : static_cast<std::size_t>(n_models_);
-    members_.clear();
-    members_.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) members_.push_back(Member{make_tree(), ADWIN(drift_delta_)});
+    std::vector<Member> fresh;
+    fresh.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) fresh.push_back(Member{make_tree(), ADWIN(drift_delta_)});
+    members_.swap(fresh);
+    rng_.seed(seed_);
 }
 
 void LeveragingBaggingClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
@@ -100,6 +103,7 @@ LeveragingBaggingRegressor::LeveragingBaggingRegressor(int n_models, std::uint32
       grace_period_(grace_period),
       max_depth_(max_depth),
       leaf_prediction_(std::move(leaf_prediction)) {
+    ensemble::require_poisson_mean("lambda_value", lambda_value);
     reset();
 }
 
@@ -114,13 +118,21 @@ std::unique_ptr<FIMTDDRegressor> LeveragingBaggingRegressor::make_tree(std::size
                                      leaf_prediction_, static_cast<std::int32_t>(member_seed));
 }
 
+// The new members are built aside, so a failed allocation leaves the ensemble as it was.
 void LeveragingBaggingRegressor::reset() {
     check_member_count(n_models_);
+    const std::uint32_t previous_base = member_seed_base_;
     member_seed_base_ = seed_;
     const std::size_t n = static_cast<std::size_t>(n_models_);
-    members_.clear();
-    members_.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) members_.push_back(Member{make_tree(i), ADWIN(drift_delta_)});
+    std::vector<Member> fresh;
+    try {
+        fresh.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) fresh.push_back(Member{make_tree(i), ADWIN(drift_delta_)});
+    } catch (...) {
+        member_seed_base_ = previous_base;
+        throw;
+    }
+    members_.swap(fresh);
     target_count_ = 0.0;
     target_sum_ = 0.0;
     target_sum_sq_ = 0.0;

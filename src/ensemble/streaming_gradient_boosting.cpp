@@ -25,6 +25,7 @@ Booster::Booster(const BoosterConfig& config) : config_(config), rng_(config.see
     if (config_.bag_size < 1) config_.bag_size = 1;
 }
 
+// Stages are built aside and taken up whole, so an allocation failure changes nothing.
 void Booster::initialise(const FeatureMap& x) {
     const std::vector<std::string> names = sorted_names(x);
     const long n = static_cast<long>(names.size());
@@ -40,39 +41,53 @@ void Booster::initialise(const FeatureMap& x) {
     std::iota(perm.begin(), perm.end(), std::size_t{0});
     const std::size_t stages = static_cast<std::size_t>(config_.n_models);
     const std::size_t bag = static_cast<std::size_t>(config_.bag_size);
-    stage_features_.assign(stages, {});
-    stage_trees_.clear();
-    stage_trees_.resize(stages);
+    Rng rng = rng_;
+    std::vector<std::vector<std::string>> stage_features(stages);
+    std::vector<std::vector<std::unique_ptr<FIMTDDRegressor>>> stage_trees(stages);
     for (std::size_t s = 0; s < stages; ++s) {
         // Partial Fisher-Yates draw continuing from the previous stage's permutation.
         for (long k = 0; k < m; ++k) {
-            const long j = k + static_cast<long>(uniform_draw(rng_, static_cast<std::uint32_t>(n - 1 - k)));
+            const long j = k + static_cast<long>(uniform_draw(rng, static_cast<std::uint32_t>(n - 1 - k)));
             std::swap(perm[static_cast<std::size_t>(k)], perm[static_cast<std::size_t>(j)]);
         }
-        std::vector<std::string>& features = stage_features_[s];
+        std::vector<std::string>& features = stage_features[s];
         features.reserve(static_cast<std::size_t>(m));
         for (long k = 0; k < m; ++k) features.push_back(names[perm[static_cast<std::size_t>(k)]]);
         std::sort(features.begin(), features.end());
 
-        auto& trees = stage_trees_[s];
+        auto& trees = stage_trees[s];
         trees.reserve(bag);
         for (std::size_t t = 0; t < bag; ++t) {
             trees.push_back(make_model_tree(config_.grace_period, config_.split_confidence,
                                             config_.max_depth, config_.leaf_prediction, 1));
         }
     }
+    stage_features_.swap(stage_features);
+    stage_trees_.swap(stage_trees);
+    rng_ = rng;
     initialised_ = true;
 }
 
+bool Booster::skip_draw() {
+    return config_.skip_training > 1 &&
+           uniform_draw(rng_, static_cast<std::uint32_t>(config_.skip_training - 1)) == 0;
+}
+
 void Booster::train(const FeatureMap& x, double target) {
-    if (config_.skip_training > 1 &&
-        uniform_draw(rng_, static_cast<std::uint32_t>(config_.skip_training - 1)) == 0) {
-        return;
-    }
     if (!initialised_) {
-        // Stage feature sets need at least one name: wait for a record with features.
-        if (x.empty()) return;
-        initialise(x);
+        // A first example whose stages cannot be built leaves the booster as it was.
+        const Rng saved = rng_;
+        try {
+            if (skip_draw()) return;
+            // Stage feature sets need at least one name: wait for a record with features.
+            if (x.empty()) return;
+            initialise(x);
+        } catch (...) {
+            rng_ = saved;
+            throw;
+        }
+    } else if (skip_draw()) {
+        return;
     }
 
     double f = 0.0;
@@ -164,26 +179,30 @@ ensemble::BoosterConfig SGBTClassifier::booster_config() const {
     return c;
 }
 
+// Boosters train independently (each has its own generator), so a booster created for
+// this example trains first: when its stages cannot be built, the label and the booster
+// are taken back and nothing else has changed.
 void SGBTClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
     const bool two_class = n_classes_ == 2;
     auto it = std::lower_bound(classes_.begin(), classes_.end(), y);
     const std::size_t pos = static_cast<std::size_t>(it - classes_.begin());
-    if (it == classes_.end() || *it != y) {
-        classes_.insert(it, y);
-        if (!two_class) {
-            const std::size_t at = std::min(pos, boosters_.size());
-            boosters_.insert(boosters_.begin() + static_cast<std::ptrdiff_t>(at),
-                             std::make_unique<ensemble::Booster>(booster_config()));
-        }
+    const bool new_class = it == classes_.end() || *it != y;
+    const bool new_booster = two_class ? boosters_.empty() : new_class;
+    const std::size_t at = two_class ? 0 : std::min(pos, boosters_.size());
+    if (new_booster) {
+        auto booster = std::make_unique<ensemble::Booster>(booster_config());
+        classes_.reserve(classes_.size() + 1);
+        boosters_.reserve(boosters_.size() + 1);
+        booster->train(x, two_class ? (pos == 0 ? 1.0 : 0.0) : (at == pos ? 0.0 : 1.0));
+        boosters_.insert(boosters_.begin() + static_cast<std::ptrdiff_t>(at), std::move(booster));
     }
+    if (new_class) classes_.insert(classes_.begin() + static_cast<std::ptrdiff_t>(pos), y);
     if (two_class) {
-        if (boosters_.empty()) {
-            boosters_.push_back(std::make_unique<ensemble::Booster>(booster_config()));
-        }
-        boosters_.front()->train(x, pos == 0 ? 1.0 : 0.0);
+        if (!new_booster) boosters_.front()->train(x, pos == 0 ? 1.0 : 0.0);
         return;
     }
     for (std::size_t i = 0; i < boosters_.size(); ++i) {
+        if (new_booster && i == at) continue;
         boosters_[i]->train(x, i == pos ? 0.0 : 1.0);
     }
 }
@@ -283,7 +302,11 @@ void SGBRRegressor::learn_one(const FeatureMap& x, double y) {
         c.split_confidence = split_confidence_;
         c.leaf_prediction = leaf_prediction_;
         c.seed = static_cast<std::uint32_t>(seed_);
-        booster_ = std::make_unique<ensemble::Booster>(c);
+        auto booster = std::make_unique<ensemble::Booster>(c);
+        // Taken up once its first example is learnt: a failure leaves no booster behind.
+        booster->train(x, y);
+        booster_ = std::move(booster);
+        return;
     }
     booster_->train(x, y);
 }

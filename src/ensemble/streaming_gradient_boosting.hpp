@@ -51,6 +51,7 @@ public:
     void visit(Ar& ar);
 
 private:
+    bool skip_draw();
     void initialise(const FeatureMap& x);
 
     BoosterConfig config_;

@@ -45,13 +45,15 @@ std::size_t member_count(int n_models) {
     return n_models < 1 ? 1u : static_cast<std::size_t>(n_models);
 }
 
+// The new members are built aside, so a failed allocation leaves `members` as it was.
 template <class Member>
 void rebuild_members(std::vector<Member>& members, int n_models, double drift_delta,
                      double warning_delta) {
     const std::size_t n = member_count(n_models);
-    members.clear();
-    members.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) members.emplace_back(drift_delta, warning_delta);
+    std::vector<Member> fresh;
+    fresh.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) fresh.emplace_back(drift_delta, warning_delta);
+    members.swap(fresh);
 }
 
 // The member's tree is built first, then its patch subspace is drawn.
@@ -87,6 +89,7 @@ SRPClassifier::SRPClassifier(int n_models, std::uint32_t seed, double lambda_val
       grace_period_(grace_period),
       max_depth_(max_depth) {
     require_at_least("grace_period", grace_period, 1);
+    ensemble::require_poisson_mean("lambda_value", lambda_value);
     reset();
 }
 
@@ -95,8 +98,8 @@ std::unique_ptr<HoeffdingTreeClassifier> SRPClassifier::make_tree() const {
 }
 
 void SRPClassifier::reset() {
-    rng_.seed(seed_);
     rebuild_members(members_, n_models_, drift_delta_, warning_delta_);
+    rng_.seed(seed_);
 }
 
 void SRPClassifier::initialise(Member& member, std::size_t position, const FeatureMap& x) {
@@ -151,6 +154,7 @@ SRPRegressor::SRPRegressor(int n_models, std::uint32_t seed, double lambda_value
       drift_delta_(drift_delta),
       warning_delta_(warning_delta) {
     require_at_least("grace_period", grace_period, 1);
+    ensemble::require_poisson_mean("lambda_value", lambda_value);
     reset();
 }
 
@@ -159,8 +163,8 @@ std::unique_ptr<HoeffdingTreeRegressor> SRPRegressor::make_tree() const {
 }
 
 void SRPRegressor::reset() {
-    rng_.seed(seed_);
     rebuild_members(members_, n_models_, drift_delta_, warning_delta_);
+    rng_.seed(seed_);
 }
 
 void SRPRegressor::initialise(Member& member, std::size_t position, const FeatureMap& x) {

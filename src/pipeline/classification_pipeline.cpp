@@ -8,6 +8,10 @@ ClassificationPipeline::ClassificationPipeline(TransformerSteps steps,
                                                std::shared_ptr<IClassifier> learner)
     : steps_(std::move(steps)), learner_(std::move(learner)) {
     require_pipeline_parts("ClassificationPipeline", steps_, learner_);
+    if (const auto* inner = dynamic_cast<const ClassificationPipeline*>(learner_.get())) {
+        depth_ = inner->depth() + 1;
+    }
+    require_pipeline_depth("ClassificationPipeline", depth_);
 }
 
 void ClassificationPipeline::learn_one_inplace(FeatureMap& r, ClassLabel y) {

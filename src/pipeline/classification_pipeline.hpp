@@ -17,7 +17,8 @@ public:
     template <class Ar>
     void visit(Ar& ar);
 
-    // Throws std::invalid_argument when a step or the learner is null.
+    // Throws std::invalid_argument when a step or the learner is null, or when the
+    // pipeline would nest more than kMaxPipelineDepth pipelines.
     ClassificationPipeline(TransformerSteps steps, std::shared_ptr<IClassifier> learner);
 
     // Each step learns from and transforms a copy of x (SelectKBest gets y as a double);
@@ -36,9 +37,13 @@ public:
     ClassLabel predict_one_inplace(FeatureMap& r);
     ProbabilityMap predict_proba_one_inplace(FeatureMap& r);
 
+    // 1 plus the depth of the learner when it is itself a pipeline.
+    std::size_t depth() const { return depth_; }
+
 private:
     TransformerSteps steps_;
     std::shared_ptr<IClassifier> learner_;
+    std::size_t depth_ = 1;
 };
 
 }  // namespace kavro

@@ -26,6 +26,19 @@ void require_pipeline_parts(const char* owner, const TransformerSteps& steps,
     if (!learner) throw std::invalid_argument(std::string(owner) + ": 'learner' must not be null.");
 }
 
+// Most pipelines nested through their learners: every call recurses once per level,
+// and the depth stays well within a default 8 MiB stack in every build.
+inline constexpr std::size_t kMaxPipelineDepth = 1000;
+
+inline void require_pipeline_depth(const char* owner, std::size_t depth) {
+    if (depth > kMaxPipelineDepth) {
+        throw std::invalid_argument(std::string(owner) + ": pipelines nest at most " +
+                                    std::to_string(kMaxPipelineDepth) +
+                                    " deep through their learners (this one would be " +
+                                    std::to_string(depth) + ").");
+    }
+}
+
 // Each step learns from r (with the target when it asks for one), then transforms r.
 inline void learn_through_steps(const TransformerSteps& steps, FeatureMap& r, double y) {
     for (const auto& step : steps) {

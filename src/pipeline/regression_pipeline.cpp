@@ -7,6 +7,10 @@ namespace kavro {
 RegressionPipeline::RegressionPipeline(TransformerSteps steps, std::shared_ptr<IRegressor> learner)
     : steps_(std::move(steps)), learner_(std::move(learner)) {
     require_pipeline_parts("RegressionPipeline", steps_, learner_);
+    if (const auto* inner = dynamic_cast<const RegressionPipeline*>(learner_.get())) {
+        depth_ = inner->depth() + 1;
+    }
+    require_pipeline_depth("RegressionPipeline", depth_);
 }
 
 void RegressionPipeline::learn_one_inplace(FeatureMap& r, double y) {

@@ -50,12 +50,22 @@ template <class Ar>
 void ClassificationPipeline::visit(Ar& ar) {
     ar("steps", steps_);
     ar("learner", learner_);
+    if constexpr (Ar::mode == state::Mode::read) {
+        const auto* inner = dynamic_cast<const ClassificationPipeline*>(learner_.get());
+        depth_ = inner ? inner->depth() + 1 : 1;
+        state::require(ar, depth_ <= kMaxPipelineDepth, "pipelines nested deeper than allowed");
+    }
 }
 
 template <class Ar>
 void RegressionPipeline::visit(Ar& ar) {
     ar("steps", steps_);
     ar("learner", learner_);
+    if constexpr (Ar::mode == state::Mode::read) {
+        const auto* inner = dynamic_cast<const RegressionPipeline*>(learner_.get());
+        depth_ = inner ? inner->depth() + 1 : 1;
+        state::require(ar, depth_ <= kMaxPipelineDepth, "pipelines nested deeper than allowed");
+    }
 }
 
 }  // namespace kavro
