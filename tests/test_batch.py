@@ -116,7 +116,7 @@ def test_batch_matches_the_row_loop(name, data):
         probe_names = [str(c) for c in probe.columns]
     for P, P_names in ((X, names), (probe, probe_names)):
         got, want = answers(batch, fam, P, P_names)
-        # The batch answers came first: answering again per row gives the loop model's answers.
+        # Batch calls agree with per-row calls on the same model, and both models agree.
         assert got == want
         assert answers(loop, fam, P, P_names)[1] == want
 
