@@ -28,9 +28,9 @@ class _Stream:
         self.args, self.kind = args, kind
 
     def __call__(self) -> Any:
-        from kavro.cli import _make_stream
+        from kavro.cli import _make_models, _make_stream
 
-        return _make_stream(self.args, self.kind)[0]
+        return _make_stream(self.args, self.kind, _make_models(self.args)[0][0])[0]
 
 
 class _Metrics:
