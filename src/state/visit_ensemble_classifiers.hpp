@@ -35,6 +35,10 @@ auto visit(Ar& ar, M& m)
     }
 }
 
+}  // namespace state
+
+namespace state::classifier_ensembles {
+
 // After reading: each member of a forest or patch ensemble has a foreground tree exactly when
 // it is initialised, and a background tree only beside a foreground tree.
 template <class Ar, class Member>
@@ -48,7 +52,7 @@ void require_drift_members(Ar& ar, const std::vector<Member>& members) {
     }
 }
 
-}  // namespace state
+}  // namespace state::classifier_ensembles
 
 template <class Ar>
 void ARFClassifier::visit(Ar& ar) {
@@ -63,7 +67,7 @@ void ARFClassifier::visit(Ar& ar) {
     state::require(ar, grace_period_ >= 1, "grace_period is below 1");
     ar("max_depth", max_depth_);
     ar("members", members_);
-    state::require_drift_members(ar, members_);
+    state::classifier_ensembles::require_drift_members(ar, members_);
     ar("rng", rng_);
 }
 
@@ -84,7 +88,7 @@ void SRPClassifier::visit(Ar& ar) {
     state::require(ar, grace_period_ >= 1, "grace_period is below 1");
     ar("max_depth", max_depth_);
     ar("members", members_);
-    state::require_drift_members(ar, members_);
+    state::classifier_ensembles::require_drift_members(ar, members_);
     ar("rng", rng_);
 }
 

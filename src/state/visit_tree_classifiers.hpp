@@ -67,6 +67,10 @@ void visit(Ar& ar, SGTNode& n) {
     ar("threshold", n.threshold);
 }
 
+}  // namespace state
+
+namespace state::classifier_trees {
+
 // Child slots of a binary node, in the order they are saved.
 template <class Node>
 std::vector<std::pair<const char*, std::unique_ptr<Node>*>> binary_children(Node& n) {
@@ -99,10 +103,11 @@ void require_binary_tree(Ar& ar, const std::unique_ptr<Node>& root, Check check)
     }
 }
 
-}  // namespace state
+}  // namespace state::classifier_trees
 
 template <class Ar>
 void HoeffdingTreeClassifier::visit(Ar& ar) {
+    namespace trees = state::classifier_trees;
     ar("grace_period", grace_period_);
     state::require(ar, grace_period_ >= 1, "grace_period is below 1");
     ar("split_confidence", split_confidence_);
@@ -119,13 +124,14 @@ void HoeffdingTreeClassifier::visit(Ar& ar) {
                    "the leaf prediction flags disagree with leaf_prediction");
     ar("max_split_features", max_split_features_);
     ar("rng", rng_);
-    state::tree_field(ar, "root", root_, state::binary_children<ClassifierNode>);
-    state::require_binary_tree(ar, root_, [&ar](const ClassifierNode& n) {
-        state::require(ar, n.weight >= 0.0 && n.weight <= state::kMaxCount,
+    state::tree_field(ar, "root", root_, trees::binary_children<ClassifierNode>);
+    trees::require_binary_tree(ar, root_, [&ar](const ClassifierNode& n) {
+        state::require(ar, n.weight >= 0.0 && n.weight <= trees::kMaxCount,
                        "a node weight is negative, too large or not a number");
     });
     ar("seen_classes", seen_classes_);
     if constexpr (Ar::mode == state::Mode::read) {
+        // Any of the seen labels serve; as many as the tree keeps there.
         seen_first_.clear();
         for (const ClassLabel c : seen_classes_) {
             if (seen_first_.size() == 8) break;
@@ -136,14 +142,15 @@ void HoeffdingTreeClassifier::visit(Ar& ar) {
 
 template <class Ar>
 void SGTClassifier::visit(Ar& ar) {
+    namespace trees = state::classifier_trees;
     ar("learning_rate", learning_rate_);
     ar("lambda", lambda_);
     ar("grace_period", grace_period_);
     state::require(ar, grace_period_ >= 1, "grace_period is below 1");
     ar("max_depth", max_depth_);
-    state::tree_field(ar, "root", root_, state::binary_children<SGTNode>);
-    state::require_binary_tree(ar, root_, [&ar](const SGTNode& n) {
-        state::require(ar, n.n_seen >= 0 && static_cast<double>(n.n_seen) <= state::kMaxCount,
+    state::tree_field(ar, "root", root_, trees::binary_children<SGTNode>);
+    trees::require_binary_tree(ar, root_, [&ar](const SGTNode& n) {
+        state::require(ar, n.n_seen >= 0 && static_cast<double>(n.n_seen) <= trees::kMaxCount,
                        "a leaf's example count is negative or too large");
         state::require(ar, std::isfinite(n.hess_sum), "a leaf's hessian sum is not finite");
     });
