@@ -81,6 +81,7 @@ public:
     void operator()(const char* /*name*/, T& value);
 
     void put_raw(const void* data, std::size_t n) {
+        if (n == 0) return;  // data may be null (an empty vector's)
         out.append(static_cast<const char*>(data), n);
     }
     template <class U>
@@ -110,6 +111,7 @@ public:
     }
     void get_raw(void* data, std::size_t n) {
         need(n);
+        if (n == 0) return;  // data may be null (an empty vector's)
         std::memcpy(data, p_, n);
         p_ += n;
     }

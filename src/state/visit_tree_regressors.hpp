@@ -154,6 +154,7 @@ template <class Ar>
 void io_value_pairs(Ar& ar, std::vector<std::pair<double, double>>& pairs) {
     if constexpr (Ar::mode == Mode::write) {
         ar.put_count(pairs.size());
+        if (pairs.empty()) return;
         const std::size_t at = ar.out.size();
         ar.out.resize(at + pairs.size() * 16);
         char* p = &ar.out[at];
