@@ -63,3 +63,27 @@ def test_bucket_counts_the_containers_use():
     valid = _kavro_testing.valid_bucket_count
     assert valid(1) and valid(2) and valid(13) and valid(97)
     assert not valid(0) and not valid(4) and not valid(100) and not valid(2**63)
+
+
+def test_bucket_counts_beyond_what_a_state_justifies_are_refused():
+    import struct
+
+    from kavro import _native
+
+    valid = _kavro_testing.valid_bucket_count
+    big = next(n for n in range(4_000_000, 4_200_000) if valid(n))
+
+    def state(n_tables):
+        payload = struct.pack("<QQ", 1, 0)  # class counts: empty
+        payload += struct.pack("<QQ", 97, n_tables)  # per-label feature tables
+        for label in range(n_tables):
+            payload += struct.pack("<i", label) + struct.pack("<QQ", big, 0)
+        payload += struct.pack("<q", 0)
+        name, version = b"NaiveBayes", b"test"
+        return (b"KAVRO\r\n\x1a" + struct.pack("<I", 1) + struct.pack("<H", len(name)) + name
+                + struct.pack("<H", len(version)) + version + struct.pack("<Q", len(payload))
+                + payload + struct.pack("<I", _native.crc32(payload)))
+
+    assert _native.loads(state(1)).predict_one({"a": 1.0}) in (-1, 0)
+    with pytest.raises(ValueError, match="more buckets than the state justifies"):
+        _native.loads(state(40))

@@ -16,6 +16,7 @@
 // tables) are not state: a class's visit leaves them out and, when reading, marks them stale.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -100,7 +101,10 @@ class Reader {
 public:
     static constexpr Mode mode = Mode::read;
 
-    Reader(const unsigned char* data, std::size_t size) : p_(data), end_(data + size) {}
+    Reader(const unsigned char* data, std::size_t size)
+        : bucket_allowance(std::max<std::size_t>(std::size_t(1) << 22, size * 8)),
+          p_(data),
+          end_(data + size) {}
 
     template <class T>
     void operator()(const char* /*name*/, T& value);
@@ -141,6 +145,9 @@ public:
 
     ObjectCodec* codec = nullptr;
     int depth = 0;
+    // Buckets that hash tables of this state may hold beyond what their entries need (tables
+    // emptied after growing), shared by every table read: one budget per load.
+    std::size_t bucket_allowance;
 
 private:
     const unsigned char* p_;
@@ -204,13 +211,6 @@ struct Construct {
 
 // True when `n` is a bucket count an unordered container of this library can have.
 bool valid_bucket_count(std::size_t n);
-
-// Upper bound on the bucket count read for a container: enough for any map the remaining input
-// could describe, and for a map emptied after growing, up to a fixed allowance.
-inline std::size_t bucket_limit(std::size_t entries, std::size_t remaining) {
-    const std::size_t allowance = std::size_t(1) << 22;
-    return std::max<std::size_t>({allowance, 2 * entries + 16, remaining * 8});
-}
 
 // ---------------------------------------------------------------------------
 // The routines, one per kind of field.
@@ -428,8 +428,14 @@ void io_unordered(Ar& ar, Map& map) {
     } else if constexpr (Ar::mode == Mode::read) {
         const std::size_t buckets = static_cast<std::size_t>(ar.template get<std::uint64_t>());
         const std::size_t n = ar.get_count(1);
-        ar.require(buckets <= bucket_limit(n, ar.remaining()) && valid_bucket_count(buckets),
+        ar.require(valid_bucket_count(buckets),
                    "a hash table's bucket count is not one the standard containers use");
+        const std::size_t needed = 2 * n + 16;
+        if (buckets > needed) {
+            ar.require(buckets - needed <= ar.bucket_allowance,
+                       "hash tables hold far more buckets than the state justifies");
+            ar.bucket_allowance -= buckets - needed;
+        }
         ar.require(n <= buckets, "a hash table holds more entries than its buckets allow");
         std::vector<typename std::conditional_t<
             is_map, std::pair<K, typename Map::mapped_type>, K>> entries;
