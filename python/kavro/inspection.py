@@ -108,9 +108,9 @@ def _leaf_label(node: dict[str, Any]) -> str:
         value = node.get(key)
         if isinstance(value, (int, float)):
             return f"{label} {value:.4g}".strip()
-    n, total = node.get("n"), node.get("y_sum")
-    if isinstance(n, (int, float)) and isinstance(total, (int, float)) and n > 0:
-        return f"mean {total / n:.4g}\\n{n:g} seen"
+    n, y_sum = node.get("n"), node.get("y_sum")
+    if isinstance(n, (int, float)) and isinstance(y_sum, (int, float)) and n > 0:
+        return f"mean {y_sum / n:.4g}\\n{n:g} seen"
     weight = node.get("weight")
     return f"leaf\\n{weight:g} seen" if isinstance(weight, (int, float)) else "leaf"
 
