@@ -18,6 +18,13 @@ void visit(Ar& ar, ClassCounts& c) {
     ar("true_positives", c.true_positives);
     ar("false_positives", c.false_positives);
     ar("false_negatives", c.false_negatives);
+    // Counts only grow by one per update: anything outside [0, 2^62] is corrupt and would
+    // overflow in later sums.
+    constexpr std::int64_t limit = std::int64_t(1) << 62;
+    state::require(ar, c.true_positives >= 0 && c.true_positives <= limit &&
+                           c.false_positives >= 0 && c.false_positives <= limit &&
+                           c.false_negatives >= 0 && c.false_negatives <= limit,
+                   "a class's confusion counts are out of range");
 }
 }  // namespace state
 
@@ -25,7 +32,7 @@ template <class Ar>
 void Accuracy::visit(Ar& ar) {
     ar("correct", correct);
     ar("total", total);
-    state::require(ar, correct >= 0 && correct <= total,
+    state::require(ar, correct >= 0 && correct <= total && total <= (std::int64_t(1) << 62),
                    "Accuracy counts more correct predictions than predictions");
 }
 
@@ -95,6 +102,7 @@ void WindowMetric::visit(Ar& ar) {
     ar("head", head);
     ar("count", count);
     ar("correct", correct);
+    state::require(ar, correct >= 0 && correct <= count, "a metric window's counts are out of range");
     state::require_ring(ar, window_size, predicted_ring.size(), head, count);
     state::require(ar, actual_ring.size() == predicted_ring.size(),
                    "a metric window's buffers disagree with its size");
