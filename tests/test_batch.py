@@ -290,6 +290,17 @@ def test_members_on_threads_match_one_thread_and_the_row_loop(name):
             assert norm(kavro.predict_many(m, X)) == want
 
 
+def test_members_repeating_an_example_many_times_on_threads():
+    # Repetition loops poll for Ctrl-C; on a member thread the poll must be skipped, not crash.
+    rs = np.random.RandomState(3)
+    X = rs.rand(30, 3)
+    y = (X[:, 0] > 0.5).astype(np.int64)
+    models = [kc.ARFClassifier(n_models=3, lambda_value=3000.0, grace_period=5, seed=2) for _ in range(2)]
+    for jobs, m in zip((1, 2), models):
+        kavro.learn_many(m, X, y, n_jobs=jobs)
+    assert kavro.dumps(models[0]) == kavro.dumps(models[1])
+
+
 def test_sequential_models_report_no_parallel_members():
     for m in (kc.SGBTClassifier(), kc.SGBRRegressor(), kc.HoeffdingTreeClassifier(),
               kc.ClassificationPipeline([kc.StandardScaler()], kc.ARFClassifier())):

@@ -110,6 +110,40 @@ def test_regressors_score_and_end_as_in_the_python_loop(name):
              False, probe, every=128, n=555)
 
 
+ENSEMBLES = ["ARFClassifier", "ARFRegressor", "SRPClassifier", "SRPRegressor",
+             "LeveragingBaggingClassifier", "LeveragingBaggingRegressor"]
+
+
+@pytest.mark.parametrize("name", ENSEMBLES)
+def test_members_on_threads_score_and_end_as_one_thread(name):
+    # A change half-way makes detectors fire and members be replaced mid-block.
+    X, labels = blob_data(3000, 4, labels=2)
+    labels[1500:] = 1 - labels[1500:]
+    classifier = name.endswith("Classifier")
+    y = labels if classifier else np.nan_to_num(X[:, 0]) * np.where(labels, 3.0, -2.0)
+    options = dict(n_models=4, seed=5, grace_period=25)
+    if name.startswith("SRP"):
+        options["training_method"] = "patches"
+    probe = [dict(zip(["x0", "x1", "x2", "x3", "x4"], r)) for r in np.random.default_rng(3).normal(size=(10, 5))]
+    metric_names = ["Accuracy", "MacroF1"] if classifier else ["MAE", "R2"]
+    runs = []
+    for n_jobs in (1, 2, -1, None):
+        model = getattr(kc, name)(**options)
+        stream = iter_array(X, y) if n_jobs else python_loop(iter_array(X, y))
+        ev = progressive_val_score(stream, model, metrics_for(metric_names), every=250,
+                                   progress=False, n_jobs=n_jobs or 1)
+        runs.append((scores(ev), fingerprint(model, probe, classifier)))
+    assert all(run == runs[0] for run in runs[1:])
+
+
+def test_n_jobs_is_checked_before_the_run():
+    model = kc.ARFClassifier()
+    for bad in (0, -2, 1.5, True):
+        with pytest.raises(ValueError, match="n_jobs"):
+            progressive_val_score(iter_array(np.ones((5, 2)), np.ones(5, int)), model, n_jobs=bad)
+    assert kavro.dumps(model) == kavro.dumps(kc.ARFClassifier())
+
+
 @pytest.mark.parametrize("name", ["NaiveBayes", "HoeffdingTreeClassifier", "ARFClassifier"])
 def test_electricity_csv_through_both_loops(name):
     probe = [x for (x, _), _ in zip(iter_csv(os.path.join(DATA, "electricity.csv"), "class"), range(30))]

@@ -9,6 +9,7 @@ import signal
 import pytest
 
 import _kavro_core as kc
+import kavro
 
 from test_properties import ALL, family, fingerprint, learn, small_kwargs, tie_free_stream
 
@@ -288,9 +289,13 @@ LONG_CALLS = {
 }
 
 
+@pytest.mark.parametrize("restored", [False, True], ids=["built", "restored"])
 @pytest.mark.parametrize("name", sorted(LONG_CALLS))
-def test_a_long_learn_one_can_be_interrupted(name):
+def test_a_long_learn_one_can_be_interrupted(name, restored):
+    # A restored model is built by the saved-state module's own copy of the core.
     model, fam = LONG_CALLS[name](), family(name)
+    if restored:
+        model = kavro.loads(kavro.dumps(model))
     with keyboard_interrupt_in(0.2), pytest.raises(KeyboardInterrupt):
         learn(model, fam, {"a": 1.0, "b": 0.5}, 1)  # minutes of repetitions if not interrupted
     # Left consistent: it answers, and reset still gives a fresh model.

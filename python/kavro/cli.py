@@ -289,6 +289,9 @@ def make_parser() -> argparse.ArgumentParser:
                     help="write the checkpoints to this .png, .svg or .pdf (needs matplotlib)")
     ev.add_argument("--format", choices=["table", "csv", "json"], default="table", help="output format")
     ev.add_argument("--no-progress", action="store_true", help="no progress bar")
+    ev.add_argument("--threads", type=int, default=1, metavar="N",
+                    help="threads for the members of an ARF, SRP or leveraging-bagging ensemble "
+                         "(-1: every core; same results)")
     ev.add_argument("--jobs", type=int, default=None, metavar="N",
                     help="run the models as Ray tasks, N at a time (needs kavro[distributed])")
     ev.add_argument("--ray", metavar="ADDRESS", help="run the models as tasks on the Ray cluster at ADDRESS")
@@ -500,7 +503,7 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
             results[label] = progressive_val_score(
                 stream, model, metrics, every=args.every, n=n, delay=args.delay, window=args.window,
                 progress=False if args.no_progress else None, description=label,
-                on_checkpoint=functools.partial(emit, label),
+                on_checkpoint=functools.partial(emit, label), n_jobs=args.threads,
             )
         except (StreamError, ValueError) as exc:
             raise CLIError(str(exc)) from None

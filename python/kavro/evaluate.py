@@ -235,6 +235,7 @@ def progressive_val_score(
     plot: str | None = None,
     description: str | None = None,
     on_checkpoint: Callable[[dict[str, Any]], None] | None = None,
+    n_jobs: int = 1,
 ) -> Evaluation:
     """Test-then-train ``model`` over ``stream``, scoring with ``metrics``.
 
@@ -255,6 +256,10 @@ def progressive_val_score(
     ``ConceptDrift`` stream; the path is checked before the run. ``on_checkpoint`` is called with
     each row as it is taken.
 
+    When the loop runs natively (a kavro model and metrics over an array, DataFrame or CSV
+    stream), the members of an ARF, SRP or leveraging-bagging ensemble vote and learn on
+    ``n_jobs`` threads (``-1``: every core); every result is the one of ``n_jobs=1``.
+
     A kavro classifier whose targets are real numbers is refused (it would make one class per
     distinct value).
     """
@@ -269,6 +274,8 @@ def progressive_val_score(
         raise ValueError(f"delay must be at least 0, got {delay}")
     if window is not None and window < 1:
         raise ValueError(f"window must be at least 1, got {window}")
+    if isinstance(n_jobs, bool) or not isinstance(n_jobs, int) or (n_jobs < 1 and n_jobs != -1):
+        raise ValueError(f"n_jobs must be a positive int or -1, got {n_jobs!r}")
     if plot is not None:
         check_plot_path(plot)
     metric_list = _metric_list(metrics, model)
@@ -313,7 +320,7 @@ def progressive_val_score(
     # The loop tests one modulus per example; bar updates and checkpoints happen on ticks.
     tick = math.gcd(every, 1000) if bar is not None else every
     step = 0
-    native = _native_plan(stream, model, metric_list) if n != 0 and not delay and not window else None
+    native = _native_plan(stream, model, metric_list, n_jobs) if n != 0 and not delay and not window else None
     start = time.perf_counter()
     try:
         if native is not None:
@@ -389,7 +396,7 @@ def progressive_val_score(
     return result
 
 
-def _native_plan(stream: Any, model: Any, metrics: list[Any]) -> tuple[Any, Any] | None:
+def _native_plan(stream: Any, model: Any, metrics: list[Any], n_jobs: int = 1) -> tuple[Any, Any] | None:
     """The native evaluator and the stream's blocks, when both exist: a core model, core
     metrics (not subclasses, whose Python methods the native loop would bypass) and a stream
     that hands over blocks of rows. None otherwise (the Python loop runs)."""
@@ -399,7 +406,7 @@ def _native_plan(stream: Any, model: Any, metrics: list[Any]) -> tuple[Any, Any]
     try:
         from kavro import _native
 
-        evaluator = _native.Prequential(model, metrics)
+        evaluator = _native.Prequential(model, metrics, n_jobs)
         blocks = chunks(BLOCK_ROWS)
     except (ImportError, AttributeError, TypeError):
         return None

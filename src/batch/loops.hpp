@@ -77,29 +77,18 @@ inline std::vector<double>& member_thread_seconds() {
     return seconds;
 }
 
-// Learns the records xs with targets ys, exactly as learn_one on each in turn:
-// every example's draws first, in order, then members taken one at a time by
-// `threads` threads (the caller's included), each member over every record.
-template <class Target>
-void learn_by_members(ensemble::MemberSteps<Target>& e, const std::vector<FeatureMap>& xs,
-                      const Target* ys, unsigned threads) {
-    const std::size_t members = e.n_members();
-    const std::size_t rows = xs.size();
-    std::vector<int> counts(rows * members);
-    std::vector<double> scales(rows);
-    for (std::size_t r = 0; r < rows; ++r) scales[r] = e.draw_example(xs[r], ys[r], counts.data() + r * members);
-
+// work(i) for every member i < members, members taken one at a time by `threads`
+// threads (the caller's included). The first exception is rethrown once every
+// thread has stopped; the members after it are not started.
+template <class Work>
+void for_each_member(std::size_t members, unsigned threads, Work&& work) {
     std::atomic<std::size_t> next{0};
     std::vector<std::exception_ptr> errors(threads);
     std::vector<double> seconds(threads, 0.0);
-    auto work = [&](unsigned slot) {
+    auto run = [&](unsigned slot) {
         const double start = thread_cpu_seconds();
         try {
-            for (std::size_t i; (i = next.fetch_add(1)) < members;) {
-                for (std::size_t r = 0; r < rows; ++r) {
-                    e.member_step(i, xs[r], ys[r], counts[r * members + i], scales[r]);
-                }
-            }
+            for (std::size_t i; (i = next.fetch_add(1)) < members;) work(i);
         } catch (...) {
             errors[slot] = std::current_exception();
             next.store(members);
@@ -109,11 +98,11 @@ void learn_by_members(ensemble::MemberSteps<Target>& e, const std::vector<Featur
     std::vector<std::thread> pool;
     const std::size_t wanted = std::min<std::size_t>(threads, members);
     try {
-        for (unsigned k = 1; k < wanted; ++k) pool.emplace_back(work, k);
+        for (unsigned k = 1; k < wanted; ++k) pool.emplace_back(run, k);
     } catch (const std::system_error&) {
         // Fewer threads than asked: the ones running (and this one) take every member.
     }
-    work(0);
+    run(0);
     for (auto& th : pool) th.join();
     auto& total = member_thread_seconds();
     total.resize(std::max<std::size_t>(total.size(), threads), 0.0);
@@ -121,6 +110,56 @@ void learn_by_members(ensemble::MemberSteps<Target>& e, const std::vector<Featur
     for (auto& error : errors) {
         if (error) std::rethrow_exception(error);
     }
+}
+
+// Every example's draws, in order: counts[r * members + i] and scales[r].
+template <class Target>
+void draw_examples(ensemble::MemberSteps<Target>& e, const std::vector<FeatureMap>& xs,
+                   const Target* ys, std::vector<int>& counts, std::vector<double>& scales) {
+    const std::size_t members = e.n_members();
+    counts.resize(xs.size() * members);
+    scales.resize(xs.size());
+    for (std::size_t r = 0; r < xs.size(); ++r) {
+        scales[r] = e.draw_example(xs[r], ys[r], counts.data() + r * members);
+    }
+}
+
+// Learns the records xs with targets ys, exactly as learn_one on each in turn:
+// every example's draws first, in order, then each member over every record.
+template <class Target>
+void learn_by_members(ensemble::MemberSteps<Target>& e, const std::vector<FeatureMap>& xs,
+                      const Target* ys, unsigned threads) {
+    const std::size_t members = e.n_members();
+    std::vector<int> counts;
+    std::vector<double> scales;
+    draw_examples(e, xs, ys, counts, scales);
+    for_each_member(members, threads, [&](std::size_t i) {
+        for (std::size_t r = 0; r < xs.size(); ++r) {
+            e.member_step(i, xs[r], ys[r], counts[r * members + i], scales[r]);
+        }
+    });
+}
+
+// Test-then-train of the records xs, exactly as predict_one then learn_one on each
+// in turn: predictions[r] is what predict_one(xs[r]) gives before xs[r] is learnt.
+// Draws come first, in order (they leave every vote as it was: the caller checks
+// draws_change_votes); then each member votes on a record just before its step
+// on it, and the votes of each record are combined in member order.
+template <class Target>
+void predict_learn_by_members(ensemble::MemberSteps<Target>& e, const std::vector<FeatureMap>& xs,
+                              const Target* ys, unsigned threads, Target* predictions) {
+    const std::size_t members = e.n_members();
+    std::vector<int> counts;
+    std::vector<double> scales;
+    draw_examples(e, xs, ys, counts, scales);
+    std::vector<ensemble::MemberVote<Target>> votes(xs.size() * members);
+    for_each_member(members, threads, [&](std::size_t i) {
+        for (std::size_t r = 0; r < xs.size(); ++r) {
+            votes[r * members + i] = e.member_vote(i, xs[r]);
+            e.member_step(i, xs[r], ys[r], counts[r * members + i], scales[r]);
+        }
+    });
+    for (std::size_t r = 0; r < xs.size(); ++r) predictions[r] = e.combine_votes(votes.data() + r * members);
 }
 
 // learn_one of every row through the ensemble's member steps, on `threads` threads.

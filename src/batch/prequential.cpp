@@ -18,6 +18,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include "batch/inputs.hpp"
+#include "batch/loops.hpp"
 #include "batch/record.hpp"
 #include "core/interfaces.hpp"
 #include "core/types.hpp"
@@ -108,10 +110,13 @@ MetricSlot make_slot(py::handle h) {
                          std::string(py::str(py::type::handle_of(h).attr("__name__"))));
 }
 
-// Test-then-train of one learner, scored by core metrics, over blocks of rows.
+// Test-then-train of one learner, scored by core metrics, over blocks of rows. The
+// members of an ensemble that splits into member steps vote and learn on `threads`
+// threads.
 class Prequential {
 public:
-    Prequential(py::handle model, const py::sequence& metrics) {
+    Prequential(py::handle model, const py::sequence& metrics, int n_jobs)
+        : threads_(batch::read_n_jobs("Prequential", n_jobs)) {
         if (py::isinstance<IClassifier>(model)) {
             classifier_ = model.cast<std::shared_ptr<IClassifier>>();
         } else if (py::isinstance<IRegressor>(model)) {
@@ -171,13 +176,7 @@ public:
 private:
     template <class Rows, class Targets>
     void run_classifier(const Rows& X, const Targets& t, const std::vector<std::string>& names) {
-        IClassifier& model = *classifier_;
-        std::vector<double> row(names.size());
-        batch::RecordBuilder records(names);
-        for (py::ssize_t i = 0; i < X.shape(0); ++i) {
-            const FeatureMap& x = row_record(X, i, records, row);
-            const auto y_true = static_cast<ClassLabel>(t(i));
-            const ClassLabel y_pred = model.predict_one(x);
+        run_rows<ClassLabel>(*classifier_, X, t, names, [this](ClassLabel y_true, ClassLabel y_pred) {
             for (const auto& s : slots_) {
                 if (s.takes_labels()) {
                     s.update_labels(y_true, y_pred);
@@ -185,24 +184,53 @@ private:
                     s.update_values(static_cast<double>(y_true), static_cast<double>(y_pred));
                 }
             }
-            model.learn_one(x, y_true);
-        }
+        });
     }
 
     template <class Rows, class Targets>
     void run_regressor(const Rows& X, const Targets& t, const std::vector<std::string>& names) {
-        IRegressor& model = *regressor_;
+        run_rows<double>(*regressor_, X, t, names, [this](double y_true, double y_pred) {
+            for (const auto& s : slots_) s.update_values(y_true, y_pred);
+        });
+    }
+
+    // predict_one, score(y_true, y_pred), learn_one for every row in turn; an ensemble
+    // with member steps takes chunks of rows with its members on threads instead.
+    template <class Target, class Model, class Rows, class Targets, class Score>
+    void run_rows(Model& model, const Rows& X, const Targets& t, const std::vector<std::string>& names,
+                  Score&& score) {
+        auto* members = threads_ > 1 ? dynamic_cast<ensemble::MemberSteps<Target>*>(&model) : nullptr;
         std::vector<double> row(names.size());
         batch::RecordBuilder records(names);
-        for (py::ssize_t i = 0; i < X.shape(0); ++i) {
+        std::vector<FeatureMap> xs;
+        std::vector<Target> ys, predictions;
+        const py::ssize_t n = X.shape(0);
+        for (py::ssize_t i = 0; i < n;) {
+            if (members != nullptr && !members->draws_change_votes()) {
+                const py::ssize_t end = std::min<py::ssize_t>(n, i + static_cast<py::ssize_t>(batch::kChunkRows));
+                xs.clear();
+                ys.clear();
+                for (py::ssize_t k = i; k < end; ++k) {
+                    for (py::ssize_t j = 0; j < X.shape(1); ++j) row[static_cast<std::size_t>(j)] = X(k, j);
+                    xs.push_back(records.build(row.data()));
+                    ys.push_back(static_cast<Target>(t(k)));
+                }
+                predictions.resize(xs.size());
+                batch::predict_learn_by_members(*members, xs, ys.data(), threads_, predictions.data());
+                for (std::size_t k = 0; k < xs.size(); ++k) score(ys[k], predictions[k]);
+                i = end;
+                continue;
+            }
             const FeatureMap& x = row_record(X, i, records, row);
-            const double y_true = t(i);
-            const double y_pred = model.predict_one(x);
-            for (const auto& s : slots_) s.update_values(y_true, y_pred);
+            const auto y_true = static_cast<Target>(t(i));
+            const Target y_pred = model.predict_one(x);
+            score(y_true, y_pred);
             model.learn_one(x, y_true);
+            ++i;
         }
     }
 
+    unsigned threads_;
     std::shared_ptr<IClassifier> classifier_;
     std::shared_ptr<IRegressor> regressor_;
     std::vector<MetricSlot> slots_;
@@ -375,8 +403,11 @@ void bind_prequential(py::module_& m) {
     py::class_<Prequential>(m, "Prequential",
                             "Test-then-train of a core learner scored by core metrics, over "
                             "blocks of rows.")
-        .def(py::init<py::handle, const py::sequence&>(), py::arg("model"), py::arg("metrics"),
-             "TypeError when the model or a metric has no native path.")
+        .def(py::init<py::handle, const py::sequence&, int>(), py::arg("model"), py::arg("metrics"),
+             py::arg("n_jobs") = 1,
+             "TypeError when the model or a metric has no native path. The members of an ARF, SRP "
+             "or leveraging-bagging ensemble vote and learn on n_jobs threads (-1: every core); "
+             "results are those of one thread.")
         .def("run", &Prequential::run, py::arg("X"), py::arg("y"), py::arg("names"),
              "Predict, score and learn every row of X (float64, NaN = absent) with targets y; "
              "False, with nothing done, when y is not of a kind the learner takes as is.");

@@ -8,17 +8,11 @@
 #include "bindings/bindings.hpp"
 #include "bindings/checked_types.hpp"
 #include "core/interfaces.hpp"
-#include "core/interrupt.hpp"
+#include "bindings/python_signals.hpp"
 
 namespace kavro::bindings {
 
 namespace {
-
-// Installed as the core's interrupt check: runs pending signal handlers and
-// carries the exception one raised (KeyboardInterrupt for Ctrl-C) out of the core.
-void check_python_signals() {
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-}
 
 // pybind11 silently ignores __init__ on an object that is already constructed.
 // Each class's __init__ is wrapped so that such a call raises TypeError instead;
@@ -119,5 +113,5 @@ PYBIND11_MODULE(_kavro_core, m) {
     bind_eddm(m);
 
     refuse_second_init(m);
-    kavro::set_interrupt_check(&check_python_signals);
+    install_interrupt_check();
 }

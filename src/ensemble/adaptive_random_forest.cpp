@@ -94,6 +94,14 @@ ProbabilityMap ARFClassifier::predict_proba_one(const FeatureMap& x) {
     return ensemble::weighted_vote(members_, x);  // members see all of x
 }
 
+ensemble::ClassVote ARFClassifier::member_vote(std::size_t i, const FeatureMap& x) {
+    return ensemble::weighted_member_vote(members_[i], x);
+}
+
+ClassLabel ARFClassifier::combine_votes(const ensemble::ClassVote* votes) {
+    return ensemble::argmax_label(ensemble::fold_weighted(votes, members_.size()));
+}
+
 ClassLabel ARFClassifier::predict_one(const FeatureMap& x) {
     return ensemble::argmax_label(predict_proba_one(x));
 }
@@ -173,13 +181,20 @@ void ARFRegressor::member_step(std::size_t i, const FeatureMap& x, double y, int
         [&] { return make_tree(); });
 }
 
-double ARFRegressor::predict_one(const FeatureMap& x) {
-    double sum = 0.0;
-    for (Member& m : members_) {
-        const ensemble::RecordView view(x, m.subspace);
-        sum += m.foreground->predict_one(view.get());
-    }
-    return sum / static_cast<double>(members_.size());
+double ARFRegressor::predict_one(const FeatureMap& x) { return predict_by_members(x); }
+
+ensemble::ValueVote ARFRegressor::member_vote(std::size_t i, const FeatureMap& x) {
+    const Member& m = members_[i];
+    const ensemble::RecordView view(x, m.subspace);
+    return {true, m.foreground->predict_one(view.get())};
+}
+
+double ARFRegressor::combine_votes(const ensemble::ValueVote* votes) {
+    return ensemble::mean_of_votes(votes, members_.size(), /*over_all=*/true);
+}
+
+bool ARFRegressor::draws_change_votes() const {
+    return std::any_of(members_.begin(), members_.end(), [](const Member& m) { return !m.initialised; });
 }
 
 }  // namespace kavro

@@ -19,6 +19,7 @@
 #include "core/random.hpp"
 #include "core/types.hpp"
 #include "drift/adwin.hpp"
+#include "ensemble/member_steps.hpp"
 
 namespace kavro::ensemble {
 
@@ -256,19 +257,53 @@ private:
     double total_ = 0.0;
 };
 
+// A member's part of the weighted vote: its foreground tree's probabilities on its
+// own view of x and its weight; initialised members with weight above 0 vote.
+template <class Member>
+ClassVote weighted_member_vote(const Member& m, const FeatureMap& x) {
+    ClassVote v;
+    if (!m.initialised || !m.foreground) return v;
+    v.weight = m.weight();
+    if (v.weight <= 0.0) return v;
+    const RecordView view(x, m.subspace);
+    v.proba = m.foreground->predict_proba_one(view.get());
+    v.counted = true;
+    return v;
+}
+
+// The weighted vote of n members' votes, in member order.
+inline ProbabilityMap fold_weighted(const ClassVote* votes, std::size_t n) {
+    Vote vote;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (votes[i].counted) vote.add_weighted(votes[i].proba, votes[i].weight);
+    }
+    return vote.finish();
+}
+
 // Weighted vote of the initialised members' foreground trees, each on its own view
 // of x; members with weight 0 or less do not vote.
 template <class Member>
 ProbabilityMap weighted_vote(const std::vector<Member>& members, const FeatureMap& x) {
     Vote vote;
     for (const Member& m : members) {
-        if (!m.initialised || !m.foreground) continue;
-        const double w = m.weight();
-        if (w <= 0.0) continue;
-        const RecordView view(x, m.subspace);
-        vote.add_weighted(m.foreground->predict_proba_one(view.get()), w);
+        const ClassVote v = weighted_member_vote(m, x);
+        if (v.counted) vote.add_weighted(v.proba, v.weight);
     }
     return vote.finish();
+}
+
+// Mean of the counted members' values (0 when none is counted); `over_all` divides
+// by the number of members instead of the number counted.
+inline double mean_of_votes(const ValueVote* votes, std::size_t n, bool over_all) {
+    double sum = 0.0;
+    std::size_t counted = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!votes[i].counted) continue;
+        sum += votes[i].value;
+        ++counted;
+    }
+    const std::size_t divisor = over_all ? n : counted;
+    return divisor == 0 ? 0.0 : sum / static_cast<double>(divisor);
 }
 
 // Label of the largest probability in the map's iteration order, first met on

@@ -72,6 +72,16 @@ ProbabilityMap LeveragingBaggingClassifier::predict_proba_one(const FeatureMap& 
     return vote.finish();
 }
 
+ensemble::ClassVote LeveragingBaggingClassifier::member_vote(std::size_t i, const FeatureMap& x) {
+    return {true, 1.0, members_[i].model->predict_proba_one(x)};
+}
+
+ClassLabel LeveragingBaggingClassifier::combine_votes(const ensemble::ClassVote* votes) {
+    ensemble::Vote vote;
+    for (std::size_t i = 0; i < members_.size(); ++i) vote.add_equal(votes[i].proba);
+    return ensemble::argmax_label(vote.finish());
+}
+
 ClassLabel LeveragingBaggingClassifier::predict_one(const FeatureMap& x) {
     return ensemble::argmax_label(predict_proba_one(x));
 }
@@ -171,10 +181,15 @@ void LeveragingBaggingRegressor::member_step(std::size_t i, const FeatureMap& x,
 }
 
 double LeveragingBaggingRegressor::predict_one(const FeatureMap& x) {
-    if (members_.empty()) return 0.0;
-    double sum = 0.0;
-    for (Member& m : members_) sum += m.model->predict_one(x);
-    return sum / static_cast<double>(members_.size());
+    return predict_by_members(x);
+}
+
+ensemble::ValueVote LeveragingBaggingRegressor::member_vote(std::size_t i, const FeatureMap& x) {
+    return {true, members_[i].model->predict_one(x)};
+}
+
+double LeveragingBaggingRegressor::combine_votes(const ensemble::ValueVote* votes) {
+    return ensemble::mean_of_votes(votes, members_.size(), /*over_all=*/true);
 }
 
 }  // namespace kavro

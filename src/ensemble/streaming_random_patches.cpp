@@ -131,6 +131,14 @@ ProbabilityMap SRPClassifier::predict_proba_one(const FeatureMap& x) {
     return ensemble::weighted_vote(members_, x);
 }
 
+ensemble::ClassVote SRPClassifier::member_vote(std::size_t i, const FeatureMap& x) {
+    return ensemble::weighted_member_vote(members_[i], x);
+}
+
+ClassLabel SRPClassifier::combine_votes(const ensemble::ClassVote* votes) {
+    return ensemble::argmax_label(ensemble::fold_weighted(votes, members_.size()));
+}
+
 ClassLabel SRPClassifier::predict_one(const FeatureMap& x) {
     return ensemble::argmax_label(predict_proba_one(x));
 }
@@ -194,16 +202,17 @@ void SRPRegressor::member_step(std::size_t i, const FeatureMap& x, double y, int
         [&] { return make_tree(); });
 }
 
-double SRPRegressor::predict_one(const FeatureMap& x) {
-    double sum = 0.0;
-    std::size_t voters = 0;
-    for (Member& m : members_) {
-        if (!m.initialised || !m.foreground) continue;
-        const ensemble::RecordView view(x, m.subspace);
-        sum += m.foreground->predict_one(view.get());
-        ++voters;
-    }
-    return voters == 0 ? 0.0 : sum / static_cast<double>(voters);
+double SRPRegressor::predict_one(const FeatureMap& x) { return predict_by_members(x); }
+
+ensemble::ValueVote SRPRegressor::member_vote(std::size_t i, const FeatureMap& x) {
+    const Member& m = members_[i];
+    if (!m.initialised || !m.foreground) return {};
+    const ensemble::RecordView view(x, m.subspace);
+    return {true, m.foreground->predict_one(view.get())};
+}
+
+double SRPRegressor::combine_votes(const ensemble::ValueVote* votes) {
+    return ensemble::mean_of_votes(votes, members_.size(), /*over_all=*/false);
 }
 
 }  // namespace kavro

@@ -50,6 +50,8 @@ public:
     double draw_example(const FeatureMap& x, ClassLabel y, int* counts) override;
     void member_step(std::size_t i, const FeatureMap& x, ClassLabel y, int count,
                      double scale) override;
+    ensemble::ClassVote member_vote(std::size_t i, const FeatureMap& x) override;
+    ClassLabel combine_votes(const ensemble::ClassVote* votes) override;
 
     int n_models() const { return n_models_; }
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset
@@ -98,6 +100,8 @@ public:
     double draw_example(const FeatureMap& x, double y, int* counts) override;
     void member_step(std::size_t i, const FeatureMap& x, double y, int count,
                      double scale) override;
+    ensemble::ValueVote member_vote(std::size_t i, const FeatureMap& x) override;
+    double combine_votes(const ensemble::ValueVote* votes) override;
 
     int n_models() const { return n_models_; }
     void set_n_models(int value) { n_models_ = value; }  // applied at the next reset

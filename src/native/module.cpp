@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "bindings/python_signals.hpp"
 #include "native/native.hpp"
 #include "state/registry.hpp"
 
@@ -25,6 +26,7 @@ std::string_view bytes_view(const py::bytes& data) {
 PYBIND11_MODULE(_native, m) {
     m.doc() = "Saved states and batch entry points for the objects of _kavro_core.";
     py::module_::import("_kavro_core");
+    kavro::bindings::install_interrupt_check();  // for the objects this module's copy builds
     namespace st = kavro::state;
 
     m.attr("FORMAT_VERSION") = st::kFormatVersion;
