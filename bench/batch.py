@@ -1,6 +1,7 @@
 """Batch entry points: ratios measured in one run.
 
-1. learn_many on a 10-tree ARFClassifier, n_jobs=2 against n_jobs=1 (speed-up; aim >= 1.7).
+1. learn_many on a 10-tree ARFClassifier, n_jobs=2 against n_jobs=1 (speed-up; aim >= 1.7), and
+   the same for progressive_val_score over an array stream (members vote and learn on threads).
 2. For every class: learn_many (and predict_many / transform_many) per row against the model's own
    learn_one / predict_one / transform_one over records built beforehand in C++ (aim <= 1.3 for
    learn_many and predict_many), and the speed-up of learn_many over the Python loop calling
@@ -28,6 +29,8 @@ sys.path.insert(0, str(HERE))
 import _kavro_core as kc  # noqa: E402
 import kavro  # noqa: E402
 from kavro import _native  # noqa: E402
+from kavro.evaluate import progressive_val_score  # noqa: E402
+from kavro.stream import iter_array  # noqa: E402
 
 import catalog  # noqa: E402
 
@@ -64,32 +67,43 @@ def timed(f, clock=time.thread_time):
 
 
 def threads_figure(X, y, repeat, rows):
-    """Two threads against one. The machine is shared, so besides the wall-time ratio the figure is
-    taken from CPU clocks: the one-thread run's CPU time over the two-thread run's critical path
-    (its CPU time outside the member threads plus the busiest member thread's CPU time), i.e. the
-    speed-up with a core per thread."""
+    """Two threads against one, for learn_many and for the native test-then-train loop. The
+    machine is shared, so besides the wall-time ratio the figure is taken from CPU clocks: the
+    one-thread run's CPU time over the two-thread run's critical path (its CPU time outside the
+    member threads plus the busiest member thread's CPU time), i.e. the speed-up with a core per
+    thread."""
     Xs, ys = X[:rows], y[:rows]
-    wall, cpu = [], []
-    for _ in range(repeat):
-        w1 = time.perf_counter()
-        c1 = timed(lambda: kavro.learn_many(kc.ARFClassifier(n_models=10), Xs, ys, n_jobs=1),
-                   time.process_time)
-        w1 = time.perf_counter() - w1
-        w2 = time.perf_counter()
-        c2 = timed(lambda: kavro.learn_many(kc.ARFClassifier(n_models=10), Xs, ys, n_jobs=2),
-                   time.process_time)
-        w2 = time.perf_counter() - w2
-        members = _native.member_thread_seconds()
-        path = (c2 - sum(members)) + max(members)
-        wall.append((w1, w2))
-        cpu.append((c1, path))
-    speed = median_ratio(cpu)
-    busy = statistics.median(p[0] for p in cpu) / rows * 1e6
-    print(f"ARFClassifier(n_models=10), {rows} rows ({busy:.0f} us of CPU per row on one thread): "
-          f"learn_many n_jobs=2 is {speed:.2f}x n_jobs=1 by CPU clocks (aim >= 1.7); "
-          f"wall clock {median_ratio(wall):.2f}x at load average {os.getloadavg()[0]:.1f} "
-          f"on {os.cpu_count()} cores")
-    return speed
+
+    def learn(n_jobs):
+        kavro.learn_many(kc.ARFClassifier(n_models=10), Xs, ys, n_jobs=n_jobs)
+
+    def evaluate(n_jobs):
+        progressive_val_score(iter_array(Xs, ys), kc.ARFClassifier(n_models=10), kc.Accuracy(),
+                              every=rows, progress=False, n_jobs=n_jobs)
+
+    speeds = []
+    for label, run, aim in (("learn_many", learn, " (aim >= 1.7)"),
+                            ("progressive_val_score", evaluate, "")):
+        wall, cpu = [], []
+        for _ in range(repeat):
+            w1 = time.perf_counter()
+            c1 = timed(lambda: run(1), time.process_time)
+            w1 = time.perf_counter() - w1
+            w2 = time.perf_counter()
+            c2 = timed(lambda: run(2), time.process_time)
+            w2 = time.perf_counter() - w2
+            members = _native.member_thread_seconds()
+            path = (c2 - sum(members)) + max(members)
+            wall.append((w1, w2))
+            cpu.append((c1, path))
+        speed = median_ratio(cpu)
+        busy = statistics.median(p[0] for p in cpu) / rows * 1e6
+        print(f"ARFClassifier(n_models=10), {rows} rows ({busy:.0f} us of CPU per row on one thread): "
+              f"{label} n_jobs=2 is {speed:.2f}x n_jobs=1 by CPU clocks{aim}; "
+              f"wall clock {median_ratio(wall):.2f}x at load average {os.getloadavg()[0]:.1f} "
+              f"on {os.cpu_count()} cores")
+        speeds.append(speed)
+    return speeds[0]
 
 
 def class_figures(entry, data, repeat):

@@ -191,10 +191,11 @@ def _write_attr(obj, target):
     if not names:
         return None
     name = names[int(abs(target)) % len(names)]
-    if isinstance(getattr(obj, name), int):
-        setattr(obj, name, 1 + int(abs(target)) % 4)
-    else:
-        setattr(obj, name, abs(target) / 50.0)
+    value = 1 + int(abs(target)) % 4 if isinstance(getattr(obj, name), int) else abs(target) / 50.0
+    try:
+        setattr(obj, name, value)
+    except ValueError as exc:  # a refused value (EDDM's alpha below beta) changes nothing
+        return str(exc)
     return getattr(obj, name)
 
 

@@ -117,6 +117,7 @@ class Prequential {
 public:
     Prequential(py::handle model, const py::sequence& metrics, int n_jobs)
         : threads_(batch::read_n_jobs("Prequential", n_jobs)) {
+        batch::member_thread_seconds().assign(threads_, 0.0);
         if (py::isinstance<IClassifier>(model)) {
             classifier_ = model.cast<std::shared_ptr<IClassifier>>();
         } else if (py::isinstance<IRegressor>(model)) {

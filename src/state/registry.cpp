@@ -1,6 +1,7 @@
 #include "state/registry.hpp"
 
 #include <array>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 
@@ -238,23 +239,25 @@ std::string dump(py::handle obj, bool external, std::vector<py::object>* externa
     Codec codec(external);
     Writer w;
     w.codec = &codec;
-    w.out.reserve(256);
-    e->write(w, p);
-
-    std::string out;
-    out.reserve(w.out.size() + e->name.size() + 64);
+    // The header goes first, with the payload length patched in once the payload is written.
+    std::string& out = w.out;
+    out.reserve(256);
     out.append(kMagic, 8);
     const std::uint32_t version = kFormatVersion;
     out.append(reinterpret_cast<const char*>(&version), 4);
     put_short_string(out, e->name);
     put_short_string(out, KAVRO_VERSION);
-    const std::uint64_t n = w.out.size();
-    out.append(reinterpret_cast<const char*>(&n), 8);
-    out.append(w.out);
-    const std::uint32_t crc = crc32(reinterpret_cast<const unsigned char*>(w.out.data()), w.out.size());
+    const std::size_t length_at = out.size();
+    out.append(8, '\0');
+    const std::size_t payload_at = out.size();
+    e->write(w, p);
+
+    const std::uint64_t n = out.size() - payload_at;
+    std::memcpy(&out[length_at], &n, 8);
+    const std::uint32_t crc = crc32(reinterpret_cast<const unsigned char*>(out.data()) + payload_at, n);
     out.append(reinterpret_cast<const char*>(&crc), 4);
     if (externals != nullptr) *externals = codec.externals();
-    return out;
+    return std::move(out);
 }
 
 py::object load(std::string_view data, const std::string& expected,
