@@ -161,6 +161,17 @@ class TestEvaluate:
         assert code == 0
         assert [line.split()[1] for line in out.splitlines()[1:]] == ["20", "40", "50"]
 
+    def test_threads_change_no_figure(self, capsys, tmp_path):
+        path = tmp_path / "d.csv"
+        path.write_text("a,b,label\n" + "".join(f"{i % 7},{(i * i) % 5},{(i // 3) % 2}\n" for i in range(400)))
+        outs = []
+        for threads in ("1", "2"):
+            code, out, _ = run(capsys, "evaluate", "--model", "ARFClassifier:n_models=4", "--csv", str(path),
+                               "--target", "label", "--every", "100", "--format", "csv", "--threads", threads)
+            assert code == 0
+            outs.append([line.rsplit(",", 2)[0] for line in out.splitlines()])
+        assert outs[0] == outs[1] and len(outs[0]) == 5
+
     @pytest.mark.parametrize("argv, message", [
         (["--model", "Nope", "--stream", "sea"], "unknown model 'Nope'"),
         (["--model", "NaiveByes", "--stream", "sea"], "did you mean NaiveBayes"),
@@ -189,6 +200,7 @@ class TestEvaluate:
         (["--model", "NaiveBayes", "--stream", "fried"], "is a regression stream, but the model is a classifier"),
         (["--model", "NaiveBayes", "--stream", "sea", "--delay", "-1"], "--delay must be at least 0"),
         (["--model", "NaiveBayes", "--stream", "sea", "--window", "0"], "--window must be at least 1"),
+        (["--model", "NaiveBayes", "--stream", "sea", "--threads", "0"], "--threads must be at least 1"),
     ])
     def test_usage_errors_exit_2(self, capsys, argv, message):
         code, out, err = run(capsys, "evaluate", "--no-progress", *argv)

@@ -450,6 +450,8 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
         raise CLIError(f"--delay must be at least 0, got {args.delay}")
     if args.window is not None and args.window < 1:
         raise CLIError(f"--window must be at least 1, got {args.window}")
+    if args.threads < 1 and args.threads != -1:
+        raise CLIError(f"--threads must be at least 1 (or -1 for every core), got {args.threads}")
     if args.plot:
         try:
             check_plot_path(args.plot)
