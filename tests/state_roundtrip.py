@@ -392,6 +392,24 @@ def check_continues(obj, before, after, routes=None):
         assert kavro.dumps(c) == final, route
 
 
+def trained_alike(data, make, stream, writes):
+    """Draws a cut point in stream and, before it, an attribute write (from writes) and a reset;
+    returns an object and its twin from make(), trained alike up to the cut, and the rest."""
+    cut = data.draw(st.integers(0, len(stream)), label="cut")
+    write_at = data.draw(st.one_of(st.none(), st.integers(0, max(cut - 1, 0))), label="write_at")
+    write = data.draw(writes, label="write")
+    reset_at = data.draw(st.one_of(st.none(), st.integers(0, max(cut - 1, 0))), label="reset_at")
+    model, twin = make(), make()
+    for i, (x, y) in enumerate(stream[:cut]):
+        for m in (model, twin):
+            if i == write_at:
+                setattr(m, *write)
+            if i == reset_at:
+                m.reset()
+            m.learn_one(x, y)
+    return model, twin, stream[cut:]
+
+
 def exercise(obj, seed=1):
     """A few operations of every kind on obj (a restored, possibly odd, object)."""
     rng = random.Random(seed)
