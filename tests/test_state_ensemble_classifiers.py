@@ -52,22 +52,12 @@ ATTRS = st.fixed_dictionaries({}, optional={"n_models": st.integers(0, 3),
                                             "seed": st.integers(0, 99)})
 
 
-def apply(model, attrs, reset):
-    for k, v in attrs.items():
-        setattr(model, k, v)
-    if reset:
-        model.reset()
-
-
 @CHECKS
 @given(params=st.fixed_dictionaries({**COMMON, **DELTAS,
                                      "subspace_size": st.integers(-1, 4)}),
        attrs=ATTRS, reset=st.booleans(), s=STREAM, cut=st.floats(0, 1))
 def test_forest_continues_exactly(params, attrs, reset, s, cut):
-    model = kc.ARFClassifier(**params)
-    apply(model, attrs, reset)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.ARFClassifier(**params), stream_of(s), cut, attrs, reset)
 
 
 @CHECKS
@@ -77,10 +67,7 @@ def test_forest_continues_exactly(params, attrs, reset, s, cut):
            "training_method": st.sampled_from(["patches", "subspaces", "resampling", "other"])}),
        attrs=ATTRS, reset=st.booleans(), s=STREAM, cut=st.floats(0, 1))
 def test_patches_continue_exactly(params, attrs, reset, s, cut):
-    model = kc.SRPClassifier(**params)
-    apply(model, attrs, reset)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.SRPClassifier(**params), stream_of(s), cut, attrs, reset)
 
 
 @CHECKS
@@ -88,10 +75,8 @@ def test_patches_continue_exactly(params, attrs, reset, s, cut):
                                      "drift_delta": st.sampled_from([0.002, 0.5, 0.9])}),
        attrs=ATTRS, reset=st.booleans(), s=STREAM, cut=st.floats(0, 1))
 def test_leveraging_bagging_continues_exactly(params, attrs, reset, s, cut):
-    model = kc.LeveragingBaggingClassifier(**params)
-    apply(model, attrs, reset)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.LeveragingBaggingClassifier(**params), stream_of(s), cut, attrs,
+                           reset)
 
 
 def forest_with_drifts():

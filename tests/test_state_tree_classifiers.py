@@ -65,8 +65,14 @@ def run(model, stream):
     return [step(model, x, y, t % 3 != 2) for t, (x, y) in enumerate(stream)]
 
 
-def assert_continues_alike(original, stream, cut):
-    """Trains on stream[:cut], copies by every route, continues all on the rest."""
+def assert_continues_alike(original, stream, fraction, attrs=(), reset=False):
+    """Writes attrs (a dict) and resets when asked, trains on that fraction of the stream,
+    copies by every route and continues all on the rest."""
+    for k, v in dict(attrs).items():
+        setattr(original, k, v)
+    if reset:
+        original.reset()
+    cut = int(fraction * len(stream))
     for x, y in stream[:cut]:
         original.learn_one(x, y)
     cs = copies(original)
@@ -117,20 +123,14 @@ HT_ATTRS = st.fixed_dictionaries({}, optional={
 @CHECKS
 @given(params=HT_PARAMS, attrs=HT_ATTRS, s=STREAM, cut=st.floats(0, 1))
 def test_hoeffding_tree_continues_exactly(params, attrs, s, cut):
-    model = kc.HoeffdingTreeClassifier(**params)
-    for k, v in attrs.items():
-        setattr(model, k, v)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.HoeffdingTreeClassifier(**params), stream_of(s), cut, attrs)
 
 
 @CHECKS
 @given(params=HT_PARAMS, s=STREAM, cut=st.floats(0, 1))
 def test_efdt_continues_exactly(params, s, cut):
     params.pop("split_criterion")
-    model = kc.EFDTClassifier(**params)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.EFDTClassifier(**params), stream_of(s), cut)
 
 
 @CHECKS
@@ -149,11 +149,8 @@ def test_efdt_continues_exactly(params, s, cut):
     s=STREAM, cut=st.floats(0, 1),
 )
 def test_adaptive_tree_continues_exactly(params, attrs, s, cut):
-    model = kc.HoeffdingAdaptiveTreeClassifier(**params)
-    for k, v in attrs.items():
-        setattr(model, k, v)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.HoeffdingAdaptiveTreeClassifier(**params), stream_of(s), cut,
+                           attrs)
 
 
 @CHECKS
@@ -171,11 +168,7 @@ def test_adaptive_tree_continues_exactly(params, attrs, s, cut):
     s=STREAM, cut=st.floats(0, 1),
 )
 def test_sgt_continues_exactly(params, attrs, s, cut):
-    model = kc.SGTClassifier(**params)
-    for k, v in attrs.items():
-        setattr(model, k, v)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.SGTClassifier(**params), stream_of(s), cut, attrs)
 
 
 def test_adaptive_tree_with_background_tree_and_replacements():
