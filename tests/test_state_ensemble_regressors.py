@@ -100,7 +100,7 @@ def run_all(name, models, stream):
 @pytest.mark.parametrize("name", sorted(CASES))
 @CHECKS
 @given(data=st.data())
-def test_takencontinue_exactly(name, data):
+def test_copies_continue_exactly(name, data):
     params = data.draw(CASES[name], label="params")
     spec = data.draw(STREAMS.map(lambda s: {**s, "n": min(s["n"], 250)}), label="stream")
     stream = stream_for(name, spec, data.draw(st.integers(1, 4), label="labels"))
