@@ -6,29 +6,18 @@ import math
 import os
 
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 import _kavro_core as kc
 import kavro
 
 from signatures import constructor_params
+from state_roundtrip import checks
 
-settings.register_profile(
-    "default", max_examples=30, deadline=None, derandomize=True,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
-settings.register_profile(
-    "sanitizer", max_examples=8, deadline=None, derandomize=True,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
-settings.register_profile(
-    "deep", max_examples=400, deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
-# KAVRO_HYPOTHESIS_PROFILE=deep runs a long, randomised search.
-settings.load_profile(os.environ.get("KAVRO_HYPOTHESIS_PROFILE")
-                      or ("sanitizer" if os.environ.get("LD_PRELOAD") else "default"))
+# Fewer examples under the sanitizers; KAVRO_HYPOTHESIS_PROFILE=deep runs a long, randomised search.
+settings.register_profile("properties", checks(30, 8, 400))
+settings.load_profile("properties")
 
 CLASSIFICATION_METRICS = {"Accuracy", "MacroPrecision", "MacroRecall", "MacroF1", "WindowMetric"}
 REGRESSION_METRICS = {"MAE", "RMSE", "R2", "WindowRegressionMetric"}

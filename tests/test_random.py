@@ -6,37 +6,12 @@ import pytest
 
 kt = pytest.importorskip("_kavro_testing")
 
-
-def reference_uniform(outputs, r):
-    scaling = 4294967295 // (r + 1)
-    while True:
-        u = next(outputs)
-        if u < (r + 1) * scaling:
-            return u // scaling
+from reference_hoeffding_tree import shuffle, uniform  # noqa: E402  (needs _kavro_testing)
 
 
 def reference_shuffle(outputs, v):
     v = list(v)
-    n = len(v)
-    if n < 2:
-        return v
-    if 4294967295 // n < n:
-        for i in range(1, n):
-            j = reference_uniform(outputs, i)
-            v[i], v[j] = v[j], v[i]
-        return v
-    i = 1
-    if n % 2 == 0:
-        j = reference_uniform(outputs, 1)
-        v[1], v[j] = v[j], v[1]
-        i = 2
-    while i < n:
-        b = reference_uniform(outputs, (i + 1) * (i + 2) - 1)
-        k = b // (i + 2)
-        v[i], v[k] = v[k], v[i]
-        k = b % (i + 2)
-        v[i + 1], v[k] = v[k], v[i + 1]
-        i += 2
+    shuffle(v, outputs.__next__)
     return v
 
 
@@ -50,7 +25,7 @@ def reference_canonical(outputs):
 @pytest.mark.parametrize("r", [0, 1, 2, 6, 99, 2**31, 2**32 - 2])
 def test_uniform_draw(seed, r):
     outputs = iter(kt.mt_outputs(seed, 4000))
-    expected = [reference_uniform(outputs, r) for _ in range(200)]
+    expected = [uniform(outputs.__next__, r) for _ in range(200)]
     assert kt.uniform_draws(seed, r, 200) == expected
     assert all(0 <= v <= r for v in expected)
 

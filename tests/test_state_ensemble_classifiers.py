@@ -3,32 +3,23 @@ exactly as the original (members, background trees, replacements, random draws);
 are refused or give objects that work."""
 
 import copy
+import functools
 import json
-import os
 import pickle
 import struct
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import _kavro_core as kc
 import kavro
 
-from test_state_tree_classifiers import (
-    MUTATION, assert_continues_alike, exercise, join_state, make_stream, mutate, run,
-    split_state,
-)
+from state_roundtrip import MUTATION, check_loads_or_refuses, checks, mutated, seal, split_state
+from test_state_tree_classifiers import (SLOW, assert_continues_alike, make_stream,
+                                         predict_both, run)
 
-# Example counts as in the property suite (fewer under the sanitizers, many with
-# KAVRO_HYPOTHESIS_PROFILE=deep), applied per test so other modules' settings stay untouched.
-_PROFILE = os.environ.get("KAVRO_HYPOTHESIS_PROFILE") or (
-    "sanitizer" if os.environ.get("LD_PRELOAD") else "default")
-CHECKS = settings(
-    max_examples={"default": 20, "sanitizer": 4, "deep": 400}.get(_PROFILE, 20),
-    deadline=None, derandomize=_PROFILE != "deep",
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
+CHECKS = checks(20, 4, 400)
 
 STREAM = st.fixed_dictionaries({
     "seed": st.integers(0, 2**32 - 1),
@@ -61,22 +52,12 @@ ATTRS = st.fixed_dictionaries({}, optional={"n_models": st.integers(0, 3),
                                             "seed": st.integers(0, 99)})
 
 
-def apply(model, attrs, reset):
-    for k, v in attrs.items():
-        setattr(model, k, v)
-    if reset:
-        model.reset()
-
-
 @CHECKS
 @given(params=st.fixed_dictionaries({**COMMON, **DELTAS,
                                      "subspace_size": st.integers(-1, 4)}),
        attrs=ATTRS, reset=st.booleans(), s=STREAM, cut=st.floats(0, 1))
 def test_forest_continues_exactly(params, attrs, reset, s, cut):
-    model = kc.ARFClassifier(**params)
-    apply(model, attrs, reset)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.ARFClassifier(**params), stream_of(s), cut, attrs, reset)
 
 
 @CHECKS
@@ -86,10 +67,7 @@ def test_forest_continues_exactly(params, attrs, reset, s, cut):
            "training_method": st.sampled_from(["patches", "subspaces", "resampling", "other"])}),
        attrs=ATTRS, reset=st.booleans(), s=STREAM, cut=st.floats(0, 1))
 def test_patches_continue_exactly(params, attrs, reset, s, cut):
-    model = kc.SRPClassifier(**params)
-    apply(model, attrs, reset)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.SRPClassifier(**params), stream_of(s), cut, attrs, reset)
 
 
 @CHECKS
@@ -97,10 +75,8 @@ def test_patches_continue_exactly(params, attrs, reset, s, cut):
                                      "drift_delta": st.sampled_from([0.002, 0.5, 0.9])}),
        attrs=ATTRS, reset=st.booleans(), s=STREAM, cut=st.floats(0, 1))
 def test_leveraging_bagging_continues_exactly(params, attrs, reset, s, cut):
-    model = kc.LeveragingBaggingClassifier(**params)
-    apply(model, attrs, reset)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.LeveragingBaggingClassifier(**params), stream_of(s), cut, attrs,
+                           reset)
 
 
 def forest_with_drifts():
@@ -177,7 +153,9 @@ def trained(name):
     return model
 
 
-STATES = {}
+@functools.lru_cache(maxsize=None)
+def saved(name):
+    return kavro.dumps(trained(name))
 
 
 @pytest.mark.parametrize("name", ["ARFClassifier", "SRPClassifier",
@@ -185,16 +163,8 @@ STATES = {}
 @CHECKS
 @given(mutations=st.lists(MUTATION, min_size=1, max_size=3))
 def test_damaged_states_are_refused_or_work(name, mutations):
-    if name not in STATES:
-        STATES[name] = kavro.dumps(trained(name))
-    head, payload = split_state(STATES[name])
-    for m in mutations:
-        payload = mutate(payload, m)
-    try:
-        obj = kavro.loads(join_state(head, payload))
-    except ValueError:
-        return
-    exercise(obj, make_stream(8, 20, 3, [0, 1, 2], ragged=True))
+    check_loads_or_refuses(mutated(saved(name), mutations),
+                           make_stream(8, 20, 3, [0, 1, 2], ragged=True), SLOW, predict_both)
 
 
 def test_member_faults_are_named():
@@ -205,9 +175,9 @@ def test_member_faults_are_named():
     at = 40 + 8
     assert struct.unpack_from("<Q", payload, 40)[0] == 1 and payload[at] == 1
     with pytest.raises(ValueError, match="member has no tree"):
-        kavro.loads(join_state(head, payload[:at] + b"\x00" + payload[at + 1:]))
+        kavro.loads(seal(head, payload[:at] + b"\x00" + payload[at + 1:]))
     patches = kc.SRPClassifier(training_method="subspaces")
     head, payload = split_state(kavro.dumps(patches))
     i = payload.index(b"subspaces") + len(b"subspaces")
     with pytest.raises(ValueError, match="patch mode"):
-        kavro.loads(join_state(head, payload[:i] + b"\x00" + payload[i + 1:]))
+        kavro.loads(seal(head, payload[:i] + b"\x00" + payload[i + 1:]))

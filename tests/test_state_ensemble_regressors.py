@@ -14,27 +14,28 @@ import kavro
 
 import pytest
 
-from test_state_tree_regressors import (STREAMS, abrupt_change_stream, check_loads_or_refuses,
-                                        copies_of, make_stream, mutants, run_together, seal,
-                                        split_state, stream_of)
+from state_roundtrip import (WORD_DAMAGE, check_loads_or_refuses, checks, copies, mutations,
+                             seal, split_state, trained_alike)
+from test_state_tree_regressors import (SLOW, STREAMS, abrupt_change_stream, make_stream,
+                                        run_together, stream_of)
+
+CHECKS = checks(30, 8, 400)
 
 SEEDS = st.integers(0, 2**32 - 1)
 DELTAS = st.sampled_from([0.001, 0.05, 0.5, 0.9])
 
+FOREST = {
+    "n_models": st.integers(1, 3), "seed": SEEDS,
+    "lambda_value": st.sampled_from([1.0, 6.0]),
+    "drift_delta": DELTAS, "warning_delta": DELTAS,
+    "grace_period": st.integers(5, 50), "max_depth": st.integers(1, 6),
+    "learning_rate": st.sampled_from([0.01, 0.1]),
+}
+
 CASES = {
-    "ARFRegressor": st.fixed_dictionaries({
-        "n_models": st.integers(1, 3), "seed": SEEDS,
-        "lambda_value": st.sampled_from([1.0, 6.0]),
-        "drift_delta": DELTAS, "warning_delta": DELTAS,
-        "grace_period": st.integers(5, 50), "max_depth": st.integers(1, 6),
-        "learning_rate": st.sampled_from([0.01, 0.1]),
-    }),
+    "ARFRegressor": st.fixed_dictionaries(FOREST),
     "SRPRegressor": st.fixed_dictionaries({
-        "n_models": st.integers(1, 3), "seed": SEEDS,
-        "lambda_value": st.sampled_from([1.0, 6.0]),
-        "drift_delta": DELTAS, "warning_delta": DELTAS,
-        "grace_period": st.integers(5, 50), "max_depth": st.integers(1, 6),
-        "learning_rate": st.sampled_from([0.01, 0.1]),
+        **FOREST,
         "subspace_fraction": st.sampled_from([0.2, 0.6, 1.0]),
         "training_method": st.sampled_from(["patches", "subspaces", "resampling"]),
     }),
@@ -97,27 +98,15 @@ def run_all(name, models, stream):
 
 
 @pytest.mark.parametrize("name", sorted(CASES))
+@CHECKS
 @given(data=st.data())
 def test_copies_continue_exactly(name, data):
     params = data.draw(CASES[name], label="params")
     spec = data.draw(STREAMS.map(lambda s: {**s, "n": min(s["n"], 250)}), label="stream")
     stream = stream_for(name, spec, data.draw(st.integers(1, 4), label="labels"))
-    cut = data.draw(st.integers(0, len(stream)), label="cut")
-    write_at = data.draw(st.one_of(st.none(), st.integers(0, max(cut - 1, 0))), label="write_at")
-    write = data.draw(st.sampled_from(WRITES[name]), label="write")
-    reset_at = data.draw(st.one_of(st.none(), st.integers(0, max(cut - 1, 0))), label="reset_at")
-
-    cls = getattr(kc, name)
-    model, twin = cls(**params), cls(**params)
-    for i, (x, y) in enumerate(stream[:cut]):
-        for m in (model, twin):
-            if i == write_at:
-                setattr(m, *write)
-            if i == reset_at:
-                m.reset()
-            m.learn_one(x, y)
-    copies = [c for _, c in copies_of(model)]
-    run_all(name, [model, twin] + copies, stream[cut:])
+    model, twin, rest = trained_alike(data, lambda: getattr(kc, name)(**params), stream,
+                                      st.sampled_from(WRITES[name]))
+    run_all(name, [model, twin, *copies(model).values()], rest)
 
 
 def drifting(name, n):
@@ -140,16 +129,16 @@ def test_busy_ensembles_continue_exactly_at_every_stage(name):
     cls = getattr(kc, name)
     stream = drifting(name, 700)
     model = cls(**BUSY[name])
-    copies = []
+    taken = []
     for i, (x, y) in enumerate(stream):
         if i in (0, 30, 590, 610):
-            copies += [c for _, c in copies_of(model)][:3]
+            taken += list(copies(model).values())[:3]
             state = kavro.inspect(model)["state"]
             json.dumps(state)
         model.learn_one(x, y)
-        for c in copies:
+        for c in taken:
             c.learn_one(x, y)
-    run_all(name, [model] + copies, drifting(name, 60))
+    run_all(name, [model] + taken, drifting(name, 60))
 
 
 def test_forest_members_with_background_trees_are_saved():
@@ -160,8 +149,7 @@ def test_forest_members_with_background_trees_are_saved():
         members = kavro.inspect(model)["state"]["members"]
         if any(m["background"] is not None for m in members):
             seen_background = True
-            copies = [c for _, c in copies_of(model)]
-            run_together([model] + copies, abrupt_change_stream(23, 100))
+            run_together([model, *copies(model).values()], abrupt_change_stream(23, 100))
             break
     assert seen_background
 
@@ -171,12 +159,12 @@ def test_untrained_and_reset_objects(name):
     cls = getattr(kc, name)
     stream = drifting(name, 200)
     fresh = cls()
-    run_all(name, [fresh] + [c for _, c in copies_of(fresh)], stream[:50])
+    run_all(name, [fresh] + list(copies(fresh).values()), stream[:50])
     trained = cls(**BUSY[name])
     for x, y in stream:
         trained.learn_one(x, y)
     trained.reset()
-    run_all(name, [trained] + [c for _, c in copies_of(trained)], stream[:100])
+    run_all(name, [trained] + list(copies(trained).values()), stream[:100])
 
 
 # ---- damaged states --------------------------------------------------------------------------
@@ -191,11 +179,13 @@ def test_damaged_states_refused_or_working(name):
     rnd = random.Random(name)
     stream = drifting(name, 10)
     count = 25 if os.environ.get("LD_PRELOAD") else 120
-    loaded = sum(check_loads_or_refuses(m, stream) for m in mutants(data, rnd, count))
+    loaded = sum(check_loads_or_refuses(m, stream, SLOW)
+                 for m in mutations(data, rnd, count, WORD_DAMAGE, drawn=True))
     assert loaded < count
     head, _ = split_state(data)
     for n in (0, 3, 100):
-        check_loads_or_refuses(seal(head, bytes(rnd.randrange(256) for _ in range(n))), stream)
+        check_loads_or_refuses(seal(head, bytes(rnd.randrange(256) for _ in range(n))), stream,
+                               SLOW)
 
 
 def test_structure_checks():

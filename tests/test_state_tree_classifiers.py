@@ -2,49 +2,24 @@
 exactly as the original; damaged states are refused or give objects that work."""
 
 import copy
+import functools
 import json
-import os
+import math
 import pickle
 import random
 import struct
-import tempfile
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import _kavro_core as kc
 import kavro
-from kavro import _native
 
-# Example counts as in the property suite (fewer under the sanitizers, many with
-# KAVRO_HYPOTHESIS_PROFILE=deep), applied per test so other modules' settings stay untouched.
-_PROFILE = os.environ.get("KAVRO_HYPOTHESIS_PROFILE") or (
-    "sanitizer" if os.environ.get("LD_PRELOAD") else "default")
-CHECKS = settings(
-    max_examples={"default": 30, "sanitizer": 6, "deep": 400}.get(_PROFILE, 30),
-    deadline=None, derandomize=_PROFILE != "deep",
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
+from state_roundtrip import (MUTATION, canon, check_loads_or_refuses, checks, copies, mutated,
+                             seal, split_state)
 
-
-# ---- routes ---------------------------------------------------------------------------------
-
-def _via_file(obj):
-    with tempfile.TemporaryDirectory() as d:
-        path = os.path.join(d, "model.kavro")
-        kavro.save(obj, path)
-        return kavro.load(path)
-
-
-ROUTES = {
-    **{f"pickle{p}": (lambda o, p=p: pickle.loads(pickle.dumps(o, protocol=p)))
-       for p in (2, 3, 4, 5)},
-    "copy": copy.copy,
-    "deepcopy": copy.deepcopy,
-    "dumps": lambda o: kavro.loads(kavro.dumps(o)),
-    "file": _via_file,
-}
+CHECKS = checks(30, 6, 400)
 
 
 # ---- streams --------------------------------------------------------------------------------
@@ -76,16 +51,11 @@ def make_stream(seed, n, n_features, labels, drift_at=None, ragged=False):
     return out
 
 
-def bits(v):
-    return struct.unpack("<Q", struct.pack("<d", v))[0]
-
-
 def step(model, x, y, ask=True):
-    """Everything the model answers for x (when asked), then learns (x, y)."""
+    """Everything the model answers for x (when asked, exactly), then learns (x, y)."""
     out = None
     if ask:
-        proba = [(k, bits(v)) for k, v in model.predict_proba_one(x).items()]
-        out = (model.predict_one(x), proba)
+        out = canon((model.predict_one(x), model.predict_proba_one(x)))
     model.learn_one(x, y)
     return out
 
@@ -95,16 +65,19 @@ def run(model, stream):
     return [step(model, x, y, t % 3 != 2) for t, (x, y) in enumerate(stream)]
 
 
-def assert_continues_alike(original, stream, cut, routes=ROUTES):
-    """Trains on stream[:cut], copies by every route, continues all on the rest."""
+def assert_continues_alike(original, stream, fraction, attrs=(), reset=False):
+    """Writes attrs (a dict) and resets when asked, trains on that fraction of the stream,
+    copies by every route and continues all on the rest."""
+    for k, v in dict(attrs).items():
+        setattr(original, k, v)
+    if reset:
+        original.reset()
+    cut = int(fraction * len(stream))
     for x, y in stream[:cut]:
         original.learn_one(x, y)
-    copies = {name: route(original) for name, route in routes.items()}
-    for name, c in copies.items():
-        assert type(c) is type(original), name
-        assert kavro.dumps(c) == kavro.dumps(original), name
+    cs = copies(original)
     expected = run(original, stream[cut:])
-    for name, c in copies.items():
+    for name, c in cs.items():
         assert run(c, stream[cut:]) == expected, name
         assert kavro.dumps(c) == kavro.dumps(original), name
 
@@ -150,20 +123,14 @@ HT_ATTRS = st.fixed_dictionaries({}, optional={
 @CHECKS
 @given(params=HT_PARAMS, attrs=HT_ATTRS, s=STREAM, cut=st.floats(0, 1))
 def test_hoeffding_tree_continues_exactly(params, attrs, s, cut):
-    model = kc.HoeffdingTreeClassifier(**params)
-    for k, v in attrs.items():
-        setattr(model, k, v)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.HoeffdingTreeClassifier(**params), stream_of(s), cut, attrs)
 
 
 @CHECKS
 @given(params=HT_PARAMS, s=STREAM, cut=st.floats(0, 1))
 def test_efdt_continues_exactly(params, s, cut):
     params.pop("split_criterion")
-    model = kc.EFDTClassifier(**params)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.EFDTClassifier(**params), stream_of(s), cut)
 
 
 @CHECKS
@@ -182,11 +149,8 @@ def test_efdt_continues_exactly(params, s, cut):
     s=STREAM, cut=st.floats(0, 1),
 )
 def test_adaptive_tree_continues_exactly(params, attrs, s, cut):
-    model = kc.HoeffdingAdaptiveTreeClassifier(**params)
-    for k, v in attrs.items():
-        setattr(model, k, v)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.HoeffdingAdaptiveTreeClassifier(**params), stream_of(s), cut,
+                           attrs)
 
 
 @CHECKS
@@ -204,11 +168,7 @@ def test_adaptive_tree_continues_exactly(params, attrs, s, cut):
     s=STREAM, cut=st.floats(0, 1),
 )
 def test_sgt_continues_exactly(params, attrs, s, cut):
-    model = kc.SGTClassifier(**params)
-    for k, v in attrs.items():
-        setattr(model, k, v)
-    stream = stream_of(s)
-    assert_continues_alike(model, stream, int(cut * len(stream)))
+    assert_continues_alike(kc.SGTClassifier(**params), stream_of(s), cut, attrs)
 
 
 def test_adaptive_tree_with_background_tree_and_replacements():
@@ -277,75 +237,13 @@ def test_class_of_another_name_is_refused():
 
 # ---- damaged states -------------------------------------------------------------------------
 
-def split_state(data):
-    """(header, payload) of a saved state."""
-    at = 12
-    for _ in range(2):
-        (n,) = struct.unpack_from("<H", data, at)
-        at += 2 + n
-    (size,) = struct.unpack_from("<Q", data, at)
-    at += 8
-    return data[:at - 8], data[at:at + size]
+# Settings with which learning takes unbounded time.
+SLOW = {"n_split_points": (-math.inf, 1000), "lambda_value": (-math.inf, 100.0)}
 
 
-def join_state(head, payload):
-    return head + struct.pack("<Q", len(payload)) + payload + struct.pack(
-        "<I", _native.crc32(payload))
-
-
-def sane(state):
-    """False for parameters with which learning takes unbounded time."""
-    if isinstance(state, dict):
-        n = state.get("n_split_points")
-        if isinstance(n, int) and n > 1000:
-            return False
-        lam = state.get("lambda_value")
-        if isinstance(lam, float) and not (lam <= 100.0):
-            return False
-        return all(sane(v) for v in state.values())
-    if isinstance(state, list):
-        return all(sane(v) for v in state)
-    return True
-
-
-def exercise(obj, probe):
-    try:
-        state = kavro.inspect(obj)
-    except ValueError:
-        return
-    if not sane(state):
-        return
-    for x, y in probe:
-        obj.predict_one(x)
-        obj.predict_proba_one(x)
-        obj.learn_one(x, y)
-    kavro.loads(kavro.dumps(obj))
-
-
-MUTATION = st.one_of(
-    st.tuples(st.just("flip"), st.integers(0, 2**20), st.integers(0, 7)),
-    st.tuples(st.just("truncate"), st.integers(0, 2**20), st.just(0)),
-    st.tuples(st.just("count"), st.integers(0, 2**20), st.sampled_from(
-        [2**63, 2**40, 2**32 - 1, 1000, 2, 0])),
-    st.tuples(st.just("bytes"), st.integers(0, 2**20), st.integers(0, 2**32 - 1)),
-)
-
-
-def mutate(payload, mutation):
-    kind, where, arg = mutation
-    if not payload:
-        return payload
-    at = where % len(payload)
-    b = bytearray(payload)
-    if kind == "flip":
-        b[at] ^= 1 << arg
-    elif kind == "truncate":
-        del b[at:]
-    elif kind == "count":
-        b[at:at + 8] = struct.pack("<Q", arg)[:len(b) - at]
-    else:
-        b[at:at + 4] = random.Random(arg).randbytes(4)[:len(b) - at]
-    return bytes(b)
+def predict_both(model, x):
+    model.predict_one(x)
+    model.predict_proba_one(x)
 
 
 def trained(name, n=300):
@@ -362,7 +260,9 @@ def trained(name, n=300):
     return model
 
 
-TRAINED = {}
+@functools.lru_cache(maxsize=None)
+def saved(name):
+    return kavro.dumps(trained(name))
 
 
 @pytest.mark.parametrize("name", ["HoeffdingTreeClassifier", "EFDTClassifier", "SGTClassifier",
@@ -370,16 +270,8 @@ TRAINED = {}
 @CHECKS
 @given(mutations=st.lists(MUTATION, min_size=1, max_size=3))
 def test_damaged_states_are_refused_or_work(name, mutations):
-    if name not in TRAINED:
-        TRAINED[name] = kavro.dumps(trained(name))
-    head, payload = split_state(TRAINED[name])
-    for m in mutations:
-        payload = mutate(payload, m)
-    try:
-        obj = kavro.loads(join_state(head, payload))
-    except ValueError:
-        return
-    exercise(obj, make_stream(8, 40, 3, [0, 1, 2], ragged=True))
+    check_loads_or_refuses(mutated(saved(name), mutations),
+                           make_stream(8, 40, 3, [0, 1, 2], ragged=True), SLOW, predict_both)
 
 
 @pytest.mark.parametrize("name", ["HoeffdingTreeClassifier", "SGTClassifier",
@@ -389,7 +281,7 @@ def test_every_truncation_is_refused(name):
     step_ = max(1, len(payload) // 300)
     for n in range(0, len(payload), step_):
         with pytest.raises(ValueError):
-            kavro.loads(join_state(head, payload[:n]))
+            kavro.loads(seal(head, payload[:n]))
 
 
 def test_structural_faults_are_named():
@@ -400,10 +292,10 @@ def test_structural_faults_are_named():
     # grace_period is the first field
     bad = struct.pack("<i", 0) + payload[4:]
     with pytest.raises(ValueError, match="grace_period"):
-        kavro.loads(join_state(head, bad))
+        kavro.loads(seal(head, bad))
     sgt = kc.SGTClassifier()
     head, payload = split_state(kavro.dumps(sgt))
     # the root's presence byte follows four parameters (8 + 8 + 4 + 4 bytes)
     assert payload[24] == 1
     with pytest.raises(ValueError, match="root"):
-        kavro.loads(join_state(head, payload[:24] + b"\x00" + payload[25:]))
+        kavro.loads(seal(head, payload[:24] + b"\x00" + payload[25:]))

@@ -1,83 +1,27 @@
 """Saved state of the tree regressors: a copy made at any point, by any route, continues
 exactly as the original; damaged states are refused or give working objects."""
 
-import copy
 import json
 import math
 import os
-import pickle
 import random
 import struct
-import tempfile
 
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import _kavro_core as kc
 import kavro
-from kavro import _native
 
 import pytest
 
-settings.register_profile(
-    "default", max_examples=30, deadline=None, derandomize=True,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
-settings.register_profile(
-    "sanitizer", max_examples=8, deadline=None, derandomize=True,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
-settings.register_profile(
-    "deep", max_examples=400, deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
-settings.load_profile(os.environ.get("KAVRO_HYPOTHESIS_PROFILE")
-                      or ("sanitizer" if os.environ.get("LD_PRELOAD") else "default"))
+from state_roundtrip import (WORD_DAMAGE, assert_same, check_loads_or_refuses, checks, copies,
+                             mutations, seal, split_state, trained_alike)
+
+CHECKS = checks(30, 8, 400)
 
 
-# ---- routes and comparisons -------------------------------------------------------------------
-
-def _via_file(obj):
-    with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "model.kavro")
-        kavro.save(obj, path)
-        return kavro.load(path)
-
-
-ROUTES = [(f"pickle{p}", lambda o, p=p: pickle.loads(pickle.dumps(o, protocol=p)))
-          for p in range(2, 6)]
-ROUTES += [
-    ("copy", copy.copy),
-    ("deepcopy", copy.deepcopy),
-    ("dumps", lambda o: kavro.loads(kavro.dumps(o))),
-    ("file", _via_file),
-]
-
-
-def copies_of(obj):
-    """(route name, copy) for every route, checking that saving leaves obj unchanged."""
-    before = kavro.dumps(obj)
-    out = [(name, route(obj)) for name, route in ROUTES]
-    assert kavro.dumps(obj) == before
-    for name, c in out:
-        assert type(c) is type(obj), name
-        assert kavro.dumps(c) == before, name
-    return out
-
-
-def bits(v):
-    return struct.pack("<d", v)
-
-
-def same_value(a, b):
-    if isinstance(a, float) or isinstance(b, float):
-        return bits(a) == bits(b)
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same_value(a[k], b[k]) for k in a)
-    if isinstance(a, (tuple, list)):
-        return len(a) == len(b) and all(same_value(u, v) for u, v in zip(a, b))
-    return type(a) is type(b) and a == b
-
+# ---- comparisons ------------------------------------------------------------------------------
 
 def run_together(models, stream, predict=lambda m, x: m.predict_one(x),
                  learn=lambda m, x, y: m.learn_one(x, y)):
@@ -87,7 +31,7 @@ def run_together(models, stream, predict=lambda m, x: m.predict_one(x),
         expected = predict(first, x)
         for m in rest:
             got = predict(m, x)
-            assert same_value(expected, got), (expected, got)
+            assert_same(expected, got, (expected, got))
         for m in models:
             learn(m, x, y)
     final = kavro.dumps(first)
@@ -176,27 +120,15 @@ CASES = {"HoeffdingTreeRegressor": HTR_PARAMS, "FIMTDDRegressor": FIMTDD_PARAMS}
 
 
 @pytest.mark.parametrize("name", sorted(CASES))
+@CHECKS
 @given(data=st.data())
 def test_copies_continue_exactly(name, data):
     params = data.draw(CASES[name], label="params")
     stream = stream_of(data.draw(STREAMS, label="stream"))
-    cut = data.draw(st.integers(0, len(stream)), label="cut")
-    write_at = data.draw(st.one_of(st.none(), st.integers(0, max(cut - 1, 0))), label="write_at")
-    write = data.draw(WRITES[name], label="write")
-    reset_at = data.draw(st.one_of(st.none(), st.integers(0, max(cut - 1, 0))), label="reset_at")
-
-    cls = getattr(kc, name)
-    model, twin = cls(**params), cls(**params)
-    for i, (x, y) in enumerate(stream[:cut]):
-        for m in (model, twin):
-            if i == write_at:
-                setattr(m, *write)
-            if i == reset_at:
-                m.reset()
-            m.learn_one(x, y)
-    copies = [c for _, c in copies_of(model)]
+    model, twin, rest = trained_alike(data, lambda: getattr(kc, name)(**params), stream,
+                                      WRITES[name])
     # The twin was never saved: saving must not have changed the original.
-    run_together([model, twin] + copies, stream[cut:])
+    run_together([model, twin, *copies(model).values()], rest)
 
 
 @pytest.mark.parametrize("name", sorted(CASES))
@@ -204,12 +136,12 @@ def test_untrained_and_reset_objects(name):
     cls = getattr(kc, name)
     stream = make_stream(3, 300, 3)
     fresh = cls(grace_period=20)
-    run_together([fresh] + [c for _, c in copies_of(fresh)], stream)
+    run_together([fresh] + list(copies(fresh).values()), stream)
     trained = cls(grace_period=20)
     for x, y in stream:
         trained.learn_one(x, y)
     trained.reset()
-    run_together([trained] + [c for _, c in copies_of(trained)], stream)
+    run_together([trained] + list(copies(trained).values()), stream)
 
 
 @pytest.mark.parametrize("name", sorted(CASES))
@@ -219,7 +151,7 @@ def test_copy_is_independent(name):
     model = cls(grace_period=20)
     for x, y in stream[:200]:
         model.learn_one(x, y)
-    for _, c in copies_of(model):
+    for c in copies(model).values():
         saved = kavro.dumps(model)
         for x, y in stream[200:]:
             c.learn_one(x, y)
@@ -268,9 +200,9 @@ def test_model_tree_saved_with_alternates_and_queued_insertions():
     queued = [len(t["pending"]) for n in nodes for t in n["observers"].values()]
     assert any(queued)
     assert any(len(t["nodes"]["key"]) > 0 for n in nodes for t in n["observers"].values())
-    copies = [c for _, c in copies_of(model)]
+    cs = list(copies(model).values())
     assert kavro.inspect(model)["state"] == state
-    run_together([model, twin] + copies, stream[607:])
+    run_together([model, twin] + cs, stream[607:])
     assert model.predict_one({"a": 0.1, "b": 0.5}) == 100.0
 
 
@@ -287,83 +219,9 @@ def test_hoeffding_tree_inspection_shows_splits():
 
 # ---- damaged states --------------------------------------------------------------------------
 
-def split_state(data):
-    """(header, payload) of a saved form."""
-    at = 12
-    for _ in range(2):
-        (n,) = struct.unpack_from("<H", data, at)
-        at += 2 + n
-    (size,) = struct.unpack_from("<Q", data, at)
-    at += 8
-    return data[:at - 8], data[at:at + size]
-
-
-def seal(head, payload):
-    """A saved form around payload with a correct length and checksum."""
-    return (head + struct.pack("<Q", len(payload)) + payload
-            + struct.pack("<I", _native.crc32(payload)))
-
-
-def mutants(data, rnd, count):
-    head, payload = split_state(data)
-    for _ in range(count):
-        p = bytearray(payload)
-        kind = rnd.randrange(5)
-        if kind == 0 and p:
-            for _ in range(rnd.randint(1, 4)):
-                i = rnd.randrange(len(p))
-                p[i] ^= 1 << rnd.randrange(8)
-        elif kind == 1:
-            del p[rnd.randrange(len(p) + 1):]
-        elif kind == 2 and len(p) >= 8:
-            i = rnd.randrange(len(p) - 7)
-            big = rnd.choice([2**32, 2**40, 2**62, 2**64 - 1, len(p), len(p) // 8 + 1])
-            p[i:i + 8] = struct.pack("<Q", big)
-        elif kind == 3 and p:
-            i = rnd.randrange(len(p))
-            n = rnd.randint(1, 16)
-            p[i:i + n] = bytes(rnd.randrange(256) for _ in range(n))
-        elif len(p) >= 4:
-            i = rnd.randrange(len(p) - 3)
-            p[i:i + 4] = struct.pack("<I", rnd.choice([0, 1, 2**31 - 1, 2**32 - 1, 2**32 - 2]))
-        yield seal(head, bytes(p))
-
-
-SANE_LIMITS = {"lambda_value": 50.0, "n_models": 64, "bag_size": 64,
-               "multiply_hessian_by": 1000}
-
-
-def sane(state):
-    """False when a loaded state holds settings that make learning unreasonably slow (which
-    the constructors accept too)."""
-    stack = [state]
-    while stack:
-        v = stack.pop()
-        if isinstance(v, dict):
-            for k, w in v.items():
-                if k in SANE_LIMITS and isinstance(w, (int, float)):
-                    if not (abs(w) <= SANE_LIMITS[k]):
-                        return False
-                stack.append(w)
-        elif isinstance(v, list):
-            stack.extend(v)
-    return True
-
-
-def check_loads_or_refuses(data, stream):
-    try:
-        obj = kavro.loads(data)
-    except ValueError:
-        return False
-    for x, _ in stream:
-        obj.predict_one(x)
-    kavro.dumps(obj)
-    if sane(kavro.inspect(obj)["state"]):
-        for x, y in stream:
-            obj.learn_one(x, y)
-            obj.predict_one(x)
-    kavro.loads(kavro.dumps(obj))
-    return True
+# Settings with which learning is unreasonably slow (the constructors accept them too).
+SLOW = {"lambda_value": (-50.0, 50.0), "n_models": (-64, 64), "bag_size": (-64, 64),
+        "multiply_hessian_by": (-1000, 1000)}
 
 
 def trained_states():
@@ -385,12 +243,14 @@ def test_damaged_states_refused_or_working(name):
     rnd = random.Random(name)
     stream = abrupt_change_stream(12, 30)
     count = 60 if os.environ.get("LD_PRELOAD") else 300
-    loaded = sum(check_loads_or_refuses(m, stream) for m in mutants(data, rnd, count))
+    loaded = sum(check_loads_or_refuses(m, stream, SLOW)
+                 for m in mutations(data, rnd, count, WORD_DAMAGE, drawn=True))
     assert loaded < count
     # Random bytes behind a valid header.
     head, _ = split_state(data)
     for n in (0, 1, 7, 64, 1000):
-        check_loads_or_refuses(seal(head, bytes(rnd.randrange(256) for _ in range(n))), stream)
+        check_loads_or_refuses(seal(head, bytes(rnd.randrange(256) for _ in range(n))), stream,
+                               SLOW)
 
 
 def search_tree_state(keys):
