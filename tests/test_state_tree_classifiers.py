@@ -299,3 +299,11 @@ def test_structural_faults_are_named():
     assert payload[24] == 1
     with pytest.raises(ValueError, match="root"):
         kavro.loads(seal(head, payload[:24] + b"\x00" + payload[25:]))
+    # A NaN leaf value would turn the hessian sum NaN at the next learn_one.
+    for x, y in make_stream(2, 30, 2, [0, 1]):
+        sgt.learn_one(x, y)
+    head, payload = split_state(kavro.dumps(sgt))
+    value = struct.pack("<d", kavro.inspect(sgt)["state"]["root"]["value"])
+    assert payload.count(value) == 1
+    with pytest.raises(ValueError, match="not finite"):
+        kavro.loads(seal(head, payload.replace(value, struct.pack("<d", math.nan))))

@@ -153,6 +153,8 @@ void SGTClassifier::visit(Ar& ar) {
         state::require(ar, n.n_seen >= 0 && static_cast<double>(n.n_seen) <= trees::kMaxCount,
                        "a leaf's example count is negative or too large");
         state::require(ar, std::isfinite(n.hess_sum), "a leaf's hessian sum is not finite");
+        state::require(ar, std::isfinite(n.grad_sum) && std::isfinite(n.value),
+                       "a node's gradient sum or value is not finite");
     });
 }
 
