@@ -18,6 +18,7 @@ import codecs
 import csv
 import itertools
 import math
+import mmap
 import queue
 import threading
 from collections.abc import Iterable, Iterator, Sequence
@@ -239,17 +240,12 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
         return
 
     np = _np()
-    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-
     from kavro import _native
 
     t_index = header.index(stream.target)
     width = len(header)
     labels = [f"c{i}" for i in range(width)]
     feature_at = [c[0] for c in columns]
-    # Every column is read (as text), so that bytes the stream's reader would refuse to decode
-    # stop this reader too, in whichever column they are.
-    wanted = labels
     convert = _TargetConverter(stream.target_type)
     stream.classes = convert.classes
     limit = csv.field_size_limit()
@@ -258,15 +254,9 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     def rest() -> Iterator[Block]:
         return record_blocks(_skipped(iter(stream), delivered), names, size)
 
-    try:
-        reader_ = _Prefetch(_open_csv(stream, labels, wanted))
-    except (pa.ArrowException, ValueError, OSError):  # the stream's reader says what is wrong
-        yield from rest()
-        return
-
     def begin(batch: Any) -> tuple[Any, Any, Any, Any]:
-        """Starts converting a batch on a native thread (it runs while the consumer learns the
-        block before it)."""
+        """Starts converting a batch's cells on a native thread (it runs while the consumer
+        learns the blocks before it)."""
         X = np.empty((batch.num_rows, len(names)), dtype=np.float64, order="F")
         cells = [(*_cells(batch.column(feature_at[j])), X[:, j], False) for j in range(len(names))]
         y = None
@@ -280,7 +270,8 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
         listed = job.wait()
         good = batch.num_rows
         for j in range(len(names)):
-            good = min(good, _listed_features(batch.column(feature_at[j]), X[:, j], listed[j], limit))
+            if listed[j]:
+                good = min(good, _listed_features(batch.column(feature_at[j]), X[:, j], listed[j], limit))
         target = batch.column(t_index)
         if y is not None:
             bad = _listed_targets(target, y, listed[-1], convert, limit)
@@ -288,56 +279,107 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
             y, bad = _encoded_targets(target, convert, limit)
         return X, y, min(good, bad)
 
-    with reader_:
-        pending = None
-        while True:
-            failed = False
-            try:
-                batch = reader_.read_next_batch()
-            except StopIteration:
-                batch = None
-            except (pa.ArrowException, ValueError, OSError):
-                batch, failed = None, True
-            if batch is not None and batch.num_rows == 0:
-                continue
-            if pending is not None:
-                X, y, good = finish(*pending)
-                if good < len(X):
-                    if good:
-                        yield X[:good], y[:good], names
-                    delivered += good
-                    yield from rest()
-                    return
-                pending = begin(batch) if batch is not None else None
-                delivered += len(X)
-                yield X, y, names
-            elif batch is not None:
-                pending = begin(batch)
-            if batch is None:
-                if failed:
-                    yield from rest()
+    # Each batch starts converting on the reading thread as soon as it is read, so the
+    # conversion too overlaps with learning the blocks before it.
+    with _Batches(stream, labels, begin) as source:
+        for pending in source:
+            X, y, good = finish(*pending)
+            if good < len(X):
+                if good:
+                    yield X[:good], y[:good], names
+                delivered += good
+                yield from rest()
                 return
+            delivered += len(X)
+            yield X, y, names
+    if source.failed:  # the stream's reader says what is wrong
+        yield from rest()
 
 
-class _Prefetch:
-    """Reads the batches of a pyarrow reader on a thread of its own, one ahead of the consumer,
-    so that tokenizing the next part of the file overlaps with learning the current one."""
+_FIRST_PART = 1 << 16
+_LARGEST_PART = 1 << 20
 
-    def __init__(self, reader: Any) -> None:
-        self._reader = reader
-        self._queue: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=1)
+
+class _Batches:
+    """The pyarrow batches of a CSV file, each passed through ``prepare``, read on a thread of
+    their own ahead of the consumer, so that tokenizing the next part of the file overlaps with
+    learning the current one. Iterating gives the prepared batches that hold rows, in order.
+
+    The part of the file before its first quote character is read in pieces ending at line
+    breaks, small first (the first block comes soon) then larger. The thread holds the GIL once
+    per piece, briefly: while the consumer holds it (learning) it cannot go on. From the first
+    piece holding a quote on, a streaming reader reads the rest, since a line break may then be
+    inside a value. A reader's failure ends the batches and sets ``failed``."""
+
+    def __init__(self, stream: Any, labels: list[str], prepare: Any) -> None:
+        self._stream = stream
+        self._labels = labels
+        self._prepare = prepare
+        self._queue: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=2)
         self._stop = threading.Event()
+        self.failed = False
         self._thread = threading.Thread(target=self._work, name="kavro-csv-reader", daemon=True)
         self._thread.start()
 
     def _work(self) -> None:
         try:
-            while not self._stop.is_set():
-                self._put((True, self._reader.read_next_batch()))
-        except StopIteration:
-            self._put((False, None))
+            offset = self._pieces()
+            if offset is not None and not self._stop.is_set():
+                self._stream_from(offset)
         except BaseException as exc:  # handed to the consumer
             self._put((False, exc))
+        else:
+            self._put((False, None))
+
+    def _pieces(self) -> int | None:
+        """Reads the pieces before the first quote; the offset the streaming reader starts from,
+        or None at the end of the file."""
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+        with open(self._stream.path, "rb") as fh:
+            try:
+                mapped = mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ)
+            except (OSError, ValueError):  # empty, or not a regular file
+                return 0
+        size = len(mapped)
+        view = pa.py_buffer(mapped)
+        try:
+            offset, part = 0, _FIRST_PART
+            while offset < size and not self._stop.is_set():
+                end = min(offset + part, size)
+                if end < size:
+                    end = mapped.rfind(b"\n", offset, end) + 1
+                if end <= offset or mapped.find(b'"', offset, end) >= 0:
+                    return offset
+                table = _read_csv(self._stream, self._labels, view[offset:end], offset == 0)
+                for batch in table.to_batches():
+                    if batch.num_rows:
+                        self._put((True, self._prepare(batch)))
+                offset, part = end, min(2 * part, _LARGEST_PART)
+            return None
+        finally:
+            del view
+            try:
+                mapped.close()
+            except BufferError:  # an error's traceback still points into it: closed when freed
+                pass
+
+    def _stream_from(self, offset: int) -> None:
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+        with pa.OSFile(self._stream.path) as source:
+            source.seek(offset)
+            reader = _open_csv(self._stream, self._labels, source, offset == 0)
+            try:
+                while not self._stop.is_set():
+                    try:
+                        batch = reader.read_next_batch()
+                    except StopIteration:
+                        return
+                    if batch.num_rows:
+                        self._put((True, self._prepare(batch)))
+            finally:
+                reader.close()
 
     def _put(self, item: tuple[bool, Any]) -> None:
         while not self._stop.is_set():
@@ -347,40 +389,66 @@ class _Prefetch:
             except queue.Full:
                 continue
 
-    def read_next_batch(self) -> Any:
-        ok, value = self._queue.get()
-        if ok:
-            return value
-        self._queue.put((False, value))  # the end (or the error) stays
-        if value is None:
-            raise StopIteration
-        raise value
+    def __iter__(self) -> Iterator[Any]:
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
-    def __enter__(self) -> _Prefetch:
+        while True:
+            ok, value = self._queue.get()
+            if ok:
+                yield value
+                continue
+            if value is None:
+                return
+            if not isinstance(value, (pa.ArrowException, ValueError, OSError)):
+                raise value
+            self.failed = True
+            return
+
+    def __enter__(self) -> _Batches:
         return self
 
     def __exit__(self, *exc: Any) -> None:
         self._stop.set()
         self._thread.join()
-        self._reader.close()
 
 
-def _open_csv(stream: Any, labels: list[str], wanted: list[str]) -> Any:
+def _csv_options(stream: Any, labels: list[str], header: bool) -> dict[str, Any]:
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
     import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
 
-    return pacsv.open_csv(
-        stream.path,
-        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=1, use_threads=True,
-                                       block_size=1 << 19, encoding="utf8"),
+    return dict(
         parse_options=pacsv.ParseOptions(delimiter=stream.delimiter, quote_char='"',
                                          double_quote=True, escape_char=False,
                                          newlines_in_values=True, ignore_empty_lines=True),
+        # Every column is read (as text), so that bytes the stream's reader would refuse to
+        # decode stop this reader too, in whichever column they are.
         convert_options=pacsv.ConvertOptions(
-            column_types={label: pa.string() for label in wanted}, include_columns=wanted,
+            column_types={label: pa.string() for label in labels}, include_columns=labels,
             null_values=[], strings_can_be_null=False, quoted_strings_can_be_null=False,
             check_utf8=True),
     )
+
+
+def _read_csv(stream: Any, labels: list[str], data: Any, header: bool) -> Any:
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
+
+    return pacsv.read_csv(
+        pa.BufferReader(data),
+        # One block: no line of the piece is longer than it.
+        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=int(header), use_threads=False,
+                                       block_size=max(len(data), 1), encoding="utf8"),
+        **_csv_options(stream, labels, header))
+
+
+def _open_csv(stream: Any, labels: list[str], source: Any, header: bool) -> Any:
+    import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
+
+    return pacsv.open_csv(
+        source,
+        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=int(header), use_threads=True,
+                                       block_size=1 << 19, encoding="utf8"),
+        **_csv_options(stream, labels, header))
 
 
 def _cells(col: Any) -> tuple[Any, Any]:
