@@ -15,6 +15,7 @@ so errors are raised exactly where and as the iteration raises them.
 from __future__ import annotations
 
 import codecs
+import collections
 import csv
 import itertools
 import math
@@ -279,10 +280,12 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
             y, bad = _encoded_targets(target, convert, limit)
         return X, y, min(good, bad)
 
-    # Each batch starts converting on the reading thread as soon as it is read, so the
-    # conversion too overlaps with learning the blocks before it.
+    # The first batch of each piece of the file starts converting on the reading thread as soon
+    # as it is read; each later one before the block ahead of it is handed over. Either way the
+    # conversion overlaps with learning, and no block is held back waiting for the next.
     with _Batches(stream, labels, begin) as source:
-        for pending in source:
+        pending = source.next()
+        while pending is not None:
             X, y, good = finish(*pending)
             if good < len(X):
                 if good:
@@ -291,13 +294,37 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
                 yield from rest()
                 return
             delivered += len(X)
+            ahead = source.next(wait=False)
+            if ahead is not _NOT_YET and not isinstance(ahead, tuple) and ahead is not None:
+                ahead = begin(ahead)
             yield X, y, names
+            pending = source.next() if ahead is _NOT_YET else ahead
+            if pending is not None and not isinstance(pending, tuple):
+                pending = begin(pending)
     if source.failed:  # the stream's reader says what is wrong
         yield from rest()
 
 
+_NOT_YET = object()
+
+# Pieces of the file read by one call each: the first small, so that the first block comes soon,
+# then larger, up to the largest, each tokenized in blocks of _PIECE_BLOCK bytes.
 _FIRST_PART = 1 << 16
 _LARGEST_PART = 1 << 20
+_PIECE_BLOCK = 1 << 18
+_STREAM_BLOCK = 1 << 19  # of the streaming reader, from the first quote on
+# The stream's reader decodes the file in chunks and fails at the first chunk that is not UTF-8,
+# before the rows in it: a piece is read only when this many bytes after it decode too.
+_DECODED_AHEAD = 1 << 14
+
+
+def _utf8_text(data: bytes) -> bool:
+    """The bytes are UTF-8 text, but for a character cut at their end."""
+    try:
+        codecs.getincrementaldecoder("utf-8")().decode(data, final=False)
+    except UnicodeDecodeError:
+        return False
+    return True
 
 
 class _Batches:
@@ -316,7 +343,9 @@ class _Batches:
         self._labels = labels
         self._prepare = prepare
         self._queue: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=2)
+        self._ready: collections.deque[Any] = collections.deque()
         self._stop = threading.Event()
+        self._done = False
         self.failed = False
         self._thread = threading.Thread(target=self._work, name="kavro-csv-reader", daemon=True)
         self._thread.start()
@@ -341,28 +370,30 @@ class _Batches:
                 mapped = mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ)
             except (OSError, ValueError):  # empty, or not a regular file
                 return 0
-        size = len(mapped)
-        view = pa.py_buffer(mapped)
-        try:
-            offset, part = 0, _FIRST_PART
+        with mapped:
+            size = len(mapped)
+            offset, piece = 0, _FIRST_PART
             while offset < size and not self._stop.is_set():
-                end = min(offset + part, size)
-                if end < size:
-                    end = mapped.rfind(b"\n", offset, end) + 1
-                if end <= offset or mapped.find(b'"', offset, end) >= 0:
+                # The piece and the bytes after it that the stream's reader decodes along with
+                # its last lines (the GIL stays held: no wait for it).
+                window = mapped[offset:offset + piece + _DECODED_AHEAD]
+                cut = min(piece, len(window))
+                if offset + cut < size:
+                    cut = window.rfind(b"\n", 0, cut) + 1
+                if cut == 0 or window.find(b'"', 0, cut) >= 0:
                     return offset
-                table = _read_csv(self._stream, self._labels, view[offset:end], offset == 0)
-                for batch in table.to_batches():
-                    if batch.num_rows:
-                        self._put((True, self._prepare(batch)))
-                offset, part = end, min(2 * part, _LARGEST_PART)
-            return None
-        finally:
-            del view
-            try:
-                mapped.close()
-            except BufferError:  # an error's traceback still points into it: closed when freed
-                pass
+                ascii = window.isascii()
+                if not ascii and not _utf8_text(window):
+                    # The stream's reader may stop before this piece's last rows: it takes over
+                    # from the rows before the piece.
+                    raise ValueError("not UTF-8 text")
+                table = _read_csv(self._stream, self._labels, pa.py_buffer(window)[:cut],
+                                  header=offset == 0, ascii=ascii)
+                batches = [batch for batch in table.to_batches() if batch.num_rows]
+                if batches:
+                    self._put((True, [self._prepare(batches[0]), *batches[1:]]))
+                offset, piece = offset + cut, min(2 * piece, _LARGEST_PART)
+        return None
 
     def _stream_from(self, offset: int) -> None:
         import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
@@ -377,7 +408,7 @@ class _Batches:
                     except StopIteration:
                         return
                     if batch.num_rows:
-                        self._put((True, self._prepare(batch)))
+                        self._put((True, [self._prepare(batch)]))
             finally:
                 reader.close()
 
@@ -389,20 +420,27 @@ class _Batches:
             except queue.Full:
                 continue
 
-    def __iter__(self) -> Iterator[Any]:
+    def next(self, wait: bool = True) -> Any:
+        """The next batch with rows, prepared (a tuple) or not; None at the end (or after a
+        failure); _NOT_YET when not waiting and it is not read yet."""
         import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
-        while True:
-            ok, value = self._queue.get()
+        while not self._ready:
+            if self._done:
+                return None
+            try:
+                ok, value = self._queue.get(block=wait)
+            except queue.Empty:
+                return _NOT_YET
             if ok:
-                yield value
+                self._ready.extend(value)
                 continue
-            if value is None:
-                return
-            if not isinstance(value, (pa.ArrowException, ValueError, OSError)):
-                raise value
-            self.failed = True
-            return
+            self._done = True
+            if value is not None:
+                if not isinstance(value, (pa.ArrowException, ValueError, OSError)):
+                    raise value
+                self.failed = True
+        return self._ready.popleft()
 
     def __enter__(self) -> _Batches:
         return self
@@ -412,33 +450,35 @@ class _Batches:
         self._thread.join()
 
 
-def _csv_options(stream: Any, labels: list[str], header: bool) -> dict[str, Any]:
+def _csv_options(stream: Any, labels: list[str], quotes: bool = True, utf8: bool = True) -> dict[str, Any]:
+    """Options of a reader of the text (quotes: it may hold quote characters; utf8: it may hold
+    bytes beyond ASCII). Text without quotes or beyond ASCII skips handling or checking them."""
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
     import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
 
     return dict(
-        parse_options=pacsv.ParseOptions(delimiter=stream.delimiter, quote_char='"',
+        parse_options=pacsv.ParseOptions(delimiter=stream.delimiter, quote_char='"' if quotes else False,
                                          double_quote=True, escape_char=False,
-                                         newlines_in_values=True, ignore_empty_lines=True),
+                                         newlines_in_values=quotes, ignore_empty_lines=True),
         # Every column is read (as text), so that bytes the stream's reader would refuse to
         # decode stop this reader too, in whichever column they are.
         convert_options=pacsv.ConvertOptions(
             column_types={label: pa.string() for label in labels}, include_columns=labels,
             null_values=[], strings_can_be_null=False, quoted_strings_can_be_null=False,
-            check_utf8=True),
+            check_utf8=utf8),
     )
 
 
-def _read_csv(stream: Any, labels: list[str], data: Any, header: bool) -> Any:
+def _read_csv(stream: Any, labels: list[str], data: Any, header: bool, ascii: bool) -> Any:
+    """A piece of the file holding no quote character (ascii: nor any byte beyond ASCII)."""
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
     import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
 
     return pacsv.read_csv(
         pa.BufferReader(data),
-        # One block: no line of the piece is longer than it.
         read_options=pacsv.ReadOptions(column_names=labels, skip_rows=int(header), use_threads=False,
-                                       block_size=max(len(data), 1), encoding="utf8"),
-        **_csv_options(stream, labels, header))
+                                       block_size=_PIECE_BLOCK, encoding="utf8"),
+        **_csv_options(stream, labels, quotes=False, utf8=not ascii))
 
 
 def _open_csv(stream: Any, labels: list[str], source: Any, header: bool) -> Any:
@@ -447,8 +487,8 @@ def _open_csv(stream: Any, labels: list[str], source: Any, header: bool) -> Any:
     return pacsv.open_csv(
         source,
         read_options=pacsv.ReadOptions(column_names=labels, skip_rows=int(header), use_threads=True,
-                                       block_size=1 << 19, encoding="utf8"),
-        **_csv_options(stream, labels, header))
+                                       block_size=_STREAM_BLOCK, encoding="utf8"),
+        **_csv_options(stream, labels))
 
 
 def _cells(col: Any) -> tuple[Any, Any]:
