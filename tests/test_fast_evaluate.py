@@ -466,3 +466,16 @@ def test_a_reader_stopped_early_lets_the_file_go(reader, tmp_path):
     assert len(X) and names == ["a", "b"]
     blocks.close()  # the reading thread stops
     os.replace(path, path + ".moved")
+
+
+@pytest.mark.parametrize("late", [
+    "1.0", "1e2", "-0", "+3", " 7 ", "4.0e0", "9007199254740992",   # whole numbers, however written
+    "9007199254740993", "123456789012345678901234567890", "1_000",   # past doubles, or not plain
+    "2.5", "", "nan", "inf", "x",                                    # refused
+])
+def test_integer_targets_convert_as_the_reader_converts_them(small_pieces, tmp_path, late):
+    path = piece_file(tmp_path, edit=replace_at(420, ",n419,2", f",n419,{late}"))
+    slow = drain(read(path))
+    fast = drain(records_of_lazily(read(path).chunks()))
+    same_pairs(fast[0], slow[0])
+    assert fast[1] == slow[1]

@@ -261,7 +261,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
         X = np.empty((batch.num_rows, len(names)), dtype=np.float64, order="F")
         cells = [(*_cells(batch.column(feature_at[j])), X[:, j], False) for j in range(len(names))]
         y = None
-        if convert.mode == "float":
+        if convert.mode in ("float", "int"):  # integers are read as doubles, then checked
             y = np.empty(batch.num_rows, dtype=np.float64)
             cells.append((*_cells(batch.column(t_index)), y, True))
         return batch, X, y, _native.parse_decimal_columns(cells, limit)
@@ -274,10 +274,12 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
             if listed[j]:
                 good = min(good, _listed_features(batch.column(feature_at[j]), X[:, j], listed[j], limit))
         target = batch.column(t_index)
-        if y is not None:
+        if y is None:
+            y, bad = _encoded_targets(target, convert, limit)
+        elif convert.mode == "float":
             bad = _listed_targets(target, y, listed[-1], convert, limit)
         else:
-            y, bad = _encoded_targets(target, convert, limit)
+            y, bad = _integer_targets(target, y, listed[-1], convert, limit)
         return X, y, min(good, bad)
 
     # The first batch of each piece of the file starts converting on the reading thread as soon
@@ -370,30 +372,38 @@ class _Batches:
                 mapped = mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ)
             except (OSError, ValueError):  # empty, or not a regular file
                 return 0
-        with mapped:
-            size = len(mapped)
+        size = len(mapped)
+        view = pa.py_buffer(mapped)  # pieces are read in place, not copied
+        octets = _np().frombuffer(mapped, dtype=_np().uint8)
+        try:
             offset, piece = 0, _FIRST_PART
             while offset < size and not self._stop.is_set():
-                # The piece and the bytes after it that the stream's reader decodes along with
-                # its last lines (the GIL stays held: no wait for it).
-                window = mapped[offset:offset + piece + _DECODED_AHEAD]
-                cut = min(piece, len(window))
-                if offset + cut < size:
-                    cut = window.rfind(b"\n", 0, cut) + 1
-                if cut == 0 or window.find(b'"', 0, cut) >= 0:
+                # The piece, and the bytes after it that the stream's reader decodes along with
+                # its last lines (the GIL stays held here: no wait for it).
+                ahead = min(offset + piece + _DECODED_AHEAD, size)
+                end = min(offset + piece, size)
+                if end < size:
+                    end = mapped.rfind(b"\n", offset, end) + 1
+                if end <= offset or mapped.find(b'"', offset, end) >= 0:
                     return offset
-                ascii = window.isascii()
-                if not ascii and not _utf8_text(window):
+                ascii = bool(octets[offset:ahead].max() < 0x80)
+                if not ascii and not _utf8_text(mapped[offset:ahead]):
                     # The stream's reader may stop before this piece's last rows: it takes over
                     # from the rows before the piece.
                     raise ValueError("not UTF-8 text")
-                table = _read_csv(self._stream, self._labels, pa.py_buffer(window)[:cut],
-                                  header=offset == 0, ascii=ascii)
+                table = _read_csv(self._stream, self._labels, view[offset:end], header=offset == 0,
+                                  ascii=ascii)
                 batches = [batch for batch in table.to_batches() if batch.num_rows]
                 if batches:
                     self._put((True, [self._prepare(batches[0]), *batches[1:]]))
-                offset, piece = offset + cut, min(2 * piece, _LARGEST_PART)
-        return None
+                offset, piece = end, min(2 * piece, _LARGEST_PART)
+            return None
+        finally:
+            del view, octets
+            try:
+                mapped.close()
+            except BufferError:  # an error's traceback still points into it: closed when freed
+                pass
 
     def _stream_from(self, offset: int) -> None:
         import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
@@ -538,6 +548,44 @@ def _listed_targets(col: Any, y: Any, listed: list[int], convert: Any, limit: in
         except (ValueError, TypeError):
             return int(k)
     return len(col)
+
+
+def _integer_targets(col: Any, y: Any, listed: list[int], convert: Any, limit: int) -> tuple[Any, int]:
+    """Integer targets read as doubles: when each is a whole number below 2^53 in magnitude
+    (where the double and the integer the text spells agree) and the listed ones convert to
+    int64, the int64 targets and the first refused row (or the length); else those of
+    _encoded_targets."""
+    np = _np()
+    if not listed:
+        whole = np.abs(y) < 2.0**53
+        whole &= y == np.floor(y)
+        if whole.all():
+            return y.astype(np.int64), len(col)
+        return _encoded_targets(col, convert, limit)
+    keep = np.ones(len(y), dtype=bool)
+    keep[listed] = False
+    kept = y[keep]
+    if not ((np.abs(kept) < 2.0**53) & (kept == np.floor(kept))).all():
+        return _encoded_targets(col, convert, limit)
+    out = np.where(keep, y, 0.0).astype(np.int64)
+    refused = len(col)
+    from kavro.stream import _missing_text
+
+    for k in listed:
+        cell = col[k].as_py()
+        text = cell.strip()
+        if len(cell) > limit or _missing_text(text):
+            refused = int(k)
+            break
+        try:
+            value = convert(text)
+        except (ValueError, TypeError):
+            refused = int(k)
+            break
+        if not -2**63 <= value < 2**63:
+            return _encoded_targets(col, convert, limit)
+        out[k] = value
+    return out, refused
 
 
 def _encoded_targets(col: Any, convert: Any, limit: int) -> tuple[Any, int]:
