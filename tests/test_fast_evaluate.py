@@ -389,8 +389,8 @@ def test_undecodable_bytes_in_a_dropped_column_stop_both_readers(reader, tmp_pat
 
 @pytest.fixture
 def small_pieces(reader, monkeypatch):
-    monkeypatch.setattr(_blocks, "_FIRST_PART", 256)
-    monkeypatch.setattr(_blocks, "_LARGEST_PART", 4096)
+    monkeypatch.setattr(_blocks, "_FIRST_PIECE", 256)
+    monkeypatch.setattr(_blocks, "_LARGEST_PIECE", 4096)
     monkeypatch.setattr(_blocks, "_PIECE_BLOCK", 1024)
     monkeypatch.setattr(_blocks, "_STREAM_BLOCK", 1024)
 
@@ -459,13 +459,21 @@ def test_undecodable_bytes_late_in_a_piece_stop_both_readers(small_pieces, tmp_p
     assert fast[1] == slow[1]
 
 
-def test_a_reader_stopped_early_lets_the_file_go(reader, tmp_path):
+def test_no_reading_thread_outlives_the_blocks(reader, tmp_path):
+    import threading
+
+    def readers():
+        return [t for t in threading.enumerate() if t.name == "kavro-csv-reader"]
+
     path = piece_file(tmp_path, rows=20000)
     blocks = read(path).chunks()
     X, y, names = next(blocks)
-    assert len(X) and names == ["a", "b"]
-    blocks.close()  # the reading thread stops
-    os.replace(path, path + ".moved")
+    assert len(X) and names == ["a", "b"] and readers()
+    blocks.close()  # the consumer stops early
+    assert not readers()
+    bad = piece_file(tmp_path, rows=20000, edit=replace_at(15000, ",", ",x"))
+    assert drain(records_of_lazily(read(bad).chunks()))[1] is not None
+    assert not readers()
 
 
 @pytest.mark.parametrize("late", [

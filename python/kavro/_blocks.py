@@ -20,6 +20,7 @@ import csv
 import itertools
 import math
 import mmap
+import os
 import queue
 import threading
 from collections.abc import Iterable, Iterator, Sequence
@@ -282,28 +283,31 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
             y, bad = _integer_targets(target, y, listed[-1], convert, limit)
         return X, y, min(good, bad)
 
+    def started(item: Any) -> Any:
+        return begin(item) if item is not None and not isinstance(item, tuple) else item
+
     # The first batch of each piece of the file starts converting on the reading thread as soon
     # as it is read; each later one before the block ahead of it is handed over. Either way the
     # conversion overlaps with learning, and no block is held back waiting for the next.
+    refused = False
     with _Batches(stream, labels, begin) as source:
-        pending = source.next()
+        pending = started(source.next())
         while pending is not None:
             X, y, good = finish(*pending)
             if good < len(X):
                 if good:
                     yield X[:good], y[:good], names
                 delivered += good
-                yield from rest()
-                return
+                refused = True
+                break
             delivered += len(X)
+            source.hand_over()
             ahead = source.next(wait=False)
-            if ahead is not _NOT_YET and not isinstance(ahead, tuple) and ahead is not None:
-                ahead = begin(ahead)
+            if ahead is not _NOT_YET:
+                ahead = started(ahead)
             yield X, y, names
-            pending = source.next() if ahead is _NOT_YET else ahead
-            if pending is not None and not isinstance(pending, tuple):
-                pending = begin(pending)
-    if source.failed:  # the stream's reader says what is wrong
+            pending = started(source.next()) if ahead is _NOT_YET else ahead
+    if refused or source.failed:  # the stream's reader says what is wrong
         yield from rest()
 
 
@@ -311,10 +315,12 @@ _NOT_YET = object()
 
 # Pieces of the file read by one call each: the first small, so that the first block comes soon,
 # then larger, up to the largest, each tokenized in blocks of _PIECE_BLOCK bytes.
-_FIRST_PART = 1 << 16
-_LARGEST_PART = 1 << 20
+_FIRST_PIECE = 1 << 16
+_LARGEST_PIECE = 1 << 20
 _PIECE_BLOCK = 1 << 18
 _STREAM_BLOCK = 1 << 19  # of the streaming reader, from the first quote on
+_HAND_OVER = 1e-4  # seconds
+_POPULATED = 1 << 24  # bytes
 # The stream's reader decodes the file in chunks and fails at the first chunk that is not UTF-8,
 # before the rows in it: a piece is read only when this many bytes after it decode too.
 _DECODED_AHEAD = 1 << 14
@@ -330,15 +336,16 @@ def _utf8_text(data: bytes) -> bool:
 
 
 class _Batches:
-    """The pyarrow batches of a CSV file, each passed through ``prepare``, read on a thread of
-    their own ahead of the consumer, so that tokenizing the next part of the file overlaps with
-    learning the current one. Iterating gives the prepared batches that hold rows, in order.
+    """The pyarrow batches of a CSV file that hold rows, in order, read on a thread of their own
+    ahead of the consumer, so that tokenizing the next part of the file overlaps with learning
+    the current one. The first batch of each piece is passed through ``prepare`` on that thread.
 
     The part of the file before its first quote character is read in pieces ending at line
-    breaks, small first (the first block comes soon) then larger. The thread holds the GIL once
-    per piece, briefly: while the consumer holds it (learning) it cannot go on. From the first
-    piece holding a quote on, a streaming reader reads the rest, since a line break may then be
-    inside a value. A reader's failure ends the batches and sets ``failed``."""
+    breaks, small first (the first block comes soon) then larger. The thread takes the GIL once
+    per piece, briefly; while the consumer holds it (learning) it cannot. From the first piece
+    holding a quote on, a streaming reader reads the rest (each of its batches a piece), since a
+    line break may then be inside a value. A reader's failure ends the batches and sets
+    ``failed``; any other error is raised where the batches end."""
 
     def __init__(self, stream: Any, labels: list[str], prepare: Any) -> None:
         self._stream = stream
@@ -348,6 +355,7 @@ class _Batches:
         self._ready: collections.deque[Any] = collections.deque()
         self._stop = threading.Event()
         self._done = False
+        self._error: BaseException | None = None
         self.failed = False
         self._thread = threading.Thread(target=self._work, name="kavro-csv-reader", daemon=True)
         self._thread.start()
@@ -369,14 +377,21 @@ class _Batches:
 
         with open(self._stream.path, "rb") as fh:
             try:
-                mapped = mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ)
+                # A file of moderate size is mapped with its pages at once: much cheaper than
+                # one fault per page as the pieces are read.
+                if hasattr(mmap, "MAP_SHARED"):
+                    small = os.fstat(fh.fileno()).st_size <= _POPULATED
+                    flags = mmap.MAP_SHARED | (getattr(mmap, "MAP_POPULATE", 0) if small else 0)
+                    mapped = mmap.mmap(fh.fileno(), 0, flags=flags, prot=mmap.PROT_READ)
+                else:
+                    mapped = mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ)
             except (OSError, ValueError):  # empty, or not a regular file
                 return 0
         size = len(mapped)
         view = pa.py_buffer(mapped)  # pieces are read in place, not copied
         octets = _np().frombuffer(mapped, dtype=_np().uint8)
         try:
-            offset, piece = 0, _FIRST_PART
+            offset, piece = 0, _FIRST_PIECE
             while offset < size and not self._stop.is_set():
                 # The piece, and the bytes after it that the stream's reader decodes along with
                 # its last lines (the GIL stays held here: no wait for it).
@@ -396,7 +411,7 @@ class _Batches:
                 batches = [batch for batch in table.to_batches() if batch.num_rows]
                 if batches:
                     self._put((True, [self._prepare(batches[0]), *batches[1:]]))
-                offset, piece = end, min(2 * piece, _LARGEST_PART)
+                offset, piece = end, min(2 * piece, _LARGEST_PIECE)
             return None
         finally:
             del view, octets
@@ -433,24 +448,39 @@ class _Batches:
     def next(self, wait: bool = True) -> Any:
         """The next batch with rows, prepared (a tuple) or not; None at the end (or after a
         failure); _NOT_YET when not waiting and it is not read yet."""
-        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-
         while not self._ready:
             if self._done:
+                if self._error is not None:
+                    raise self._error
                 return None
-            try:
-                ok, value = self._queue.get(block=wait)
-            except queue.Empty:
+            if not self._fetch(None if wait else 0.0):
                 return _NOT_YET
-            if ok:
-                self._ready.extend(value)
-                continue
-            self._done = True
-            if value is not None:
-                if not isinstance(value, (pa.ArrowException, ValueError, OSError)):
-                    raise value
-                self.failed = True
         return self._ready.popleft()
+
+    def hand_over(self) -> None:
+        """When no more than one batch is left and the next piece is not queued, waits a moment
+        for it, without the GIL: a reading thread that has read it and waits for the GIL takes
+        it now (while the consumer learns, it cannot), rather than once the consumer runs out."""
+        if not self._done and len(self._ready) <= 1:
+            self._fetch(_HAND_OVER)
+
+    def _fetch(self, timeout: float | None) -> bool:
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+        try:
+            ok, value = self._queue.get(block=timeout != 0.0, timeout=timeout or None)
+        except queue.Empty:
+            return False
+        if ok:
+            self._ready.extend(value)
+            return True
+        self._done = True
+        if value is not None:
+            if isinstance(value, (pa.ArrowException, ValueError, OSError)):
+                self.failed = True
+            else:
+                self._error = value
+        return True
 
     def __enter__(self) -> _Batches:
         return self
