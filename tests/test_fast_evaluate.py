@@ -387,6 +387,13 @@ def test_native_decimal_reader_matches_python_float():
     cells = [repr(v) for v in (rng.normal(size=500) * 10.0 ** rng.integers(-300, 300, 500)).tolist()]
     cells += [f"{v:.25e}" for v in rng.random(500).tolist()] + [f"{v:.17g}" for v in rng.random(500).tolist()]
     cells += [s for s in HOSTILE if s.strip()]
+    # Around the limits of one exact operation: mantissas near 2^53, powers of ten near 10^22
+    cells += ["9007199254740992", "9007199254740993", "-9007199254740992e22", "9007199254740993e-22",
+              "1e22", "1e23", "1e-22", "1e-23", "123e-22", "0.0000000000000000000001", "4503599627370497.5",
+              "900719925474099.3e7", "0000000000000000000001.5", "-0e-30"]
+    mantissas = rng.integers(0, 2**53, 400, dtype=np.int64) >> rng.integers(0, 53, 400)
+    cells += [f"{'-' * (k % 2)}{m}e{e}" for k, (m, e) in enumerate(zip(mantissas.tolist(), rng.integers(-26, 27, 400).tolist()))]
+    cells += [f"{m / 10 ** d:.{d}f}" for m, d in zip(mantissas.tolist(), rng.integers(0, 17, 400).tolist())]
     data = "".join(cells).encode()
     offsets = np.cumsum([0] + [len(c.encode()) for c in cells]).astype(np.int32)
     out = np.empty(len(cells))
@@ -396,7 +403,7 @@ def test_native_decimal_reader_matches_python_float():
             assert math.isnan(out[k])
         else:
             assert out[k] == float(cell) and math.copysign(1, out[k]) == math.copysign(1, float(cell)), cell
-    assert len(listed) < 30
+    assert len(listed) < 40
 
 
 def test_undecodable_bytes_in_a_dropped_column_stop_both_readers(reader, tmp_path):
@@ -406,5 +413,111 @@ def test_undecodable_bytes_in_a_dropped_column_stop_both_readers(reader, tmp_pat
     slow = drain(iter_csv(str(path), "y", drop=["note"]))
     fast = drain(records_of_lazily(iter_csv(str(path), "y", drop=["note"]).chunks()))
     assert slow[1] is not None and slow[1].startswith("UnicodeDecodeError")
+    same_pairs(fast[0], slow[0])
+    assert fast[1] == slow[1]
+
+
+# ---------------------------------------------------------------------------------------------
+# Files read in many pieces and blocks (the sizes shrunk so that small files span many)
+
+
+@pytest.fixture
+def small_pieces(reader, monkeypatch):
+    monkeypatch.setattr(_blocks, "_FIRST_PIECE", 256)
+    monkeypatch.setattr(_blocks, "_LARGEST_PIECE", 4096)
+    monkeypatch.setattr(_blocks, "_PIECE_BLOCK", 1024)
+    monkeypatch.setattr(_blocks, "_STREAM_BLOCK", 1024)
+
+
+def piece_file(tmp_path, rows=600, newline="\n", edit=None):
+    lines = ["a,b,note,y"] + [f"{i}.25,{(i * 7) % 13},n{i},{i % 3}" for i in range(rows)]
+    if edit:
+        edit(lines)
+    return write(tmp_path, newline.join(lines))
+
+
+def read(path, **options):
+    return iter_csv(path, "y", drop=["note"], **options)
+
+
+def replace_at(row, old, new):
+    def edit(lines):
+        lines[row] = lines[row].replace(old, new, 1)
+    return edit
+
+
+@pytest.mark.parametrize("edit,error", [
+    (None, None),
+    (replace_at(3, ",", ",x"), "line 4, column 'b'"),                     # in the first piece
+    (replace_at(560, ",", ",x"), "line 561, column 'b'"),                 # in a late block
+    (lambda ls: (replace_at(3, ",", ",x")(ls), replace_at(560, ",", ",x")(ls)), "line 4, column 'b'"),
+    (replace_at(450, ",n449,2", ",n449,"), "line 451, column 'y'"),      # missing target, late
+    (replace_at(300, ",n299", ""), "line 301: 3 fields"),                # short row, mid-file
+    (replace_at(500, "n499", '"n\n499"'), None),                         # a quote late: line breaks in values
+    (replace_at(20, "n19", '"n,20"'), None),                              # a quote in the first piece
+    (replace_at(400, "n399", "n\u00e9"), None),                           # beyond ASCII, late
+    (replace_at(1, "n0", "n" * 700), None),                              # a line longer than the first piece
+    (lambda ls: ls.insert(350, ""), None),                               # a blank line
+])
+def test_pieces_deliver_the_rows_values_and_errors_of_the_reader(small_pieces, tmp_path, edit, error):
+    path = piece_file(tmp_path, edit=edit)
+    slow = drain(read(path))
+    blocks = list(read(path).chunks()) if error is None else None
+    fast = drain(records_of_lazily(read(path).chunks()))
+    assert (slow[1] is None) == (error is None) and (error is None or error in slow[1])
+    same_pairs(fast[0], slow[0])
+    assert fast[1] == slow[1]
+    if blocks is not None:
+        assert len(blocks) > 5  # the file did span many blocks
+
+
+@pytest.mark.parametrize("newline", ["\r\n", "\r", "\n"])
+def test_pieces_cut_only_between_rows(small_pieces, tmp_path, newline):
+    path = piece_file(tmp_path, newline=newline)
+    with open(path, "ab") as fh:
+        fh.write(b"\r\n\r\n7.5,1,last,2")  # blank lines, then a last line without a break
+    same_pairs(records_of(read(path).chunks()), list(read(path)))
+    labelled = read(path, target_type="label")
+    rows, fast = list(labelled), records_of(read(path, target_type="label").chunks())
+    assert fast == rows
+
+
+def test_undecodable_bytes_late_in_a_piece_stop_both_readers(small_pieces, tmp_path):
+    path = tmp_path / "late.csv"
+    body = b"".join(b"%d,ok,%d\n" % (i, i % 2) for i in range(3000))  # past the header's read
+    path.write_bytes(b"a,note,y\n" + body + b"5,\xe9t\xe9,1\n" + body)
+    slow = drain(iter_csv(str(path), "y", drop=["note"]))
+    fast = drain(records_of_lazily(iter_csv(str(path), "y", drop=["note"]).chunks()))
+    assert slow[1] is not None and slow[1].startswith("UnicodeDecodeError") and len(slow[0]) > 2000
+    same_pairs(fast[0], slow[0])
+    assert fast[1] == slow[1]
+
+
+def test_no_reading_thread_outlives_the_blocks(reader, tmp_path):
+    import threading
+
+    def readers():
+        return [t for t in threading.enumerate() if t.name == "kavro-csv-reader"]
+
+    path = piece_file(tmp_path, rows=20000)
+    blocks = read(path).chunks()
+    X, y, names = next(blocks)
+    assert len(X) and names == ["a", "b"] and readers()
+    blocks.close()  # the consumer stops early
+    assert not readers()
+    bad = piece_file(tmp_path, rows=20000, edit=replace_at(15000, ",", ",x"))
+    assert drain(records_of_lazily(read(bad).chunks()))[1] is not None
+    assert not readers()
+
+
+@pytest.mark.parametrize("late", [
+    "1.0", "1e2", "-0", "+3", " 7 ", "4.0e0", "9007199254740992",   # whole numbers, however written
+    "9007199254740993", "123456789012345678901234567890", "1_000",   # past doubles, or not plain
+    "2.5", "", "nan", "inf", "x",                                    # refused
+])
+def test_integer_targets_convert_as_the_reader_converts_them(small_pieces, tmp_path, late):
+    path = piece_file(tmp_path, edit=replace_at(420, ",n419,2", f",n419,{late}"))
+    slow = drain(read(path))
+    fast = drain(records_of_lazily(read(path).chunks()))
     same_pairs(fast[0], slow[0])
     assert fast[1] == slow[1]

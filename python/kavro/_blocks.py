@@ -15,9 +15,12 @@ so errors are raised exactly where and as the iteration raises them.
 from __future__ import annotations
 
 import codecs
+import collections
 import csv
 import itertools
 import math
+import mmap
+import os
 import queue
 import threading
 from collections.abc import Iterable, Iterator, Sequence
@@ -239,17 +242,12 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
         return
 
     np = _np()
-    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-
     from kavro import _native
 
     t_index = header.index(stream.target)
     width = len(header)
     labels = [f"c{i}" for i in range(width)]
     feature_at = [c[0] for c in columns]
-    # Every column is read (as text), so that bytes the stream's reader would refuse to decode
-    # stop this reader too, in whichever column they are.
-    wanted = labels
     convert = _TargetConverter(stream.target_type)
     stream.classes = convert.classes
     limit = csv.field_size_limit()
@@ -258,19 +256,13 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     def rest() -> Iterator[Block]:
         return record_blocks(_skipped(iter(stream), delivered), names, size)
 
-    try:
-        reader_ = _Prefetch(_open_csv(stream, labels, wanted))
-    except (pa.ArrowException, ValueError, OSError):  # the stream's reader says what is wrong
-        yield from rest()
-        return
-
     def begin(batch: Any) -> tuple[Any, Any, Any, Any]:
-        """Starts converting a batch on a native thread (it runs while the consumer learns the
-        block before it)."""
+        """Starts converting a batch's cells on a native thread (it runs while the consumer
+        learns the blocks before it)."""
         X = np.empty((batch.num_rows, len(names)), dtype=np.float64, order="F")
         cells = [(*_cells(batch.column(feature_at[j])), X[:, j], False) for j in range(len(names))]
         y = None
-        if convert.mode == "float":
+        if convert.mode in ("float", "int"):  # integers are read as doubles, then checked
             y = np.empty(batch.num_rows, dtype=np.float64)
             cells.append((*_cells(batch.column(t_index)), y, True))
         return batch, X, y, _native.parse_decimal_columns(cells, limit)
@@ -280,64 +272,170 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
         listed = job.wait()
         good = batch.num_rows
         for j in range(len(names)):
-            good = min(good, _listed_features(batch.column(feature_at[j]), X[:, j], listed[j], limit))
+            if listed[j]:
+                good = min(good, _listed_features(batch.column(feature_at[j]), X[:, j], listed[j], limit))
         target = batch.column(t_index)
-        if y is not None:
+        if y is None:
+            y, bad = _encoded_targets(target, convert, limit)
+        elif convert.mode == "float":
             bad = _listed_targets(target, y, listed[-1], convert, limit)
         else:
-            y, bad = _encoded_targets(target, convert, limit)
+            y, bad = _integer_targets(target, y, listed[-1], convert, limit)
         return X, y, min(good, bad)
 
-    with reader_:
-        pending = None
-        while True:
-            failed = False
-            try:
-                batch = reader_.read_next_batch()
-            except StopIteration:
-                batch = None
-            except (pa.ArrowException, ValueError, OSError):
-                batch, failed = None, True
-            if batch is not None and batch.num_rows == 0:
-                continue
-            if pending is not None:
-                X, y, good = finish(*pending)
-                if good < len(X):
-                    if good:
-                        yield X[:good], y[:good], names
-                    delivered += good
-                    yield from rest()
-                    return
-                pending = begin(batch) if batch is not None else None
-                delivered += len(X)
-                yield X, y, names
-            elif batch is not None:
-                pending = begin(batch)
-            if batch is None:
-                if failed:
-                    yield from rest()
-                return
+    def started(item: Any) -> Any:
+        return begin(item) if item is not None and not isinstance(item, tuple) else item
+
+    # The first batch of each piece of the file starts converting on the reading thread as soon
+    # as it is read; each later one before the block ahead of it is handed over. Either way the
+    # conversion overlaps with learning, and no block is held back waiting for the next.
+    refused = False
+    with _Batches(stream, labels, begin) as source:
+        pending = started(source.next())
+        while pending is not None:
+            X, y, good = finish(*pending)
+            if good < len(X):
+                if good:
+                    yield X[:good], y[:good], names
+                delivered += good
+                refused = True
+                break
+            delivered += len(X)
+            source.hand_over()
+            ahead = source.next(wait=False)
+            if ahead is not _NOT_YET:
+                ahead = started(ahead)
+            yield X, y, names
+            pending = started(source.next()) if ahead is _NOT_YET else ahead
+    if refused or source.failed:  # the stream's reader says what is wrong
+        yield from rest()
 
 
-class _Prefetch:
-    """Reads the batches of a pyarrow reader on a thread of its own, one ahead of the consumer,
-    so that tokenizing the next part of the file overlaps with learning the current one."""
+_NOT_YET = object()
 
-    def __init__(self, reader: Any) -> None:
-        self._reader = reader
-        self._queue: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=1)
+# Pieces of the file read by one call each: the first small, so that the first block comes soon,
+# then larger, up to the largest, each tokenized in blocks of _PIECE_BLOCK bytes.
+_FIRST_PIECE = 1 << 16
+_LARGEST_PIECE = 1 << 20
+_PIECE_BLOCK = 1 << 18
+_STREAM_BLOCK = 1 << 19  # of the streaming reader, from the first quote on
+_HAND_OVER = 1e-4  # seconds
+_POPULATED = 1 << 24  # bytes
+# The stream's reader decodes the file in chunks and fails at the first chunk that is not UTF-8,
+# before the rows in it: a piece is read only when this many bytes after it decode too.
+_DECODED_AHEAD = 1 << 14
+
+
+def _utf8_text(data: bytes) -> bool:
+    """The bytes are UTF-8 text, but for a character cut at their end."""
+    try:
+        codecs.getincrementaldecoder("utf-8")().decode(data, final=False)
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+class _Batches:
+    """The pyarrow batches of a CSV file that hold rows, in order, read on a thread of their own
+    ahead of the consumer, so that tokenizing the next part of the file overlaps with learning
+    the current one. The first batch of each piece is passed through ``prepare`` on that thread.
+
+    The part of the file before its first quote character is read in pieces ending at line
+    breaks, small first (the first block comes soon) then larger. The thread takes the GIL once
+    per piece, briefly; while the consumer holds it (learning) it cannot. From the first piece
+    holding a quote on, a streaming reader reads the rest (each of its batches a piece), since a
+    line break may then be inside a value. A reader's failure ends the batches and sets
+    ``failed``; any other error is raised where the batches end."""
+
+    def __init__(self, stream: Any, labels: list[str], prepare: Any) -> None:
+        self._stream = stream
+        self._labels = labels
+        self._prepare = prepare
+        self._queue: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=2)
+        self._ready: collections.deque[Any] = collections.deque()
         self._stop = threading.Event()
+        self._done = False
+        self._error: BaseException | None = None
+        self.failed = False
         self._thread = threading.Thread(target=self._work, name="kavro-csv-reader", daemon=True)
         self._thread.start()
 
     def _work(self) -> None:
         try:
-            while not self._stop.is_set():
-                self._put((True, self._reader.read_next_batch()))
-        except StopIteration:
-            self._put((False, None))
+            offset = self._pieces()
+            if offset is not None and not self._stop.is_set():
+                self._stream_from(offset)
         except BaseException as exc:  # handed to the consumer
             self._put((False, exc))
+        else:
+            self._put((False, None))
+
+    def _pieces(self) -> int | None:
+        """Reads the pieces before the first quote; the offset the streaming reader starts from,
+        or None at the end of the file."""
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+        with open(self._stream.path, "rb") as fh:
+            try:
+                # A file of moderate size is mapped with its pages at once: much cheaper than
+                # one fault per page as the pieces are read.
+                if hasattr(mmap, "MAP_SHARED"):
+                    small = os.fstat(fh.fileno()).st_size <= _POPULATED
+                    flags = mmap.MAP_SHARED | (getattr(mmap, "MAP_POPULATE", 0) if small else 0)
+                    mapped = mmap.mmap(fh.fileno(), 0, flags=flags, prot=mmap.PROT_READ)
+                else:
+                    mapped = mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ)
+            except (OSError, ValueError):  # empty, or not a regular file
+                return 0
+        size = len(mapped)
+        view = pa.py_buffer(mapped)  # pieces are read in place, not copied
+        octets = _np().frombuffer(mapped, dtype=_np().uint8)
+        try:
+            offset, piece = 0, _FIRST_PIECE
+            while offset < size and not self._stop.is_set():
+                # The piece, and the bytes after it that the stream's reader decodes along with
+                # its last lines (the GIL stays held here: no wait for it).
+                ahead = min(offset + piece + _DECODED_AHEAD, size)
+                end = min(offset + piece, size)
+                if end < size:
+                    end = mapped.rfind(b"\n", offset, end) + 1
+                if end <= offset or mapped.find(b'"', offset, end) >= 0:
+                    return offset
+                ascii = bool(octets[offset:ahead].max() < 0x80)
+                if not ascii and not _utf8_text(mapped[offset:ahead]):
+                    # The stream's reader may stop before this piece's last rows: it takes over
+                    # from the rows before the piece.
+                    raise ValueError("not UTF-8 text")
+                table = _read_csv(self._stream, self._labels, view[offset:end], header=offset == 0,
+                                  ascii=ascii)
+                batches = [batch for batch in table.to_batches() if batch.num_rows]
+                if batches:
+                    self._put((True, [self._prepare(batches[0]), *batches[1:]]))
+                offset, piece = end, min(2 * piece, _LARGEST_PIECE)
+            return None
+        finally:
+            del view, octets
+            try:
+                mapped.close()
+            except BufferError:  # an error's traceback still points into it: closed when freed
+                pass
+
+    def _stream_from(self, offset: int) -> None:
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+        with pa.OSFile(self._stream.path) as source:
+            source.seek(offset)
+            reader = _open_csv(self._stream, self._labels, source, offset == 0)
+            try:
+                while not self._stop.is_set():
+                    try:
+                        batch = reader.read_next_batch()
+                    except StopIteration:
+                        return
+                    if batch.num_rows:
+                        self._put((True, [self._prepare(batch)]))
+            finally:
+                reader.close()
 
     def _put(self, item: tuple[bool, Any]) -> None:
         while not self._stop.is_set():
@@ -347,40 +445,90 @@ class _Prefetch:
             except queue.Full:
                 continue
 
-    def read_next_batch(self) -> Any:
-        ok, value = self._queue.get()
-        if ok:
-            return value
-        self._queue.put((False, value))  # the end (or the error) stays
-        if value is None:
-            raise StopIteration
-        raise value
+    def next(self, wait: bool = True) -> Any:
+        """The next batch with rows, prepared (a tuple) or not; None at the end (or after a
+        failure); _NOT_YET when not waiting and it is not read yet."""
+        while not self._ready:
+            if self._done:
+                if self._error is not None:
+                    raise self._error
+                return None
+            if not self._fetch(None if wait else 0.0):
+                return _NOT_YET
+        return self._ready.popleft()
 
-    def __enter__(self) -> _Prefetch:
+    def hand_over(self) -> None:
+        """When no more than one batch is left and the next piece is not queued, waits a moment
+        for it, without the GIL: a reading thread that has read it and waits for the GIL takes
+        it now (while the consumer learns, it cannot), rather than once the consumer runs out."""
+        if not self._done and len(self._ready) <= 1:
+            self._fetch(_HAND_OVER)
+
+    def _fetch(self, timeout: float | None) -> bool:
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+        try:
+            ok, value = self._queue.get(block=timeout != 0.0, timeout=timeout or None)
+        except queue.Empty:
+            return False
+        if ok:
+            self._ready.extend(value)
+            return True
+        self._done = True
+        if value is not None:
+            if isinstance(value, (pa.ArrowException, ValueError, OSError)):
+                self.failed = True
+            else:
+                self._error = value
+        return True
+
+    def __enter__(self) -> _Batches:
         return self
 
     def __exit__(self, *exc: Any) -> None:
         self._stop.set()
         self._thread.join()
-        self._reader.close()
 
 
-def _open_csv(stream: Any, labels: list[str], wanted: list[str]) -> Any:
+def _csv_options(stream: Any, labels: list[str], quotes: bool = True, utf8: bool = True) -> dict[str, Any]:
+    """Options of a reader of the text (quotes: it may hold quote characters; utf8: it may hold
+    bytes beyond ASCII). Text without quotes or beyond ASCII skips handling or checking them."""
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
     import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
 
-    return pacsv.open_csv(
-        stream.path,
-        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=1, use_threads=True,
-                                       block_size=1 << 19, encoding="utf8"),
-        parse_options=pacsv.ParseOptions(delimiter=stream.delimiter, quote_char='"',
+    return dict(
+        parse_options=pacsv.ParseOptions(delimiter=stream.delimiter, quote_char='"' if quotes else False,
                                          double_quote=True, escape_char=False,
-                                         newlines_in_values=True, ignore_empty_lines=True),
+                                         newlines_in_values=quotes, ignore_empty_lines=True),
+        # Every column is read (as text), so that bytes the stream's reader would refuse to
+        # decode stop this reader too, in whichever column they are.
         convert_options=pacsv.ConvertOptions(
-            column_types={label: pa.string() for label in wanted}, include_columns=wanted,
+            column_types={label: pa.string() for label in labels}, include_columns=labels,
             null_values=[], strings_can_be_null=False, quoted_strings_can_be_null=False,
-            check_utf8=True),
+            check_utf8=utf8),
     )
+
+
+def _read_csv(stream: Any, labels: list[str], data: Any, header: bool, ascii: bool) -> Any:
+    """A piece of the file holding no quote character (ascii: nor any byte beyond ASCII)."""
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
+
+    return pacsv.read_csv(
+        pa.BufferReader(data),
+        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=int(header), use_threads=False,
+                                       block_size=_PIECE_BLOCK, encoding="utf8"),
+        **_csv_options(stream, labels, quotes=False, utf8=not ascii))
+
+
+def _open_csv(stream: Any, labels: list[str], source: Any, header: bool) -> Any:
+    import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
+
+    return pacsv.open_csv(
+        source,
+        read_options=pacsv.ReadOptions(column_names=labels, skip_rows=int(header), use_threads=True,
+                                       block_size=_STREAM_BLOCK, encoding="utf8"),
+        **_csv_options(stream, labels))
 
 
 def _cells(col: Any) -> tuple[Any, Any]:
@@ -430,6 +578,44 @@ def _listed_targets(col: Any, y: Any, listed: list[int], convert: Any, limit: in
         except (ValueError, TypeError):
             return int(k)
     return len(col)
+
+
+def _integer_targets(col: Any, y: Any, listed: list[int], convert: Any, limit: int) -> tuple[Any, int]:
+    """Integer targets read as doubles: when each is a whole number below 2^53 in magnitude
+    (where the double and the integer the text spells agree) and the listed ones convert to
+    int64, the int64 targets and the first refused row (or the length); else those of
+    _encoded_targets."""
+    np = _np()
+    if not listed:
+        whole = np.abs(y) < 2.0**53
+        whole &= y == np.floor(y)
+        if whole.all():
+            return y.astype(np.int64), len(col)
+        return _encoded_targets(col, convert, limit)
+    keep = np.ones(len(y), dtype=bool)
+    keep[listed] = False
+    kept = y[keep]
+    if not ((np.abs(kept) < 2.0**53) & (kept == np.floor(kept))).all():
+        return _encoded_targets(col, convert, limit)
+    out = np.where(keep, y, 0.0).astype(np.int64)
+    refused = len(col)
+    from kavro.stream import _missing_text
+
+    for k in listed:
+        cell = col[k].as_py()
+        text = cell.strip()
+        if len(cell) > limit or _missing_text(text):
+            refused = int(k)
+            break
+        try:
+            value = convert(text)
+        except (ValueError, TypeError):
+            refused = int(k)
+            break
+        if not -2**63 <= value < 2**63:
+            return _encoded_targets(col, convert, limit)
+        out[k] = value
+    return out, refused
 
 
 def _encoded_targets(col: Any, convert: Any, limit: int) -> tuple[Any, int]:
