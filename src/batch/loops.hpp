@@ -77,26 +77,26 @@ inline std::vector<double>& member_thread_seconds() {
     return seconds;
 }
 
-// work(i) for every member i < members, members taken one at a time by `threads`
-// threads (the caller's included). The first exception is rethrown once every
-// thread has stopped; the members after it are not started.
+// work(i) for every i < count (a member, or a part of the rows), taken one at a time
+// by `threads` threads (the caller's included). The first exception is rethrown once
+// every thread has stopped; the items after it are not started.
 template <class Work>
-void for_each_member(std::size_t members, unsigned threads, Work&& work) {
+void on_threads(std::size_t count, unsigned threads, Work&& work) {
     std::atomic<std::size_t> next{0};
     std::vector<std::exception_ptr> errors(threads);
     std::vector<double> seconds(threads, 0.0);
     auto run = [&](unsigned slot) {
         const double start = thread_cpu_seconds();
         try {
-            for (std::size_t i; (i = next.fetch_add(1)) < members;) work(i);
+            for (std::size_t i; (i = next.fetch_add(1)) < count;) work(i);
         } catch (...) {
             errors[slot] = std::current_exception();
-            next.store(members);
+            next.store(count);
         }
         seconds[slot] = thread_cpu_seconds() - start;
     };
     std::vector<std::thread> pool;
-    const std::size_t wanted = std::min<std::size_t>(threads, members);
+    const std::size_t wanted = std::min<std::size_t>(threads, count);
     try {
         for (unsigned k = 1; k < wanted; ++k) pool.emplace_back(run, k);
     } catch (const std::system_error&) {
@@ -133,7 +133,7 @@ void learn_by_members(ensemble::MemberSteps<Target>& e, const std::vector<Featur
     std::vector<int> counts;
     std::vector<double> scales;
     draw_examples(e, xs, ys, counts, scales);
-    for_each_member(members, threads, [&](std::size_t i) {
+    on_threads(members, threads, [&](std::size_t i) {
         for (std::size_t r = 0; r < xs.size(); ++r) {
             e.member_step(i, xs[r], ys[r], counts[r * members + i], scales[r]);
         }
@@ -153,13 +153,22 @@ void predict_learn_by_members(ensemble::MemberSteps<Target>& e, const std::vecto
     std::vector<double> scales;
     draw_examples(e, xs, ys, counts, scales);
     std::vector<ensemble::MemberVote<Target>> votes(xs.size() * members);
-    for_each_member(members, threads, [&](std::size_t i) {
+    on_threads(members, threads, [&](std::size_t i) {
         for (std::size_t r = 0; r < xs.size(); ++r) {
             votes[r * members + i] = e.member_vote(i, xs[r]);
             e.member_step(i, xs[r], ys[r], counts[r * members + i], scales[r]);
         }
     });
-    for (std::size_t r = 0; r < xs.size(); ++r) predictions[r] = e.combine_votes(votes.data() + r * members);
+    // Combining reads the votes only, so the rows are shared out too; each thread frees
+    // the votes it has combined.
+    const std::size_t rows = xs.size();
+    const std::size_t parts = std::min<std::size_t>(threads, rows);
+    on_threads(parts, threads, [&](std::size_t part) {
+        for (std::size_t r = part * rows / parts; r < (part + 1) * rows / parts; ++r) {
+            predictions[r] = e.combine_votes(votes.data() + r * members);
+            for (std::size_t i = 0; i < members; ++i) votes[r * members + i] = {};
+        }
+    });
 }
 
 // learn_one of every row through the ensemble's member steps, on `threads` threads.

@@ -55,6 +55,7 @@ public:
     virtual MemberVote<Target> member_vote(std::size_t i, const FeatureMap& x) = 0;
 
     // predict_one from every member's vote, votes[0..n_members()) in member order.
+    // Reads the votes and the member count only, so calls may run on several threads.
     virtual Target combine_votes(const MemberVote<Target>* votes) = 0;
 
     // True while draw_example may change what a member's vote would be (a member
