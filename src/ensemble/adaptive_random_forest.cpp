@@ -170,23 +170,14 @@ double ARFRegressor::draw_example(const FeatureMap& x, double /*y*/, int* counts
 
 void ARFRegressor::member_step(std::size_t i, const FeatureMap& x, double y, int count,
                                double /*scale*/) {
-    Member& m = members_[i];
-    const ensemble::RecordView view(x, m.subspace);
-    const FeatureMap& r = view.get();
-
-    const double error = std::fabs(y - m.foreground->predict_one(r));
-    m.learn(r, y, count);
-    m.update_detectors(
-        error, drift_delta_, warning_delta_, [&] { return make_tree(); },
-        [&] { return make_tree(); });
+    members_[i].learn_valued(x, y, count, drift_delta_, warning_delta_,
+                             [&] { return make_tree(); });
 }
 
 double ARFRegressor::predict_one(const FeatureMap& x) { return predict_by_members(x); }
 
 ensemble::ValueVote ARFRegressor::member_vote(std::size_t i, const FeatureMap& x) {
-    const Member& m = members_[i];
-    const ensemble::RecordView view(x, m.subspace);
-    return {true, m.foreground->predict_one(view.get())};
+    return ensemble::value_member_vote(members_[i], x);
 }
 
 double ARFRegressor::combine_votes(const ensemble::ValueVote* votes) {

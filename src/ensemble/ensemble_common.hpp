@@ -201,6 +201,19 @@ struct DriftMember {
         }
     }
 
+    // Regressor step on (x, y), on the member's view of x: scores the foreground's
+    // absolute error, trains `times` times, then feeds the error to the detectors
+    // (make_tree builds both a background tree and a replacement).
+    template <class MakeTree>
+    void learn_valued(const FeatureMap& x, double y, long long times, double drift_delta,
+                      double warning_delta, MakeTree&& make_tree) {
+        const RecordView view(x, subspace);
+        const FeatureMap& r = view.get();
+        const double error = std::fabs(y - foreground->predict_one(r));
+        learn(r, y, times);
+        update_detectors(error, drift_delta, warning_delta, make_tree, make_tree);
+    }
+
     // Voting weight: accuracy since the last drift, 1 before any example.
     double weight() const { return n_seen > 0.0 ? n_correct / n_seen : 1.0; }
 };
@@ -269,6 +282,13 @@ ClassVote weighted_member_vote(const Member& m, const FeatureMap& x) {
     v.proba = m.foreground->predict_proba_one(view.get());
     v.counted = true;
     return v;
+}
+
+// A regressor member's prediction on its own view of x.
+template <class Member>
+ValueVote value_member_vote(const Member& m, const FeatureMap& x) {
+    const RecordView view(x, m.subspace);
+    return {true, m.foreground->predict_one(view.get())};
 }
 
 // The weighted vote of n members' votes, in member order.

@@ -192,14 +192,7 @@ void SRPRegressor::member_step(std::size_t i, const FeatureMap& x, double y, int
                                double /*scale*/) {
     Member& m = members_[i];
     if (!m.initialised) initialise(m, i, x);
-    const ensemble::RecordView view(x, m.subspace);
-    const FeatureMap& r = view.get();
-
-    const double error = std::fabs(y - m.foreground->predict_one(r));
-    m.learn(r, y, count);
-    m.update_detectors(
-        error, drift_delta_, warning_delta_, [&] { return make_tree(); },
-        [&] { return make_tree(); });
+    m.learn_valued(x, y, count, drift_delta_, warning_delta_, [&] { return make_tree(); });
 }
 
 double SRPRegressor::predict_one(const FeatureMap& x) { return predict_by_members(x); }
@@ -207,8 +200,7 @@ double SRPRegressor::predict_one(const FeatureMap& x) { return predict_by_member
 ensemble::ValueVote SRPRegressor::member_vote(std::size_t i, const FeatureMap& x) {
     const Member& m = members_[i];
     if (!m.initialised || !m.foreground) return {};
-    const ensemble::RecordView view(x, m.subspace);
-    return {true, m.foreground->predict_one(view.get())};
+    return ensemble::value_member_vote(m, x);
 }
 
 double SRPRegressor::combine_votes(const ensemble::ValueVote* votes) {
