@@ -25,12 +25,16 @@ namespace py = pybind11;
 using batch::Model;
 using batch::Table;
 
-ensemble::MemberSteps<ClassLabel>* members_of(IClassifier* c) {
-    return dynamic_cast<ensemble::MemberSteps<ClassLabel>*>(c);
-}
-
-ensemble::MemberSteps<double>* members_of(IRegressor* r) {
-    return dynamic_cast<ensemble::MemberSteps<double>*>(r);
+// learn_one of every row in order; an ensemble with member steps trains its members on
+// `threads` threads instead, with the same result.
+template <class Target, class Learner>
+void learn_rows(Learner& learner, const Table& t, const std::vector<Target>& ys, unsigned threads,
+                const char* fn) {
+    if (auto* e = batch::member_steps_of<Target>(&learner); e != nullptr && threads > 1) {
+        batch::learn_rows_by_members(*e, t, ys, threads, fn);
+        return;
+    }
+    batch::for_each_record(t, fn, [&](const FeatureMap& x, std::size_t r) { learner.learn_one(x, ys[r]); });
 }
 
 void learn_many(py::handle obj, py::handle columns, std::size_t rows, py::handle names,
@@ -46,21 +50,9 @@ void learn_many(py::handle obj, py::handle columns, std::size_t rows, py::handle
                               ").");
     }
     if (m.classifier) {
-        const auto ys = batch::read_labels(fn, y, rows);
-        IClassifier& c = *m.classifier;
-        if (auto* e = members_of(&c); e != nullptr && threads > 1) {
-            batch::learn_rows_by_members(*e, t, ys, threads, fn);
-            return;
-        }
-        batch::for_each_record(t, fn, [&](const FeatureMap& x, std::size_t r) { c.learn_one(x, ys[r]); });
+        learn_rows(*m.classifier, t, batch::read_labels(fn, y, rows), threads, fn);
     } else if (m.regressor) {
-        const auto ys = batch::read_values(fn, y, rows);
-        IRegressor& g = *m.regressor;
-        if (auto* e = members_of(&g); e != nullptr && threads > 1) {
-            batch::learn_rows_by_members(*e, t, ys, threads, fn);
-            return;
-        }
-        batch::for_each_record(t, fn, [&](const FeatureMap& x, std::size_t r) { g.learn_one(x, ys[r]); });
+        learn_rows(*m.regressor, t, batch::read_values(fn, y, rows), threads, fn);
     } else {
         ITransformer& tr = *m.transformer;
         if (!has_y) {
@@ -220,9 +212,9 @@ double learner_seconds(py::handle obj, py::handle columns, std::size_t rows, py:
 std::size_t parallel_members(py::handle obj) {
     const Model m = batch::read_model("parallel_members", obj);
     if (m.classifier) {
-        if (auto* e = members_of(m.classifier.get())) return e->n_members();
+        if (auto* e = batch::member_steps_of<ClassLabel>(m.classifier.get())) return e->n_members();
     } else if (m.regressor) {
-        if (auto* e = members_of(m.regressor.get())) return e->n_members();
+        if (auto* e = batch::member_steps_of<double>(m.regressor.get())) return e->n_members();
     }
     return 0;
 }

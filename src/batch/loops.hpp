@@ -63,6 +63,12 @@ void for_each_record(const Table& t, const char* fn, Step&& step) {
     });
 }
 
+// The member steps of a learner that splits into them (ARF, SRP, leveraging bagging), else null.
+template <class Target, class Learner>
+ensemble::MemberSteps<Target>* member_steps_of(Learner* learner) {
+    return dynamic_cast<ensemble::MemberSteps<Target>*>(learner);
+}
+
 // CPU seconds of the calling thread.
 inline double thread_cpu_seconds() {
     timespec ts{};

@@ -200,7 +200,7 @@ private:
     template <class Target, class Model, class Rows, class Targets, class Score>
     void run_rows(Model& model, const Rows& X, const Targets& t, const std::vector<std::string>& names,
                   Score&& score) {
-        auto* members = threads_ > 1 ? dynamic_cast<ensemble::MemberSteps<Target>*>(&model) : nullptr;
+        auto* members = threads_ > 1 ? batch::member_steps_of<Target>(&model) : nullptr;
         std::vector<double> row(names.size());
         batch::RecordBuilder records(names);
         std::vector<FeatureMap> xs;
