@@ -5,8 +5,9 @@ alternation, in one run, each against the first:
 
 - "python, in memory": records already in memory (the file read beforehand, untimed), a Python
   loop calling predict_one, the metric's update and learn_one (the reference);
-- "native from CSV": progressive_val_score(iter_csv(path), ...): the file read by pyarrow, every
-  cell converted, the loop run in C++ block by block (what users and the command line get);
+- "native from CSV": progressive_val_score(iter_csv(path), ...): the file read and every cell
+  converted on a native thread, the loop run in C++ block by block (what users and the command
+  line get);
 - "python from CSV": the same call over a plain generator of the same stream, which takes the
   Python loop and the stream's own reader (the speed before the native loop);
 - "native, in memory": the native loop alone over blocks already read (untimed reading).
@@ -20,7 +21,7 @@ import statistics
 import time
 
 import _kavro_core as kc
-from kavro import _blocks, _native
+from kavro import _native
 from kavro.evaluate import progressive_val_score
 from kavro.stream import iter_csv
 
@@ -64,9 +65,6 @@ def main():
     parser.add_argument("--target", default="class")
     parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
-    if not _blocks.fast_csv_available():
-        raise SystemExit("pyarrow is not installed: files are read by the stream's own reader and "
-                         "evaluated by the Python loop (pip install 'kavro[fast]')")
     records = list(iter_csv(args.path, args.target))
     blocks = list(iter_csv(args.path, args.target).chunks())
     n = len(records)

@@ -1,5 +1,6 @@
 """Block streams and the native test-then-train loop against record iteration and the Python loop."""
 
+import csv
 import math
 import os
 import re
@@ -255,14 +256,23 @@ def reader():
     pytest.importorskip("pyarrow")
 
 
-def test_without_pyarrow_files_take_the_python_loop(monkeypatch):
+def test_without_pyarrow_the_stream_reader_takes_over_from_the_line_reader(monkeypatch, tmp_path):
     monkeypatch.setattr(_blocks, "fast_csv_available", lambda: False)
+    monkeypatch.setattr(_blocks, "_LINE_BLOCK", 500)
     path = os.path.join(DATA, "electricity.csv")
-    with pytest.raises(TypeError, match="pyarrow"):
-        iter_csv(path, "class").chunks()
-    ev = progressive_val_score(iter_csv(path, "class"), kc.NaiveBayes(), kc.Accuracy(), n=3000,
-                               every=1000, progress=False)
-    assert [r["step"] for r in ev.rows] == [1000, 2000, 3000]
+    assert records_of(iter_csv(path, "class").chunks()) == list(iter_csv(path, "class"))
+    lines = ["a,b,y"] + [f"{i}.5,{i % 7},{i % 2}" for i in range(3000)]
+    lines[2000] = '"2000.5",6,0'  # the line reader stops at a quote
+    lines[2500] = "2500.5,x,0"
+    path = write(tmp_path, "\n".join(lines))
+    slow = drain(iter_csv(path, "y"))
+    fast = drain(records_of_lazily(iter_csv(path, "y").chunks()))
+    assert "line 2501, column 'b'" in slow[1] and fast[1] == slow[1]
+    same_pairs(fast[0], slow[0])
+    runs = [scores(progressive_val_score(make_stream(), kc.HoeffdingTreeClassifier(), kc.Accuracy(),
+                                         n=2400, every=800, progress=False))
+            for make_stream in (lambda: iter_csv(path, "y"), lambda: python_loop(iter_csv(path, "y")))]
+    assert runs[0] == runs[1] and len(runs[0]) == 3
 
 
 @pytest.mark.parametrize("name,target", [("electricity.csv", "class"), ("fried.csv", "target")])
@@ -421,8 +431,14 @@ def test_undecodable_bytes_in_a_dropped_column_stop_both_readers(reader, tmp_pat
 # Files read in many pieces and blocks (the sizes shrunk so that small files span many)
 
 
-@pytest.fixture
-def small_pieces(reader, monkeypatch):
+@pytest.fixture(params=["lines", "pieces"])
+def small_pieces(reader, monkeypatch, request):
+    """Small blocks of the native line reader, which hands over to the pieces where it stops; or
+    the pieces alone."""
+    if request.param == "lines":
+        monkeypatch.setattr(_blocks, "_LINE_BLOCK", 37)
+    else:
+        monkeypatch.setattr(_blocks, "_LINE_READER", False)
     monkeypatch.setattr(_blocks, "_FIRST_PIECE", 256)
     monkeypatch.setattr(_blocks, "_LARGEST_PIECE", 4096)
     monkeypatch.setattr(_blocks, "_PIECE_BLOCK", 1024)
@@ -493,13 +509,21 @@ def test_undecodable_bytes_late_in_a_piece_stop_both_readers(small_pieces, tmp_p
     assert fast[1] == slow[1]
 
 
-def test_no_reading_thread_outlives_the_blocks(reader, tmp_path):
+def test_no_reading_thread_outlives_the_blocks(reader, tmp_path, monkeypatch):
     import threading
 
     def readers():
         return [t for t in threading.enumerate() if t.name == "kavro-csv-reader"]
 
     path = piece_file(tmp_path, rows=20000)
+    if os.path.isdir("/proc/self/task"):  # the native line reader's thread
+        before = len(os.listdir("/proc/self/task"))
+        blocks = read(path).chunks(50)
+        next(blocks)
+        assert len(os.listdir("/proc/self/task")) > before
+        blocks.close()
+        assert len(os.listdir("/proc/self/task")) == before
+    monkeypatch.setattr(_blocks, "_LINE_READER", False)
     blocks = read(path).chunks()
     X, y, names = next(blocks)
     assert len(X) and names == ["a", "b"] and readers()
@@ -521,3 +545,38 @@ def test_integer_targets_convert_as_the_reader_converts_them(small_pieces, tmp_p
     fast = drain(records_of_lazily(read(path).chunks()))
     same_pairs(fast[0], slow[0])
     assert fast[1] == slow[1]
+
+
+def test_many_labels_and_long_lines_hand_over_as_the_reader_reads(small_pieces, tmp_path):
+    # Labels past the few looked up in turn; a line longer than the native reader takes, late
+    edit = replace_at(480, "n479", "n" * (1 << 20) + "x")
+    path = piece_file(tmp_path, edit=edit)
+    with open(path, "rb") as fh:
+        text = fh.read().decode()
+    lines = text.split("\n")
+    lines[1:] = [line.rsplit(",", 1)[0] + f",L{i % 41}" for i, line in enumerate(lines[1:])]
+    path = write(tmp_path, "\n".join(lines), "labels.csv")
+    limit = csv.field_size_limit(1 << 22)
+    try:
+        for target_type in ("label", "auto"):
+            slow_stream, fast_stream = read(path, target_type=target_type), read(path, target_type=target_type)
+            slow = list(slow_stream)
+            assert records_of(fast_stream.chunks()) == slow and fast_stream.classes == slow_stream.classes
+            assert len(slow_stream.classes) == 41
+    finally:
+        csv.field_size_limit(limit)
+
+
+def test_the_native_line_reader_refuses_a_bad_layout(tmp_path):
+    from kavro import _native
+
+    path = os.fsencode(piece_file(tmp_path))
+    good = dict(start=0, delimiter=",", width=4, features=[0, 1], target=3, target_kind="int",
+                size_limit=1000, block_rows=10)
+    for change in [dict(delimiter='"'), dict(delimiter=",,"), dict(delimiter="\n"), dict(width=0),
+                   dict(target=4), dict(features=[3]), dict(features=[7]), dict(target_kind="str"),
+                   dict(block_rows=0), dict(start=-1)]:
+        with pytest.raises(ValueError):
+            _native.CsvBlockReader(path, **{**good, **change})
+    missing = _native.CsvBlockReader(os.fsencode(str(tmp_path / "none.csv")), **good)
+    assert missing.next() is None and missing.stopped_at == 0  # left to the general readers

@@ -210,11 +210,10 @@ def _utf8(encoding: str) -> bool:
 
 
 def csv_blocks(stream: Any, size: int) -> Iterator[Block]:
-    """Blocks of a ``CSVStream``: pyarrow tokenizes, cells convert exactly as the stream's own
-    reader converts them. TypeError (raised now) without pyarrow, or when the stream has no
-    target, a callable target_type, categorical columns or a gzip file."""
-    if not fast_csv_available():
-        raise TypeError("blocks of a CSV file need pyarrow")
+    """Blocks of a ``CSVStream``, every cell converted exactly as the stream's own reader converts
+    it: plain lines by the native line reader, the rest by pyarrow (or, without it, by the stream's
+    own reader). TypeError (raised now) when the stream has no target, a callable target_type,
+    categorical columns or a gzip file."""
     if stream.target is None:
         raise TypeError("blocks need a target column")
     if callable(stream.target_type):
@@ -237,7 +236,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
         columns = stream._columns(header)  # the reader's own checks and messages
     names = [c[1] for c in columns]
     if (header_lines != 1 or not header or not _utf8(stream.encoding)
-            or len(stream.delimiter) != 1 or stream.delimiter in '"\r\n'):
+            or len(stream.delimiter) != 1 or stream.delimiter in '"\r\n' or ord(stream.delimiter) > 0x7f):
         yield from record_blocks(iter(stream), names, size)
         return
 
@@ -286,11 +285,48 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     def started(item: Any) -> Any:
         return begin(item) if item is not None and not isinstance(item, tuple) else item
 
+    # Plain lines are read natively, up to the first line that needs the general readers.
+    start = _data_offset(stream.path) if _LINE_READER else None
+    if start is not None:
+        kind = convert.mode if convert.mode in ("float", "int") else "label"
+        reader = _native.CsvBlockReader(os.fsencode(stream.path), start, stream.delimiter, width,
+                                        feature_at, t_index, kind, limit, min(size, _LINE_BLOCK))
+        labels_seen: list[Any] = []
+        table = None
+        try:
+            while True:
+                block = reader.next()
+                if block is None:
+                    start = reader.stopped_at
+                    break
+                X, y, fresh = block
+                if kind == "label":
+                    if fresh:
+                        converted = _convert_labels(fresh, labels_seen, convert)
+                        table = target_array(labels_seen)
+                        if not converted:  # the stream's reader says what is wrong
+                            good = int(_np().argmax(y == len(labels_seen)))
+                            if good:
+                                yield X[:good], table[y[:good]], names
+                            delivered += good
+                            yield from rest()
+                            return
+                    y = table[y]  # type: ignore[index]
+                delivered += len(X)
+                yield X, y, names
+        finally:
+            reader.close()
+        if start is None:
+            return
+    if not fast_csv_available():
+        yield from rest()
+        return
+
     # The first batch of each piece of the file starts converting on the reading thread as soon
     # as it is read; each later one before the block ahead of it is handed over. Either way the
     # conversion overlaps with learning, and no block is held back waiting for the next.
     refused = False
-    with _Batches(stream, labels, begin) as source:
+    with _Batches(stream, labels, begin, start or 0) as source:
         pending = started(source.next())
         while pending is not None:
             X, y, good = finish(*pending)
@@ -312,6 +348,40 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
 
 
 _NOT_YET = object()
+
+# Lines without quotes, carriage returns or bytes beyond ASCII are tokenized and converted by a
+# native reader, in blocks of at most _LINE_BLOCK rows.
+_LINE_READER = True
+_LINE_BLOCK = BLOCK_ROWS
+
+
+def _data_offset(path: str) -> int | None:
+    """The offset of the line after the header, when the header's line ends with a line feed."""
+    with open(path, "rb") as fh:
+        head = fh.read(1 << 20)
+    ends = [i for i in (head.find(b"\n"), head.find(b"\r")) if i >= 0]
+    if not ends:
+        return None
+    end = min(ends)
+    if head[end:end + 1] == b"\n":
+        return end + 1
+    return end + 2 if head[end:end + 2] == b"\r\n" else None
+
+
+def _convert_labels(fresh: list[bytes], values: list[Any], convert: Any) -> bool:
+    """Converts target texts in order of first appearance onto ``values``; False at the first
+    one the stream's reader refuses."""
+    from kavro.stream import _missing_text
+
+    for raw in fresh:
+        text = raw.decode("ascii").strip()
+        if _missing_text(text):
+            return False
+        try:
+            values.append(convert(text))
+        except (ValueError, TypeError):
+            return False
+    return True
 
 # Pieces of the file read by one call each: the first small, so that the first block comes soon,
 # then larger, up to the largest, each tokenized in blocks of _PIECE_BLOCK bytes.
@@ -347,8 +417,9 @@ class _Batches:
     line break may then be inside a value. A reader's failure ends the batches and sets
     ``failed``; any other error is raised where the batches end."""
 
-    def __init__(self, stream: Any, labels: list[str], prepare: Any) -> None:
+    def __init__(self, stream: Any, labels: list[str], prepare: Any, start: int = 0) -> None:
         self._stream = stream
+        self._start = start
         self._labels = labels
         self._prepare = prepare
         self._queue: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=2)
@@ -386,12 +457,12 @@ class _Batches:
                 else:
                     mapped = mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ)
             except (OSError, ValueError):  # empty, or not a regular file
-                return 0
+                return self._start
         size = len(mapped)
         view = pa.py_buffer(mapped)  # pieces are read in place, not copied
         octets = _np().frombuffer(mapped, dtype=_np().uint8)
         try:
-            offset, piece = 0, _FIRST_PIECE
+            offset, piece = self._start, _FIRST_PIECE
             while offset < size and not self._stop.is_set():
                 # The piece, and the bytes after it that the stream's reader decodes along with
                 # its last lines (the GIL stays held here: no wait for it).

@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "batch/csv_reader.hpp"
 #include "batch/inputs.hpp"
 #include "batch/loops.hpp"
 #include "batch/prequential.hpp"
@@ -223,6 +224,7 @@ std::size_t parallel_members(py::handle obj) {
 
 void bind_batch(py::module_& m) {
     bind_prequential(m);
+    bind_csv_reader(m);
     const auto columns_doc =
         " columns: list of 1-D NumPy arrays of `rows` real, integer or bool cells, one per "
         "feature; names: their distinct feature names (str). A NaN cell leaves the feature out of "

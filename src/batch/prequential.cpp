@@ -1,7 +1,6 @@
 // Test-then-train over blocks of rows, and the decimal reader behind the columnar CSV path.
 #include "batch/prequential.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -10,7 +9,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -18,6 +16,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include "batch/decimal.hpp"
 #include "batch/inputs.hpp"
 #include "batch/loops.hpp"
 #include "batch/record.hpp"
@@ -237,67 +236,6 @@ private:
     std::vector<MetricSlot> slots_;
 };
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// Plain decimal syntax: [+-] (digits [. digits] | . digits) [(e|E) [+-] digits]. While it
-// checks, it gathers the value as mantissa * 10^exp10; exact is left false when the digits do
-// not fit a mantissa of at most 2^53.
-struct Decimal {
-    bool negative = false;
-    bool exact = false;
-    std::uint64_t mantissa = 0;
-    std::int64_t exp10 = 0;
-};
-
-constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
-
-bool plain_decimal(const char* p, const char* end, Decimal& d) {
-    if (p < end && (*p == '+' || *p == '-')) d.negative = *p++ == '-';
-    std::uint64_t m = 0;  // wraps past 19 digits, which are not exact anyway
-    const char* int_start = p;
-    while (p < end && is_digit(*p)) m = m * 10 + static_cast<unsigned char>(*p++ - '0');
-    std::int64_t n = p - int_start;
-    std::int64_t fraction = 0;
-    if (p < end && *p == '.') {
-        const char* frac_start = ++p;
-        while (p < end && is_digit(*p)) m = m * 10 + static_cast<unsigned char>(*p++ - '0');
-        fraction = p - frac_start;
-        n += fraction;
-    }
-    if (n == 0) return false;
-    d.exact = n <= 19 && m <= kExactMantissa;
-    d.mantissa = m;
-    d.exp10 = -fraction;
-    if (p < end && (*p == 'e' || *p == 'E')) {
-        ++p;
-        bool minus = false;
-        if (p < end && (*p == '+' || *p == '-')) minus = *p++ == '-';
-        const char* exp_start = p;
-        std::int64_t e = 0;
-        for (; p < end && is_digit(*p); ++p) {
-            if (e < 100000) e = e * 10 + (*p - '0');
-        }
-        if (p == exp_start) return false;
-        d.exp10 += minus ? -e : e;
-    }
-    return p == end;
-}
-
-// Exact powers of ten in a double.
-constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-// The correctly rounded value when one IEEE operation on exact operands gives it: a mantissa
-// of at most 2^53 times or over an exact power of ten (at most 10^22).
-bool exact_decimal(const Decimal& d, double& out) {
-    if (!d.exact || d.exp10 < -22 || d.exp10 > 22) return false;
-    const auto m = static_cast<double>(d.mantissa);
-    const double v = d.exp10 < 0 ? m / kPow10[-d.exp10] : m * kPow10[d.exp10];
-    out = d.negative ? -v : v;
-    return true;
-}
-
 // Converts the strings [offsets[k], offsets[k+1]) of data into out (correctly rounded).
 // Cells empty after trimming ASCII whitespace become NaN (or are listed when
 // empty_is_listed); cells outside the plain decimal syntax, past the size limit, or out of
@@ -334,17 +272,10 @@ void parse_cells(const CellColumn& c, std::int64_t size_limit, std::vector<py::s
             if (c.empty_is_listed) listed.push_back(static_cast<py::ssize_t>(k));
             continue;
         }
-        Decimal d;
-        if (!plain_decimal(p, e, d)) {
-            listed.push_back(static_cast<py::ssize_t>(k));
-            continue;
-        }
-        if (exact_decimal(d, dst)) continue;
-        const char* q = (*p == '+') ? p + 1 : p;
         double v = 0.0;
-        const auto r = std::from_chars(q, e, v);
-        if (r.ec != std::errc() || r.ptr != e) {
-            listed.push_back(static_cast<py::ssize_t>(k));  // out of range: Python rounds it
+        if (!decimal_value(p, e, v)) {
+            // not plain decimal syntax, or out of range (Python rounds it): the caller's
+            listed.push_back(static_cast<py::ssize_t>(k));
             continue;
         }
         dst = v;
