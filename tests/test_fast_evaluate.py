@@ -580,3 +580,17 @@ def test_the_native_line_reader_refuses_a_bad_layout(tmp_path):
             _native.CsvBlockReader(path, **{**good, **change})
     missing = _native.CsvBlockReader(os.fsencode(str(tmp_path / "none.csv")), **good)
     assert missing.next() is None and missing.stopped_at == 0  # left to the general readers
+
+
+@pytest.mark.parametrize("bad", [b"\xe9t\xe9", b"\xff", b"\xe2\x82"])
+def test_undecodable_bytes_after_a_quote_stop_both_readers(small_pieces, tmp_path, bad):
+    # From the first quote on the streaming reader reads; it must not learn rows the stream's
+    # reader never delivers, since that reader fails on the chunk holding the bad bytes.
+    path = tmp_path / "quoted.csv"
+    body = b"".join(b'%d,"o,k",%d\n' % (i, i % 2) for i in range(3000))
+    path.write_bytes(b"a,note,y\n1,plain,0\n" + body + b"5," + bad + b",1\n" + body)
+    slow = drain(iter_csv(str(path), "y", drop=["note"]))
+    fast = drain(records_of_lazily(iter_csv(str(path), "y", drop=["note"]).chunks()))
+    assert slow[1] is not None and slow[1].startswith("UnicodeDecodeError") and len(slow[0]) > 2000
+    same_pairs(fast[0], slow[0])
+    assert fast[1] == slow[1]

@@ -405,6 +405,20 @@ def _utf8_text(data: bytes) -> bool:
     return True
 
 
+def _utf8_file(path: str, offset: int) -> bool:
+    """The file from ``offset`` on is UTF-8 text."""
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    with open(path, "rb") as fh:
+        fh.seek(offset)
+        try:
+            while data := fh.read(1 << 20):
+                decoder.decode(data)
+            decoder.decode(b"", final=True)
+        except UnicodeDecodeError:
+            return False
+    return True
+
+
 class _Batches:
     """The pyarrow batches of a CSV file that hold rows, in order, read on a thread of their own
     ahead of the consumer, so that tokenizing the next part of the file overlaps with learning
@@ -435,6 +449,11 @@ class _Batches:
         try:
             offset = self._pieces()
             if offset is not None and not self._stop.is_set():
+                # The streaming reader's batches do not say where their rows end in the file, so
+                # it reads only text that decodes to its end: the stream's reader would stop
+                # before the rows of the chunk holding bytes that do not.
+                if not _utf8_file(self._stream.path, offset):
+                    raise ValueError("not UTF-8 text")
                 self._stream_from(offset)
         except BaseException as exc:  # handed to the consumer
             self._put((False, exc))
