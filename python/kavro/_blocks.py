@@ -192,7 +192,7 @@ def _frame_blocks(stream: Any, df: Any, t_index: int, features: list[int], names
 
 
 # ---------------------------------------------------------------------------------------------
-# CSV files through pyarrow's streaming reader
+# CSV files: plain lines through the native line reader, the rest through pyarrow's readers
 
 def fast_csv_available() -> bool:
     try:

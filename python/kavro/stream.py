@@ -258,10 +258,10 @@ class CSVStream:
                 yield x, y
 
     def chunks(self, size: int = 8192) -> Iterator[tuple[Any, Any, list[str]]]:
-        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``): read by pyarrow's streaming
-        CSV reader, every cell converted exactly as iteration converts it. TypeError when pyarrow
-        is not installed or the stream has no target, categorical columns, a callable
-        ``target_type`` or a gzip file."""
+        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``): plain lines read by a native
+        reader, the rest by pyarrow's CSV reader (or this stream's own reader without pyarrow),
+        every cell converted exactly as iteration converts it. TypeError when the stream has no
+        target, categorical columns, a callable ``target_type`` or a gzip file."""
         from kavro._blocks import csv_blocks
 
         return csv_blocks(self, size)

@@ -50,7 +50,7 @@ enum class TargetKind { kFloat, kInt, kLabel };
 // One block of rows: row-major cells (NaN = absent) and the targets.
 struct Block {
     std::size_t rows = 0;
-    std::vector<double> X;
+    std::unique_ptr<double[]> X;  // capacity rows, left uninitialised
     std::vector<double> y_float;
     std::vector<std::int64_t> y_int;  // integers, or label codes
     std::vector<std::string> fresh;   // labels first seen in this block, in code order
@@ -249,7 +249,7 @@ private:
         py::capsule keep(owner, [](void* p) { delete static_cast<Block*>(p); });
         py::array_t<double> X({rows, nf}, {nf * static_cast<py::ssize_t>(sizeof(double)),
                                            static_cast<py::ssize_t>(sizeof(double))},
-                              owner->X.data(), keep);
+                              owner->X.get(), keep);
         py::object y;
         if (kind_ == TargetKind::kFloat) {
             y = py::array_t<double>({rows}, {static_cast<py::ssize_t>(sizeof(double))}, owner->y_float.data(), keep);
@@ -297,7 +297,7 @@ private:
                 continue;
             }
             if (!split(line, end, fields) || !convert(fields, row, *block)) break;
-            std::copy(row.begin(), row.end(), block->X.begin() + static_cast<std::ptrdiff_t>(block->rows * row.size()));
+            std::copy(row.begin(), row.end(), block->X.get() + block->rows * row.size());
             ++block->rows;
             src.advance(next);
             if (block->rows == capacity) {
@@ -314,7 +314,7 @@ private:
 
     std::unique_ptr<Block> fresh_block(std::size_t capacity) const {
         auto b = std::make_unique<Block>();
-        b->X.resize(capacity * features_.size());
+        b->X.reset(new double[std::max<std::size_t>(capacity * features_.size(), 1)]);
         if (kind_ == TargetKind::kFloat) {
             b->y_float.reserve(capacity);
         } else {
