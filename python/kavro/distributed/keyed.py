@@ -5,10 +5,12 @@ from __future__ import annotations
 import numbers
 import operator
 import os
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from itertools import chain
 from typing import Any
 
 import _kavro_core
+import numpy as np
 import ray
 from ray.exceptions import RayActorError, RayTaskError
 
@@ -20,6 +22,7 @@ from kavro.distributed._shard import (
     ShardState,
     checkpoint_files_for,
     digest,
+    encode_keys,
     key_hash,
     normalise_key,
 )
@@ -69,8 +72,6 @@ def _is_frame(X: Any) -> bool:
 def _rows(X: Any, n: int, feature_names: Sequence[str] | None) -> tuple[Any, list[str] | None]:
     """(rows, names): a list of dicts with names None, or a float64 array and its column names."""
     if _is_frame(X) or (hasattr(X, "ndim") and hasattr(X, "dtype")):
-        import numpy as np
-
         if _is_frame(X):
             names = [str(c) for c in X.columns]
             try:
@@ -98,11 +99,12 @@ def _rows(X: Any, n: int, feature_names: Sequence[str] | None) -> tuple[Any, lis
     rows = list(X)
     if len(rows) != n:
         raise ValueError(f"{n} keys but {len(rows)} rows in X")
-    for i, row in enumerate(rows):
-        if type(row) is not dict:
-            if not isinstance(row, Mapping):
-                raise TypeError(f"row {i} of X is a {type(row).__name__}, not a dict of feature values")
-            rows[i] = dict(row)
+    if not set(map(type, rows)) <= {dict}:
+        for i, row in enumerate(rows):
+            if type(row) is not dict:
+                if not isinstance(row, Mapping):
+                    raise TypeError(f"row {i} of X is a {type(row).__name__}, not a dict of feature values")
+                rows[i] = dict(row)
     packed = _pack(rows)
     return (rows, None) if packed is None else packed
 
@@ -117,23 +119,21 @@ def _pack(rows: list[dict[Any, Any]]) -> tuple[Any, list[str]] | None:
     """
     if len(rows) < 64:
         return None
-    try:
-        import numpy as np
-    except ImportError:
-        return None
     names = tuple(rows[0])
     if not all(type(name) is str for name in names):
         return None
-    for row in rows:
-        if len(row) != len(names) or tuple(row) != names:
-            return None
+    # The names of every row, end to end, are those of the first row repeated: a dict holds
+    # each name once, so every row then has exactly these names in this order.
+    if list(chain.from_iterable(rows)) != list(names) * len(rows):
+        return None
+    # The values end to end: an array of them has one dimension unless a value is a sequence.
     try:
-        arr = np.array([list(row.values()) for row in rows])
+        arr = np.array(list(chain.from_iterable(map(dict.values, rows))))
     except (ValueError, TypeError, OverflowError):
         return None
-    if arr.ndim != 2 or arr.dtype.kind not in "fiu":
+    if arr.ndim != 1 or arr.dtype.kind not in "fiu":
         return None
-    arr = arr.astype(np.float64, copy=False)
+    arr = arr.astype(np.float64, copy=False).reshape(len(rows), len(names))
     if np.isnan(arr).any():
         return None
     return arr, list(names)
@@ -237,15 +237,15 @@ class KeyedModels:
         ``checkpoint_every=None`` an error raised inside a model cannot be undone, and says so.
         """
         self._check_open()
-        keys_l, shards = self._keys(keys)
-        rows, names = _rows(X, len(keys_l), feature_names)
-        labels = self._labels(y, len(keys_l))
-        if not keys_l:
+        table, codes, key_shards = self._keys(keys)
+        n = len(codes)
+        rows, names = _rows(X, n, feature_names)
+        labels = self._labels(y, n)
+        if not n:
             return
-        batches = self._split(keys_l, shards, rows, names, labels)
         keep = self._checkpoint_every is not None
         pending: dict[int, Any] = {}
-        for s, batch in batches.items():
+        for s, batch in self._split(table, codes, key_shards, rows, names, labels):
             ref = ray.put(batch)
             if keep:
                 self._log[s].append(ref)
@@ -260,13 +260,13 @@ class KeyedModels:
             except RayTaskError as exc:
                 errors[s] = exc
         if errors:
-            self._undo(list(batches), errors)
+            self._undo(list(pending), errors)
         if lost and not keep:
             raise ShardLostError(f"shard(s) {lost} died while learning and checkpoints are off "
                                  f"(checkpoint_every=None): their models are lost")
         for s in lost:
             self._recover(s)
-        self._rows += len(keys_l)
+        self._rows += n
         self._since_checkpoint += 1
         if keep and self._since_checkpoint >= self._checkpoint_every:  # type: ignore[operator]
             try:
@@ -318,17 +318,18 @@ class KeyedModels:
     def _predict(self, keys: Iterable[Any], X: Any, feature_names: Sequence[str] | None,
                  proba: bool) -> list[Any]:
         self._check_open()
-        keys_l, shards = self._keys(keys)
-        rows, names = _rows(X, len(keys_l), feature_names)
-        out: list[Any] = [None] * len(keys_l)
-        if not keys_l:
+        table, codes, key_shards = self._keys(keys)
+        n = len(codes)
+        rows, names = _rows(X, n, feature_names)
+        out: list[Any] = [None] * n
+        if not n:
             return out
-        batches = self._split(keys_l, shards, rows, names, None)
+        batches = dict(self._split(table, codes, key_shards, rows, names, None))
         refs = {s: ray.put(b) for s, b in batches.items()}
         results = self._call({s: ("predict", (ref, proba)) for s, ref in refs.items()})
         for s, batch in batches.items():
-            for pos, value in zip(batch.stamps, results[s]):
-                out[pos - self._rows] = value
+            for pos, value in zip((batch.stamps - self._rows).tolist(), results[s]):
+                out[pos] = value
         return out
 
     # ------------------------------------------------------------------------- inspection
@@ -484,7 +485,9 @@ class KeyedModels:
             self._shard_cache[key] = s
         return s
 
-    def _keys(self, keys: Iterable[Any]) -> tuple[list[Key], list[int]]:
+    def _keys(self, keys: Iterable[Any]) -> tuple[list[Key], Any, Any]:
+        """(table, codes, shards): the distinct keys in order of first appearance, each row's
+        int32 index into the table, and each table key's shard."""
         if isinstance(keys, (str, bytes)):
             raise TypeError("keys is a sequence of keys, not one string")
         out = _as_list(keys)
@@ -495,24 +498,36 @@ class KeyedModels:
                         out[i] = normalise_key(key)
                     except TypeError as exc:
                         raise TypeError(f"key {i}: {exc}") from None
-        shards = list(map(self._shard_cache.get, out))
+        table, codes = encode_keys(out)
+        shards = list(map(self._shard_cache.get, table))
         if None in shards:
-            for i, s in enumerate(shards):
-                if s is None:
-                    shards[i] = self._shard(out[i])
-        return out, shards  # type: ignore[return-value]
+            shards = list(map(self._shard, table))
+        return table, codes, np.array(shards, dtype=np.intp)
 
-    def _labels(self, y: Iterable[Any], n: int) -> list[Any]:
+    def _labels(self, y: Iterable[Any], n: int) -> Any:
+        """``y`` as a 1-D array: int64 class labels that fit in 32 bits, or float64 targets."""
         if isinstance(y, (str, bytes)):
             raise TypeError("y is a sequence of labels, not one string")
+        if isinstance(y, np.ndarray) and y.ndim == 1 and len(y) == n:
+            if self._kind == "classifier" and y.dtype.kind in "iu" and (
+                    n == 0 or (-(1 << 31) <= y.min() and y.max() < (1 << 31))):
+                return y.astype(np.int64)
+            if self._kind == "regressor" and y.dtype.kind == "f":
+                return y.astype(np.float64)
         out = _as_list(y)
         if len(out) != n:
             raise ValueError(f"{n} keys but {len(out)} labels in y")
         kinds = set(map(type, out))
-        if self._kind == "classifier" and kinds == {int} and -(1 << 31) <= min(out) and max(out) < (1 << 31):
-            return out
+        if self._kind == "classifier" and kinds == {int}:
+            try:
+                arr = np.array(out, dtype=np.int64)
+            except OverflowError:
+                pass
+            else:
+                if -(1 << 31) <= arr.min() and arr.max() < (1 << 31):
+                    return arr
         if self._kind == "regressor" and kinds == {float}:
-            return out
+            return np.array(out, dtype=np.float64)
         if self._kind == "classifier":
             for i, v in enumerate(out):
                 if type(v) is int:
@@ -526,50 +541,40 @@ class KeyedModels:
             for i, v in enumerate(out):
                 if not -(1 << 31) <= v < (1 << 31):
                     raise ValueError(f"label {i} is {v}: class labels must fit in 32 bits")
-        else:
-            for i, v in enumerate(out):
-                if type(v) is float:
-                    continue
-                if isinstance(v, bool) or not isinstance(v, numbers.Real):
-                    raise TypeError(f"target {i} is {v!r}: regression targets are numbers")
-                out[i] = float(v)
-        return out
+            return np.array(out, dtype=np.int64)
+        for i, v in enumerate(out):
+            if type(v) is float:
+                continue
+            if isinstance(v, bool) or not isinstance(v, numbers.Real):
+                raise TypeError(f"target {i} is {v!r}: regression targets are numbers")
+            out[i] = float(v)
+        return np.array(out, dtype=np.float64)
 
-    def _split(self, keys: list[Key], shards: list[int], rows: Any, names: list[str] | None,
-               labels: list[Any] | None) -> dict[int, Batch]:
+    def _split(self, table: list[Key], codes: Any, key_shards: Any, rows: Any, names: list[str] | None,
+               labels: Any) -> Iterator[tuple[int, Batch]]:
+        """Each shard's Batch, shard by shard, each ready before the next is built."""
         base = self._rows
-        if names is not None:  # NumPy is there: split with it
-            import numpy as np
-
-            def column(values: list[Any]) -> Any:
-                arr = np.empty(len(values), dtype=object)
-                arr[:] = values
-                return arr
-
-            by_shard = np.asarray(shards, dtype=np.int64)
-            key_col = column(keys)
-            label_col = None if labels is None else column(labels)
-            out: dict[int, Batch] = {}
-            for s in np.unique(by_shard).tolist():
-                where = np.flatnonzero(by_shard == s)
-                out[s] = Batch(key_col[where].tolist(), rows[where], names,
-                               None if label_col is None else label_col[where].tolist(),
-                               where + base)
-            return out
-        positions: dict[int, list[int]] = {}
-        for pos, s in enumerate(shards):
-            bucket = positions.get(s)
-            if bucket is None:
-                positions[s] = [pos]
-            else:
-                bucket.append(pos)
-        batches: dict[int, Batch] = {}
-        for s in sorted(positions):
-            where_l = positions[s]
-            batches[s] = Batch([keys[p] for p in where_l], [rows[p] for p in where_l], names,
-                               None if labels is None else [labels[p] for p in where_l],
-                               [base + p for p in where_l])
-        return batches
+        n = len(codes)
+        first = int(key_shards[0])
+        if (key_shards == first).all():  # one shard has every row: no reordering
+            yield first, Batch(table, rows, names, labels, np.arange(base, base + n), codes)
+            return
+        row_shards = key_shards[codes]
+        order = np.argsort(row_shards, kind="stable")
+        ends = np.cumsum(np.bincount(row_shards, minlength=self._n)).tolist()
+        local = np.empty(len(table), dtype=np.int32)  # table index -> index in its shard's table
+        start = 0
+        for s, end in enumerate(ends):
+            if end == start:
+                continue
+            where = order[start:end]
+            start = end
+            mine = np.flatnonzero(key_shards == s)
+            local[mine] = np.arange(len(mine), dtype=np.int32)
+            yield s, Batch([table[i] for i in mine.tolist()],
+                           rows[where] if names is not None else [rows[i] for i in where.tolist()],
+                           names, None if labels is None else labels[where], where + base,
+                           local[codes[where]])
 
     def _call(self, calls: dict[int, tuple[str, tuple[Any, ...]]]) -> dict[int, Any]:
         """Runs one method per shard in parallel; a dead actor is rebuilt and asked again."""
