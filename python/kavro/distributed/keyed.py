@@ -213,7 +213,10 @@ class KeyedModels:
         self._log: list[list[Any]] = [[] for _ in range(n_shards)]
         self._since_checkpoint = 0
         self._rows = 0
-        self._shard_cache: dict[Key, int] = {}
+        # Every key met so far, numbered in the order first met, and the shard of each number.
+        self._key_codes: dict[Key, int] = {}
+        self._code_keys: list[Key] = []
+        self._code_shards = np.empty(1024, dtype=np.intp)
         self._closed = False
 
     # ------------------------------------------------------------------------- properties
@@ -477,17 +480,29 @@ class KeyedModels:
         return self._remote.remote(self._factory, s, self._n)
 
     def _shard(self, key: Key) -> int:
-        s = self._shard_cache.get(key)
-        if s is None:
-            if len(self._shard_cache) >= _KEY_CACHE_LIMIT:
-                self._shard_cache.clear()
-            s = key_hash(key) % self._n
-            self._shard_cache[key] = s
-        return s
+        code = self._key_codes.get(key)
+        return key_hash(key) % self._n if code is None else int(self._code_shards[code])
+
+    def _number(self, keys: list[Key]) -> None:
+        """Numbers the keys of ``keys`` not met before, in order of first appearance."""
+        new = [key for key in dict.fromkeys(keys) if key not in self._key_codes]
+        if len(self._code_keys) + len(new) > _KEY_CACHE_LIMIT:
+            self._key_codes.clear()
+            self._code_keys.clear()
+            new = list(dict.fromkeys(keys))
+        first = len(self._code_keys)
+        end = first + len(new)
+        if end > len(self._code_shards):
+            grown = np.empty(max(end, 2 * len(self._code_shards)), dtype=np.intp)
+            grown[:first] = self._code_shards[:first]
+            self._code_shards = grown
+        self._code_shards[first:end] = [key_hash(key) % self._n for key in new]
+        self._key_codes.update(zip(new, range(first, end)))
+        self._code_keys.extend(new)
 
     def _keys(self, keys: Iterable[Any]) -> tuple[list[Key], Any, Any]:
-        """(table, codes, shards): the distinct keys in order of first appearance, each row's
-        int32 index into the table, and each table key's shard."""
+        """(table, codes, shards): the distinct keys in the order first met by these models,
+        each row's int32 index into the table, and each table key's shard."""
         if isinstance(keys, (str, bytes)):
             raise TypeError("keys is a sequence of keys, not one string")
         out = _as_list(keys)
@@ -498,11 +513,25 @@ class KeyedModels:
                         out[i] = normalise_key(key)
                     except TypeError as exc:
                         raise TypeError(f"key {i}: {exc}") from None
-        table, codes = encode_keys(out)
-        shards = list(map(self._shard_cache.get, table))
-        if None in shards:
-            shards = list(map(self._shard, table))
-        return table, codes, np.array(shards, dtype=np.intp)
+        n = len(out)
+        try:
+            numbers = np.fromiter(map(self._key_codes.__getitem__, out), dtype=np.intp, count=n)
+        except KeyError:
+            self._number(out)
+            numbers = np.fromiter(map(self._key_codes.__getitem__, out), dtype=np.intp, count=n)
+        met = len(self._code_keys)
+        if met <= 8 * n:  # a mark per key met so far costs less than a sort
+            present = np.zeros(met, dtype=bool)
+            present[numbers] = True
+            distinct = np.flatnonzero(present)
+            local = np.empty(met, dtype=np.int32)
+            local[distinct] = np.arange(len(distinct), dtype=np.int32)
+            codes = local[numbers]
+        else:
+            distinct, inverse = np.unique(numbers, return_inverse=True)
+            codes = inverse.astype(np.int32).reshape(n)
+        keys_met = self._code_keys
+        return [keys_met[i] for i in distinct.tolist()], codes, self._code_shards[distinct]
 
     def _labels(self, y: Iterable[Any], n: int) -> Any:
         """``y`` as a 1-D array: int64 class labels that fit in 32 bits, or float64 targets."""
