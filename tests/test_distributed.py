@@ -166,6 +166,19 @@ def test_shards_hand_each_keys_rows_to_a_batch_entry_point(dist, monkeypatch):
     assert all(kavro.dumps(state.models[k]) == kavro.dumps(m) for k, m in ref.items())
 
 
+def test_dict_rows_travel_as_an_array_only_when_nothing_changes(dist):
+    from kavro.distributed.keyed import _pack
+
+    rows = [{"a": float(i), "b": i} for i in range(70)]  # ints become floats, as learn_one takes them
+    arr, names = _pack(rows)
+    assert names == ["a", "b"] and arr.dtype == "float64" and arr[5].tolist() == [5.0, 5.0]
+    for odd in ({"b": 1.0, "a": 2.0}, {"a": 1.0}, {"a": 1.0, "b": 2.0, "c": 3.0}, {"a": 1.0, "c": 2.0},
+                {"a": "1.5", "b": 1.0}, {"a": math.nan, "b": 1.0}, {"a": 2**70, "b": 1.0}, {"a": None, "b": 1.0}):
+        assert _pack(rows[:40] + [odd] + rows[41:]) is None, odd
+    assert _pack([{"a": [float(i)], "b": [1.0]} for i in range(70)]) is None  # sequences, not numbers
+    assert _pack([{1: 1.0, 2: 2.0}] * 70) is None
+
+
 def test_importing_kavro_does_not_import_ray():
     code = "import sys, kavro; sys.exit(1 if 'ray' in sys.modules else 0)"
     subprocess.run([sys.executable, "-c", code], check=True)
@@ -214,6 +227,7 @@ def test_array_rows_with_missing_cells(ray_session, dist):
 
 
 def test_refused_calls_change_nothing(ray_session, dist):
+    np = pytest.importorskip("numpy")
     keys, rows, ys = _stream(400, 15, "classifier")
     with dist.KeyedModels(kavro.NaiveBayes, n_shards=2, checkpoint_every=5) as km:
         km.learn_many(keys[:300], rows[:300], ys[:300])
@@ -226,6 +240,9 @@ def test_refused_calls_change_nothing(ray_session, dist):
             ((keys[300:-1] + [2.5], rows[300:], ys[300:]), TypeError, "key 99"),
             ((keys[300:], rows[300:], ys[300:-1] + [1.5]), TypeError, "class labels are ints"),
             ((keys[300:], rows[300:-1] + [[1.0]], ys[300:]), TypeError, "row 99"),
+            ((keys[300:], rows[300:], np.array(ys[300:]) + 2**40), ValueError, "label 0 .*32 bits"),
+            ((keys[300:], rows[300:], np.array(ys[300:], dtype=bool)), TypeError, "class labels are ints"),
+            ((keys[300:], rows[300:], np.array(ys[300:], dtype=float)), TypeError, "label 0 is"),
         ]
         for args, error, message in bad_calls:
             with pytest.raises(error, match=message):
@@ -237,6 +254,27 @@ def test_refused_calls_change_nothing(ray_session, dist):
         dist.KeyedModels(kavro.StandardScaler)
     with pytest.raises(ValueError, match="n_shards"):
         dist.KeyedModels(kavro.NaiveBayes, n_shards=0)
+
+
+def test_key_forms_and_key_numbering(ray_session, dist, monkeypatch):
+    np = pytest.importorskip("numpy")
+    from kavro.distributed import keyed
+
+    monkeypatch.setattr(keyed, "_KEY_CACHE_LIMIT", 7)  # numbering starts over in most calls
+    keys, rows, ys = _stream(700, 14, "classifier", seed=8)
+    # NumPy scalars are the same keys as the plain values; "1" and 1 stay two keys.
+    given = [(np.int64(k) if type(k) is int else np.str_(k)) if i % 2 else k for i, k in enumerate(keys)]
+    keys[7:9] = given[7:9] = [1, "1"]
+    fresh = kavro.NaiveBayes()
+    with dist.KeyedModels(kavro.NaiveBayes, n_shards=3, checkpoint_every=2) as km:
+        # Keys met first by a prediction are learnt later, after another new key of the same call.
+        assert km.predict_many(["late", 10**30], rows[:2]) == [fresh.predict_one(x) for x in rows[:2]]
+        _feed(km, given, rows, ys, [120, 1, 64, 215, 300])
+        tail = (["early", "late", 10**30, "early"], rows[:4], ys[:4])
+        km.learn_many(np.array(tail[0], dtype=object), tail[1], np.array(tail[2]))
+        ref = _reference(kavro.NaiveBayes, keys + tail[0], rows + tail[1], ys + tail[2])
+        assert list(ref)[-3:] == ["early", "late", 10**30]
+        _assert_same(km, ref, rows)
 
 
 @pytest.mark.parametrize("on_disk", [False, True], ids=["in-driver", "checkpoint-dir"])

@@ -133,11 +133,11 @@ def encode_keys(keys: list[Key]) -> tuple[list[Key], Any]:
 class Batch:
     """The rows of one call that go to one shard, in call order.
 
-    ``keys`` is the table of distinct keys in order of first appearance and ``codes`` (int32)
-    each row's index into it; without ``codes``, ``keys`` holds one key per row and is coded
-    here. ``rows`` is a list of dicts, or a 2-D float64 array with ``names`` its column names
-    (a NaN cell is an absent feature). ``y`` holds plain ints or floats, as a list or a 1-D
-    array (None when predicting); ``stamps`` are the rows' global positions.
+    ``keys`` is a table of the rows' distinct keys and ``codes`` (int32) each row's index into
+    it; without ``codes``, ``keys`` holds one key per row and is coded here. ``rows`` is a list
+    of dicts, or a 2-D float64 array with ``names`` its column names (a NaN cell is an absent
+    feature). ``y`` holds plain ints or floats, as a list or a 1-D array (None when predicting);
+    ``stamps`` are the rows' global positions.
     """
 
     __slots__ = ("keys", "codes", "rows", "names", "y", "stamps")
@@ -172,8 +172,8 @@ class Batch:
         return lambda i: {name: v for name, v in zip(names, values[i]) if not math.isnan(v)}
 
     def spans(self) -> tuple[Any, list[tuple[Key, int, int]]]:
-        """(order, spans): row positions stably sorted by key, and per key (in table order) the
-        slice ``order[start:end]`` of its rows."""
+        """(order, spans): row positions stably sorted by key code, and per key (in table order)
+        the slice ``order[start:end]`` of its rows."""
         import numpy as np
 
         codes = np.asarray(self.codes)
@@ -182,7 +182,7 @@ class Batch:
         return order, list(zip(self.keys, [0, *ends[:-1]], ends))
 
     def groups(self) -> dict[Key, list[int]]:
-        """Row positions per key, keys in order of first appearance."""
+        """Row positions per key, keys in table order."""
         order, spans = self.spans()
         positions = order.tolist()
         return {key: positions[start:end] for key, start, end in spans}
