@@ -255,13 +255,16 @@ class KeyedModels:
             pending[s] = self._actors[s].learn.remote(ref)
         lost: list[int] = []
         errors: dict[int, BaseException] = {}
-        for s, ref in pending.items():
-            try:
-                ray.get(ref)
-            except RayActorError:
-                lost.append(s)
-            except RayTaskError as exc:
-                errors[s] = exc
+        try:
+            ray.get(list(pending.values()))
+        except (RayActorError, RayTaskError):  # which shards failed, and how
+            for s, ref in pending.items():
+                try:
+                    ray.get(ref)
+                except RayActorError:
+                    lost.append(s)
+                except RayTaskError as exc:
+                    errors[s] = exc
         if errors:
             self._undo(list(pending), errors)
         if lost and not keep:
