@@ -137,13 +137,14 @@ class Batch:
     it; without ``codes``, ``keys`` holds one key per row and is coded here. ``rows`` is a list
     of dicts, or a 2-D float64 array with ``names`` its column names (a NaN cell is an absent
     feature). ``y`` holds plain ints or floats, as a list or a 1-D array (None when predicting);
-    ``stamps`` are the rows' global positions.
+    ``stamps`` are the rows' global positions. ``shards``, when given, is the shard of each table
+    key: the batch then holds the rows of several shards, and ``part`` picks out one's.
     """
 
-    __slots__ = ("keys", "codes", "rows", "names", "y", "stamps")
+    __slots__ = ("keys", "codes", "rows", "names", "y", "stamps", "shards")
 
     def __init__(self, keys: list[Key], rows: Any, names: list[str] | None, y: Any, stamps: Any,
-                 codes: Any = None) -> None:
+                 codes: Any = None, shards: Any = None) -> None:
         if codes is None:
             keys, codes = encode_keys(list(keys))
         self.keys = keys
@@ -152,9 +153,22 @@ class Batch:
         self.names = names
         self.y = y
         self.stamps = stamps
+        self.shards = shards
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return Batch, (self.keys, self.rows, self.names, self.y, self.stamps, self.codes)
+        return Batch, (self.keys, self.rows, self.names, self.y, self.stamps, self.codes, self.shards)
+
+    def part(self, shard: int) -> Batch:
+        """The rows of ``shard``, in call order (the batch itself when it holds no other's)."""
+        if self.shards is None:
+            return self
+        import numpy as np
+
+        codes = np.asarray(self.codes)
+        taken = np.flatnonzero(np.asarray(self.shards)[codes] == shard)
+        rows = self.rows[taken] if self.names is not None else [self.rows[i] for i in taken.tolist()]
+        return Batch(self.keys, rows, self.names, None if self.y is None else np.asarray(self.y)[taken],
+                     np.asarray(self.stamps)[taken], codes[taken])
 
     def __len__(self) -> int:
         return len(self.codes)
@@ -172,14 +186,18 @@ class Batch:
         return lambda i: {name: v for name, v in zip(names, values[i]) if not math.isnan(v)}
 
     def spans(self) -> tuple[Any, list[tuple[Key, int, int]]]:
-        """(order, spans): row positions stably sorted by key code, and per key (in table order)
-        the slice ``order[start:end]`` of its rows."""
+        """(order, spans): row positions stably sorted by key code, and per key with rows (in
+        table order) the slice ``order[start:end]`` of its rows."""
         import numpy as np
 
         codes = np.asarray(self.codes)
         order = np.argsort(codes, kind="stable")
-        ends = np.cumsum(np.bincount(codes, minlength=len(self.keys))).tolist()
-        return order, list(zip(self.keys, [0, *ends[:-1]], ends))
+        counts = np.bincount(codes, minlength=len(self.keys))
+        ends = np.cumsum(counts)
+        keys = self.keys
+        live = np.flatnonzero(counts)
+        return order, [(keys[c], start, end) for c, start, end in
+                       zip(live.tolist(), (ends - counts)[live].tolist(), ends[live].tolist())]
 
     def groups(self) -> dict[Key, list[int]]:
         """Row positions per key, keys in table order."""
@@ -244,6 +262,7 @@ class ShardState:
     def learn(self, batch: Batch) -> int:
         import numpy as np
 
+        batch = batch.part(self.index)
         many = getattr(kavro, "learn_many", None)
         order, spans = batch.spans()
         # Each key's first row: the order is stable, so it leads the key's slice.
@@ -266,6 +285,8 @@ class ShardState:
         return len(batch)
 
     def predict(self, batch: Batch, proba: bool) -> list[Any]:
+        """Predictions for this shard's rows of ``batch``, in row order."""
+        batch = batch.part(self.index)
         out: list[Any] = [None] * len(batch)
         record = batch.records()
         blank = None

@@ -248,11 +248,12 @@ class KeyedModels:
             return
         keep = self._checkpoint_every is not None
         pending: dict[int, Any] = {}
-        for s, batch in self._split(table, codes, key_shards, rows, names, labels):
+        for targets, batch in self._split(table, codes, key_shards, rows, names, labels):
             ref = ray.put(batch)
-            if keep:
-                self._log[s].append(ref)
-            pending[s] = self._actors[s].learn.remote(ref)
+            for s in targets:
+                if keep:
+                    self._log[s].append(ref)
+                pending[s] = self._actors[s].learn.remote(ref)
         lost: list[int] = []
         errors: dict[int, BaseException] = {}
         try:
@@ -330,11 +331,13 @@ class KeyedModels:
         out: list[Any] = [None] * n
         if not n:
             return out
-        batches = dict(self._split(table, codes, key_shards, rows, names, None))
-        refs = {s: ray.put(b) for s, b in batches.items()}
-        results = self._call({s: ("predict", (ref, proba)) for s, ref in refs.items()})
-        for s, batch in batches.items():
-            for pos, value in zip((batch.stamps - self._rows).tolist(), results[s]):
+        calls: dict[int, tuple[str, tuple[Any, ...]]] = {}
+        for targets, batch in self._split(table, codes, key_shards, rows, names, None):
+            ref = ray.put(batch)
+            calls.update((s, ("predict", (ref, proba))) for s in targets)
+        row_shards = key_shards[codes]
+        for s, values in self._call(calls).items():  # each shard's rows, in row order
+            for pos, value in zip(np.flatnonzero(row_shards == s).tolist(), values):
                 out[pos] = value
         return out
 
@@ -583,13 +586,22 @@ class KeyedModels:
         return np.array(out, dtype=np.float64)
 
     def _split(self, table: list[Key], codes: Any, key_shards: Any, rows: Any, names: list[str] | None,
-               labels: Any) -> Iterator[tuple[int, Batch]]:
-        """Each shard's Batch, shard by shard, each ready before the next is built."""
+               labels: Any) -> Iterator[tuple[list[int], Batch]]:
+        """(shards, batch) pairs, each batch ready before the next is built.
+
+        Array rows go as one batch that every shard with rows in it reads, each taking its own
+        rows: one object to send instead of one per shard. Dict rows are split, each shard
+        getting only its own, as unpickling dicts costs per row.
+        """
         base = self._rows
         n = len(codes)
-        first = int(key_shards[0])
-        if (key_shards == first).all():  # one shard has every row: no reordering
-            yield first, Batch(table, rows, names, labels, np.arange(base, base + n), codes)
+        stamps = np.arange(base, base + n)
+        used = np.flatnonzero(np.bincount(key_shards, minlength=self._n)).tolist()
+        if len(used) == 1:
+            yield used, Batch(table, rows, names, labels, stamps, codes)
+            return
+        if names is not None:
+            yield used, Batch(table, rows, names, labels, stamps, codes, key_shards)
             return
         row_shards = key_shards[codes]
         order = np.argsort(row_shards, kind="stable")
@@ -603,10 +615,8 @@ class KeyedModels:
             start = end
             mine = np.flatnonzero(key_shards == s)
             local[mine] = np.arange(len(mine), dtype=np.int32)
-            yield s, Batch([table[i] for i in mine.tolist()],
-                           rows[where] if names is not None else [rows[i] for i in where.tolist()],
-                           names, None if labels is None else labels[where], where + base,
-                           local[codes[where]])
+            yield [s], Batch([table[i] for i in mine.tolist()], [rows[i] for i in where.tolist()], names,
+                             None if labels is None else labels[where], stamps[where], local[codes[where]])
 
     def _call(self, calls: dict[int, tuple[str, tuple[Any, ...]]]) -> dict[int, Any]:
         """Runs one method per shard in parallel; a dead actor is rebuilt and asked again."""
