@@ -166,6 +166,26 @@ def test_shards_hand_each_keys_rows_to_a_batch_entry_point(dist, monkeypatch):
     assert all(kavro.dumps(state.models[k]) == kavro.dumps(m) for k, m in ref.items())
 
 
+def test_shards_take_their_own_rows_of_a_shared_batch(dist):
+    np = pytest.importorskip("numpy")
+    from kavro.distributed._shard import Batch, ShardState, encode_keys
+
+    keys, rows, ys = _stream(500, 20, "classifier", nan=True)
+    names = ["f0", "f1", "f2", "f3"]
+    X = np.array([[x.get(n, math.nan) for n in names] for x in rows])
+    table, codes = encode_keys(keys)
+    shared = Batch(table, X, names, np.array(ys), np.arange(100, 600), codes,
+                   np.array([dist.shard_of(k, 3) for k in table]))
+    parts = [ShardState(kavro.NaiveBayes, i, 3) for i in range(3)]
+    assert sum(p.learn(shared) for p in parts) == 500
+    ref = _reference(kavro.NaiveBayes, keys, rows, ys)
+    assert sum(len(p.models) for p in parts) == len(ref)
+    for p in parts:
+        assert all(dist.shard_of(k, 3) == p.index for k in p.models)
+        assert all(kavro.dumps(m) == kavro.dumps(ref[k]) for k, m in p.models.items())
+        assert p.stamps == {k: 100 + keys.index(k) for k in p.models}  # each key's first row
+
+
 def test_dict_rows_travel_as_an_array_only_when_nothing_changes(dist):
     from kavro.distributed.keyed import _pack
 
