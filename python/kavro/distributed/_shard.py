@@ -131,7 +131,7 @@ def encode_keys(keys: list[Key]) -> tuple[list[Key], Any]:
 
 
 class Batch:
-    """The rows of one call that go to one shard, in call order.
+    """Rows of one call for one shard (or for several, see ``shards``), in call order.
 
     ``keys`` is a table of the rows' distinct keys and ``codes`` (int32) each row's index into
     it; without ``codes``, ``keys`` holds one key per row and is coded here. ``rows`` is a list
