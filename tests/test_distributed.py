@@ -204,10 +204,13 @@ def test_importing_kavro_does_not_import_ray():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
-def test_missing_ray_names_the_extra(monkeypatch):
+@pytest.mark.parametrize("missing", ["ray", "numpy"])
+def test_missing_dependency_names_the_extra(monkeypatch, missing):
+    if missing == "numpy":
+        pytest.importorskip("ray")
     for name in [m for m in sys.modules if m == "kavro.distributed" or m.startswith("kavro.distributed.")]:
         monkeypatch.delitem(sys.modules, name)
-    monkeypatch.setitem(sys.modules, "ray", None)
+    monkeypatch.setitem(sys.modules, missing, None)
     with pytest.raises(ImportError, match=r"kavro\[distributed\]"):
         import kavro.distributed  # noqa: F401
 
