@@ -166,15 +166,51 @@ def test_shards_hand_each_keys_rows_to_a_batch_entry_point(dist, monkeypatch):
     assert all(kavro.dumps(state.models[k]) == kavro.dumps(m) for k, m in ref.items())
 
 
+def test_shards_take_their_own_rows_of_a_shared_batch(dist):
+    np = pytest.importorskip("numpy")
+    from kavro.distributed._shard import Batch, ShardState, encode_keys
+
+    keys, rows, ys = _stream(500, 20, "classifier", nan=True)
+    names = ["f0", "f1", "f2", "f3"]
+    X = np.array([[x.get(n, math.nan) for n in names] for x in rows])
+    table, codes = encode_keys(keys)
+    shared = Batch(table, X, names, np.array(ys), np.arange(100, 600), codes,
+                   np.array([dist.shard_of(k, 3) for k in table]))
+    parts = [ShardState(kavro.NaiveBayes, i, 3) for i in range(3)]
+    assert sum(p.learn(shared) for p in parts) == 500
+    ref = _reference(kavro.NaiveBayes, keys, rows, ys)
+    assert sum(len(p.models) for p in parts) == len(ref)
+    for p in parts:
+        assert all(dist.shard_of(k, 3) == p.index for k in p.models)
+        assert all(kavro.dumps(m) == kavro.dumps(ref[k]) for k, m in p.models.items())
+        assert p.stamps == {k: 100 + keys.index(k) for k in p.models}  # each key's first row
+
+
+def test_dict_rows_travel_as_an_array_only_when_nothing_changes(dist):
+    from kavro.distributed.keyed import _pack
+
+    rows = [{"a": float(i), "b": i} for i in range(70)]  # ints become floats, as learn_one takes them
+    arr, names = _pack(rows)
+    assert names == ["a", "b"] and arr.dtype == "float64" and arr[5].tolist() == [5.0, 5.0]
+    for odd in ({"b": 1.0, "a": 2.0}, {"a": 1.0}, {"a": 1.0, "b": 2.0, "c": 3.0}, {"a": 1.0, "c": 2.0},
+                {"a": "1.5", "b": 1.0}, {"a": math.nan, "b": 1.0}, {"a": 2**70, "b": 1.0}, {"a": None, "b": 1.0}):
+        assert _pack(rows[:40] + [odd] + rows[41:]) is None, odd
+    assert _pack([{"a": [float(i)], "b": [1.0]} for i in range(70)]) is None  # sequences, not numbers
+    assert _pack([{1: 1.0, 2: 2.0}] * 70) is None
+
+
 def test_importing_kavro_does_not_import_ray():
     code = "import sys, kavro; sys.exit(1 if 'ray' in sys.modules else 0)"
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
-def test_missing_ray_names_the_extra(monkeypatch):
+@pytest.mark.parametrize("missing", ["ray", "numpy"])
+def test_missing_dependency_names_the_extra(monkeypatch, missing):
+    if missing == "numpy":
+        pytest.importorskip("ray")
     for name in [m for m in sys.modules if m == "kavro.distributed" or m.startswith("kavro.distributed.")]:
         monkeypatch.delitem(sys.modules, name)
-    monkeypatch.setitem(sys.modules, "ray", None)
+    monkeypatch.setitem(sys.modules, missing, None)
     with pytest.raises(ImportError, match=r"kavro\[distributed\]"):
         import kavro.distributed  # noqa: F401
 
@@ -214,6 +250,7 @@ def test_array_rows_with_missing_cells(ray_session, dist):
 
 
 def test_refused_calls_change_nothing(ray_session, dist):
+    np = pytest.importorskip("numpy")
     keys, rows, ys = _stream(400, 15, "classifier")
     with dist.KeyedModels(kavro.NaiveBayes, n_shards=2, checkpoint_every=5) as km:
         km.learn_many(keys[:300], rows[:300], ys[:300])
@@ -226,6 +263,9 @@ def test_refused_calls_change_nothing(ray_session, dist):
             ((keys[300:-1] + [2.5], rows[300:], ys[300:]), TypeError, "key 99"),
             ((keys[300:], rows[300:], ys[300:-1] + [1.5]), TypeError, "class labels are ints"),
             ((keys[300:], rows[300:-1] + [[1.0]], ys[300:]), TypeError, "row 99"),
+            ((keys[300:], rows[300:], np.array(ys[300:]) + 2**40), ValueError, "label 0 .*32 bits"),
+            ((keys[300:], rows[300:], np.array(ys[300:], dtype=bool)), TypeError, "class labels are ints"),
+            ((keys[300:], rows[300:], np.array(ys[300:], dtype=float)), TypeError, "label 0 is"),
         ]
         for args, error, message in bad_calls:
             with pytest.raises(error, match=message):
@@ -237,6 +277,27 @@ def test_refused_calls_change_nothing(ray_session, dist):
         dist.KeyedModels(kavro.StandardScaler)
     with pytest.raises(ValueError, match="n_shards"):
         dist.KeyedModels(kavro.NaiveBayes, n_shards=0)
+
+
+def test_key_forms_and_key_numbering(ray_session, dist, monkeypatch):
+    np = pytest.importorskip("numpy")
+    from kavro.distributed import keyed
+
+    monkeypatch.setattr(keyed, "_KEY_CACHE_LIMIT", 7)  # numbering starts over in most calls
+    keys, rows, ys = _stream(700, 14, "classifier", seed=8)
+    # NumPy scalars are the same keys as the plain values; "1" and 1 stay two keys.
+    given = [(np.int64(k) if type(k) is int else np.str_(k)) if i % 2 else k for i, k in enumerate(keys)]
+    keys[7:9] = given[7:9] = [1, "1"]
+    fresh = kavro.NaiveBayes()
+    with dist.KeyedModels(kavro.NaiveBayes, n_shards=3, checkpoint_every=2) as km:
+        # Keys met first by a prediction are learnt later, after another new key of the same call.
+        assert km.predict_many(["late", 10**30], rows[:2]) == [fresh.predict_one(x) for x in rows[:2]]
+        _feed(km, given, rows, ys, [120, 1, 64, 215, 300])
+        tail = (["early", "late", 10**30, "early"], rows[:4], ys[:4])
+        km.learn_many(np.array(tail[0], dtype=object), tail[1], np.array(tail[2]))
+        ref = _reference(kavro.NaiveBayes, keys + tail[0], rows + tail[1], ys + tail[2])
+        assert list(ref)[-3:] == ["early", "late", 10**30]
+        _assert_same(km, ref, rows)
 
 
 @pytest.mark.parametrize("on_disk", [False, True], ids=["in-driver", "checkpoint-dir"])

@@ -1,7 +1,7 @@
 """Scaling out on Ray: keyed models spread over actors, evaluation grids as tasks.
 
-Needs Ray (``pip install 'kavro[distributed]'``). Code that runs here runs unchanged on a laptop
-(``ray.init()``) and on a cluster (``ray.init(address=...)``).
+Needs Ray and NumPy (``pip install 'kavro[distributed]'``). Code that runs here runs unchanged on
+a laptop (``ray.init()``) and on a cluster (``ray.init(address=...)``).
 """
 
 from __future__ import annotations
@@ -11,6 +11,12 @@ try:
 except ImportError as _exc:  # pragma: no cover - depends on the environment
     raise ImportError(
         "kavro.distributed needs Ray, which is not installed: pip install 'kavro[distributed]'"
+    ) from _exc
+try:
+    import numpy  # noqa: F401
+except ImportError as _exc:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "kavro.distributed needs NumPy, which is not installed: pip install 'kavro[distributed]'"
     ) from _exc
 
 from kavro.distributed._shard import shard_of

@@ -120,25 +120,58 @@ def read_shard_file(data: bytes, what: str) -> Iterator[tuple[Key, int, bytes]]:
 # ----------------------------------------------------------------------------- batches
 
 
-class Batch:
-    """The rows of one call that go to one shard, in call order.
+def encode_keys(keys: list[Key]) -> tuple[list[Key], Any]:
+    """(table, codes): the distinct keys in order of first appearance, and per row the int32
+    index of its key in the table."""
+    import numpy as np
 
-    ``rows`` is a list of dicts, or a 2-D float64 array with ``names`` its column names (a NaN
-    cell is an absent feature). ``y`` is a list of plain ints or floats (or None when
-    predicting); ``stamps`` are the rows' global positions.
+    table = list(dict.fromkeys(keys))
+    index = dict(zip(table, range(len(table))))
+    return table, np.fromiter(map(index.__getitem__, keys), dtype=np.int32, count=len(keys))
+
+
+class Batch:
+    """Rows of one call for one shard (or for several, see ``shards``), in call order.
+
+    ``keys`` is a table of the rows' distinct keys and ``codes`` (int32) each row's index into
+    it; without ``codes``, ``keys`` holds one key per row and is coded here. ``rows`` is a list
+    of dicts, or a 2-D float64 array with ``names`` its column names (a NaN cell is an absent
+    feature). ``y`` holds plain ints or floats, as a list or a 1-D array (None when predicting);
+    ``stamps`` are the rows' global positions. ``shards``, when given, is the shard of each table
+    key: the batch then holds the rows of several shards, and ``part`` picks out one's.
     """
 
-    __slots__ = ("keys", "rows", "names", "y", "stamps")
+    __slots__ = ("keys", "codes", "rows", "names", "y", "stamps", "shards")
 
-    def __init__(self, keys: list[Key], rows: Any, names: list[str] | None, y: Any, stamps: Any) -> None:
+    def __init__(self, keys: list[Key], rows: Any, names: list[str] | None, y: Any, stamps: Any,
+                 codes: Any = None, shards: Any = None) -> None:
+        if codes is None:
+            keys, codes = encode_keys(list(keys))
         self.keys = keys
+        self.codes = codes
         self.rows = rows
         self.names = names
         self.y = y
         self.stamps = stamps
+        self.shards = shards
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return Batch, (self.keys, self.rows, self.names, self.y, self.stamps)
+        return Batch, (self.keys, self.rows, self.names, self.y, self.stamps, self.codes, self.shards)
+
+    def part(self, shard: int) -> Batch:
+        """The rows of ``shard``, in call order (the batch itself when it holds no other's)."""
+        if self.shards is None:
+            return self
+        import numpy as np
+
+        codes = np.asarray(self.codes)
+        taken = np.flatnonzero(np.asarray(self.shards)[codes] == shard)
+        rows = self.rows[taken] if self.names is not None else [self.rows[i] for i in taken.tolist()]
+        return Batch(self.keys, rows, self.names, None if self.y is None else np.asarray(self.y)[taken],
+                     np.asarray(self.stamps)[taken], codes[taken])
+
+    def __len__(self) -> int:
+        return len(self.codes)
 
     def records(self) -> Callable[[int], dict[str, float]]:
         """``f(i)``: row ``i`` as the dict ``learn_one`` takes."""
@@ -152,16 +185,25 @@ class Batch:
             return lambda i: dict(zip(names, values[i]))
         return lambda i: {name: v for name, v in zip(names, values[i]) if not math.isnan(v)}
 
+    def spans(self) -> tuple[Any, list[tuple[Key, int, int]]]:
+        """(order, spans): row positions stably sorted by key code, and per key with rows (in
+        table order) the slice ``order[start:end]`` of its rows."""
+        import numpy as np
+
+        codes = np.asarray(self.codes)
+        order = np.argsort(codes, kind="stable")
+        counts = np.bincount(codes, minlength=len(self.keys))
+        ends = np.cumsum(counts)
+        keys = self.keys
+        live = np.flatnonzero(counts)
+        return order, [(keys[c], start, end) for c, start, end in
+                       zip(live.tolist(), (ends - counts)[live].tolist(), ends[live].tolist())]
+
     def groups(self) -> dict[Key, list[int]]:
-        """Row positions per key, keys in order of first appearance."""
-        out: dict[Key, list[int]] = {}
-        for i, key in enumerate(self.keys):
-            rows = out.get(key)
-            if rows is None:
-                out[key] = [i]
-            else:
-                rows.append(i)
-        return out
+        """Row positions per key, keys in table order."""
+        order, spans = self.spans()
+        positions = order.tolist()
+        return {key: positions[start:end] for key, start, end in spans}
 
 
 # ----------------------------------------------------------------------------- one shard
@@ -218,25 +260,34 @@ class ShardState:
         return model
 
     def learn(self, batch: Batch) -> int:
+        import numpy as np
+
+        batch = batch.part(self.index)
         many = getattr(kavro, "learn_many", None)
-        stamps = batch.stamps
-        y = batch.y
-        record = None
+        order, spans = batch.spans()
+        # Each key's first row: the order is stable, so it leads the key's slice.
+        firsts = np.asarray(batch.stamps)[order].tolist()
         # Every key's rows in their order; keys are independent, so no other order is visible.
-        for key, rows in batch.groups().items():
-            model = self._model(key, int(stamps[rows[0]]))
-            if many is not None and batch.names is not None:
-                many(model, batch.rows[rows], [y[i] for i in rows], feature_names=batch.names)
-                continue
-            if record is None:
-                record = batch.records()
-            learn = model.learn_one
-            for i in rows:
-                learn(record(i), y[i])
-        return len(batch.keys)
+        if many is not None and batch.names is not None:
+            X = batch.rows[order]
+            y = np.asarray(batch.y)[order]
+            names = batch.names
+            for key, start, end in spans:
+                many(self._model(key, firsts[start]), X[start:end], y[start:end], feature_names=names)
+            return len(batch)
+        record = batch.records()
+        labels = batch.y.tolist() if hasattr(batch.y, "tolist") else batch.y
+        positions = order.tolist()
+        for key, start, end in spans:
+            learn = self._model(key, firsts[start]).learn_one
+            for i in positions[start:end]:
+                learn(record(i), labels[i])
+        return len(batch)
 
     def predict(self, batch: Batch, proba: bool) -> list[Any]:
-        out: list[Any] = [None] * len(batch.keys)
+        """Predictions for this shard's rows of ``batch``, in row order."""
+        batch = batch.part(self.index)
+        out: list[Any] = [None] * len(batch)
         record = batch.records()
         blank = None
         for key, rows in batch.groups().items():

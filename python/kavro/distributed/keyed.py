@@ -5,10 +5,12 @@ from __future__ import annotations
 import numbers
 import operator
 import os
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from itertools import chain
 from typing import Any
 
 import _kavro_core
+import numpy as np
 import ray
 from ray.exceptions import RayActorError, RayTaskError
 
@@ -20,6 +22,7 @@ from kavro.distributed._shard import (
     ShardState,
     checkpoint_files_for,
     digest,
+    encode_keys,
     key_hash,
     normalise_key,
 )
@@ -69,8 +72,6 @@ def _is_frame(X: Any) -> bool:
 def _rows(X: Any, n: int, feature_names: Sequence[str] | None) -> tuple[Any, list[str] | None]:
     """(rows, names): a list of dicts with names None, or a float64 array and its column names."""
     if _is_frame(X) or (hasattr(X, "ndim") and hasattr(X, "dtype")):
-        import numpy as np
-
         if _is_frame(X):
             names = [str(c) for c in X.columns]
             try:
@@ -98,11 +99,12 @@ def _rows(X: Any, n: int, feature_names: Sequence[str] | None) -> tuple[Any, lis
     rows = list(X)
     if len(rows) != n:
         raise ValueError(f"{n} keys but {len(rows)} rows in X")
-    for i, row in enumerate(rows):
-        if type(row) is not dict:
-            if not isinstance(row, Mapping):
-                raise TypeError(f"row {i} of X is a {type(row).__name__}, not a dict of feature values")
-            rows[i] = dict(row)
+    if not set(map(type, rows)) <= {dict}:
+        for i, row in enumerate(rows):
+            if type(row) is not dict:
+                if not isinstance(row, Mapping):
+                    raise TypeError(f"row {i} of X is a {type(row).__name__}, not a dict of feature values")
+                rows[i] = dict(row)
     packed = _pack(rows)
     return (rows, None) if packed is None else packed
 
@@ -117,23 +119,21 @@ def _pack(rows: list[dict[Any, Any]]) -> tuple[Any, list[str]] | None:
     """
     if len(rows) < 64:
         return None
-    try:
-        import numpy as np
-    except ImportError:
-        return None
     names = tuple(rows[0])
     if not all(type(name) is str for name in names):
         return None
-    for row in rows:
-        if len(row) != len(names) or tuple(row) != names:
-            return None
+    # The names of every row, end to end, are those of the first row repeated: a dict holds
+    # each name once, so every row then has exactly these names in this order.
+    if list(chain.from_iterable(rows)) != list(names) * len(rows):
+        return None
+    # The values end to end: an array of them has one dimension unless a value is a sequence.
     try:
-        arr = np.array([list(row.values()) for row in rows])
+        arr = np.array(list(chain.from_iterable(map(dict.values, rows))))
     except (ValueError, TypeError, OverflowError):
         return None
-    if arr.ndim != 2 or arr.dtype.kind not in "fiu":
+    if arr.ndim != 1 or arr.dtype.kind not in "fiu":
         return None
-    arr = arr.astype(np.float64, copy=False)
+    arr = arr.astype(np.float64, copy=False).reshape(len(rows), len(names))
     if np.isnan(arr).any():
         return None
     return arr, list(names)
@@ -213,7 +213,10 @@ class KeyedModels:
         self._log: list[list[Any]] = [[] for _ in range(n_shards)]
         self._since_checkpoint = 0
         self._rows = 0
-        self._shard_cache: dict[Key, int] = {}
+        # Every key met so far, numbered in the order first met, and the shard of each number.
+        self._key_codes: dict[Key, int] = {}
+        self._code_keys: list[Key] = []
+        self._code_shards = np.empty(1024, dtype=np.intp)
         self._closed = False
 
     # ------------------------------------------------------------------------- properties
@@ -237,36 +240,40 @@ class KeyedModels:
         ``checkpoint_every=None`` an error raised inside a model cannot be undone, and says so.
         """
         self._check_open()
-        keys_l, shards = self._keys(keys)
-        rows, names = _rows(X, len(keys_l), feature_names)
-        labels = self._labels(y, len(keys_l))
-        if not keys_l:
+        table, codes, key_shards = self._keys(keys)
+        n = len(codes)
+        rows, names = _rows(X, n, feature_names)
+        labels = self._labels(y, n)
+        if not n:
             return
-        batches = self._split(keys_l, shards, rows, names, labels)
         keep = self._checkpoint_every is not None
         pending: dict[int, Any] = {}
-        for s, batch in batches.items():
+        for targets, batch in self._split(table, codes, key_shards, rows, names, labels):
             ref = ray.put(batch)
-            if keep:
-                self._log[s].append(ref)
-            pending[s] = self._actors[s].learn.remote(ref)
+            for s in targets:
+                if keep:
+                    self._log[s].append(ref)
+                pending[s] = self._actors[s].learn.remote(ref)
         lost: list[int] = []
         errors: dict[int, BaseException] = {}
-        for s, ref in pending.items():
-            try:
-                ray.get(ref)
-            except RayActorError:
-                lost.append(s)
-            except RayTaskError as exc:
-                errors[s] = exc
+        try:
+            ray.get(list(pending.values()))
+        except (RayActorError, RayTaskError):  # which shards failed, and how
+            for s, ref in pending.items():
+                try:
+                    ray.get(ref)
+                except RayActorError:
+                    lost.append(s)
+                except RayTaskError as exc:
+                    errors[s] = exc
         if errors:
-            self._undo(list(batches), errors)
+            self._undo(list(pending), errors)
         if lost and not keep:
             raise ShardLostError(f"shard(s) {lost} died while learning and checkpoints are off "
                                  f"(checkpoint_every=None): their models are lost")
         for s in lost:
             self._recover(s)
-        self._rows += len(keys_l)
+        self._rows += n
         self._since_checkpoint += 1
         if keep and self._since_checkpoint >= self._checkpoint_every:  # type: ignore[operator]
             try:
@@ -318,17 +325,20 @@ class KeyedModels:
     def _predict(self, keys: Iterable[Any], X: Any, feature_names: Sequence[str] | None,
                  proba: bool) -> list[Any]:
         self._check_open()
-        keys_l, shards = self._keys(keys)
-        rows, names = _rows(X, len(keys_l), feature_names)
-        out: list[Any] = [None] * len(keys_l)
-        if not keys_l:
+        table, codes, key_shards = self._keys(keys)
+        n = len(codes)
+        rows, names = _rows(X, n, feature_names)
+        out: list[Any] = [None] * n
+        if not n:
             return out
-        batches = self._split(keys_l, shards, rows, names, None)
-        refs = {s: ray.put(b) for s, b in batches.items()}
-        results = self._call({s: ("predict", (ref, proba)) for s, ref in refs.items()})
-        for s, batch in batches.items():
-            for pos, value in zip(batch.stamps, results[s]):
-                out[pos - self._rows] = value
+        calls: dict[int, tuple[str, tuple[Any, ...]]] = {}
+        for targets, batch in self._split(table, codes, key_shards, rows, names, None):
+            ref = ray.put(batch)
+            calls.update((s, ("predict", (ref, proba))) for s in targets)
+        row_shards = key_shards[codes]
+        for s, values in self._call(calls).items():  # each shard's rows, in row order
+            for pos, value in zip(np.flatnonzero(row_shards == s).tolist(), values):
+                out[pos] = value
         return out
 
     # ------------------------------------------------------------------------- inspection
@@ -476,15 +486,29 @@ class KeyedModels:
         return self._remote.remote(self._factory, s, self._n)
 
     def _shard(self, key: Key) -> int:
-        s = self._shard_cache.get(key)
-        if s is None:
-            if len(self._shard_cache) >= _KEY_CACHE_LIMIT:
-                self._shard_cache.clear()
-            s = key_hash(key) % self._n
-            self._shard_cache[key] = s
-        return s
+        code = self._key_codes.get(key)
+        return key_hash(key) % self._n if code is None else int(self._code_shards[code])
 
-    def _keys(self, keys: Iterable[Any]) -> tuple[list[Key], list[int]]:
+    def _number(self, keys: list[Key]) -> None:
+        """Numbers the keys of ``keys`` not met before, in order of first appearance."""
+        new = [key for key in dict.fromkeys(keys) if key not in self._key_codes]
+        if len(self._code_keys) + len(new) > _KEY_CACHE_LIMIT:
+            self._key_codes.clear()
+            self._code_keys.clear()
+            new = list(dict.fromkeys(keys))
+        first = len(self._code_keys)
+        end = first + len(new)
+        if end > len(self._code_shards):
+            grown = np.empty(max(end, 2 * len(self._code_shards)), dtype=np.intp)
+            grown[:first] = self._code_shards[:first]
+            self._code_shards = grown
+        self._code_shards[first:end] = [key_hash(key) % self._n for key in new]
+        self._key_codes.update(zip(new, range(first, end)))
+        self._code_keys.extend(new)
+
+    def _keys(self, keys: Iterable[Any]) -> tuple[list[Key], Any, Any]:
+        """(table, codes, shards): the distinct keys in the order first met by these models,
+        each row's int32 index into the table, and each table key's shard."""
         if isinstance(keys, (str, bytes)):
             raise TypeError("keys is a sequence of keys, not one string")
         out = _as_list(keys)
@@ -495,24 +519,50 @@ class KeyedModels:
                         out[i] = normalise_key(key)
                     except TypeError as exc:
                         raise TypeError(f"key {i}: {exc}") from None
-        shards = list(map(self._shard_cache.get, out))
-        if None in shards:
-            for i, s in enumerate(shards):
-                if s is None:
-                    shards[i] = self._shard(out[i])
-        return out, shards  # type: ignore[return-value]
+        n = len(out)
+        try:
+            numbers = np.fromiter(map(self._key_codes.__getitem__, out), dtype=np.intp, count=n)
+        except KeyError:
+            self._number(out)
+            numbers = np.fromiter(map(self._key_codes.__getitem__, out), dtype=np.intp, count=n)
+        met = len(self._code_keys)
+        if met <= 8 * n:  # a mark per key met so far costs less than a sort
+            present = np.zeros(met, dtype=bool)
+            present[numbers] = True
+            distinct = np.flatnonzero(present)
+            local = np.empty(met, dtype=np.int32)
+            local[distinct] = np.arange(len(distinct), dtype=np.int32)
+            codes = local[numbers]
+        else:
+            distinct, inverse = np.unique(numbers, return_inverse=True)
+            codes = inverse.astype(np.int32).reshape(n)
+        keys_met = self._code_keys
+        return [keys_met[i] for i in distinct.tolist()], codes, self._code_shards[distinct]
 
-    def _labels(self, y: Iterable[Any], n: int) -> list[Any]:
+    def _labels(self, y: Iterable[Any], n: int) -> Any:
+        """``y`` as a 1-D array: int64 class labels that fit in 32 bits, or float64 targets."""
         if isinstance(y, (str, bytes)):
             raise TypeError("y is a sequence of labels, not one string")
+        if isinstance(y, np.ndarray) and y.ndim == 1 and len(y) == n:
+            if self._kind == "classifier" and y.dtype.kind in "iu" and (
+                    n == 0 or (-(1 << 31) <= y.min() and y.max() < (1 << 31))):
+                return y.astype(np.int64)
+            if self._kind == "regressor" and y.dtype.kind == "f":
+                return y.astype(np.float64)
         out = _as_list(y)
         if len(out) != n:
             raise ValueError(f"{n} keys but {len(out)} labels in y")
         kinds = set(map(type, out))
-        if self._kind == "classifier" and kinds == {int} and -(1 << 31) <= min(out) and max(out) < (1 << 31):
-            return out
+        if self._kind == "classifier" and kinds == {int}:
+            try:
+                arr = np.array(out, dtype=np.int64)
+            except OverflowError:
+                pass
+            else:
+                if -(1 << 31) <= arr.min() and arr.max() < (1 << 31):
+                    return arr
         if self._kind == "regressor" and kinds == {float}:
-            return out
+            return np.array(out, dtype=np.float64)
         if self._kind == "classifier":
             for i, v in enumerate(out):
                 if type(v) is int:
@@ -526,50 +576,47 @@ class KeyedModels:
             for i, v in enumerate(out):
                 if not -(1 << 31) <= v < (1 << 31):
                     raise ValueError(f"label {i} is {v}: class labels must fit in 32 bits")
-        else:
-            for i, v in enumerate(out):
-                if type(v) is float:
-                    continue
-                if isinstance(v, bool) or not isinstance(v, numbers.Real):
-                    raise TypeError(f"target {i} is {v!r}: regression targets are numbers")
-                out[i] = float(v)
-        return out
+            return np.array(out, dtype=np.int64)
+        for i, v in enumerate(out):
+            if type(v) is float:
+                continue
+            if isinstance(v, bool) or not isinstance(v, numbers.Real):
+                raise TypeError(f"target {i} is {v!r}: regression targets are numbers")
+            out[i] = float(v)
+        return np.array(out, dtype=np.float64)
 
-    def _split(self, keys: list[Key], shards: list[int], rows: Any, names: list[str] | None,
-               labels: list[Any] | None) -> dict[int, Batch]:
+    def _split(self, table: list[Key], codes: Any, key_shards: Any, rows: Any, names: list[str] | None,
+               labels: Any) -> Iterator[tuple[list[int], Batch]]:
+        """(shards, batch) pairs, each batch ready before the next is built.
+
+        Array rows go as one batch that every shard with rows in it reads, each taking its own
+        rows: one object to send instead of one per shard. Dict rows are split, each shard
+        getting only its own, as unpickling dicts costs per row.
+        """
         base = self._rows
-        if names is not None:  # NumPy is there: split with it
-            import numpy as np
-
-            def column(values: list[Any]) -> Any:
-                arr = np.empty(len(values), dtype=object)
-                arr[:] = values
-                return arr
-
-            by_shard = np.asarray(shards, dtype=np.int64)
-            key_col = column(keys)
-            label_col = None if labels is None else column(labels)
-            out: dict[int, Batch] = {}
-            for s in np.unique(by_shard).tolist():
-                where = np.flatnonzero(by_shard == s)
-                out[s] = Batch(key_col[where].tolist(), rows[where], names,
-                               None if label_col is None else label_col[where].tolist(),
-                               where + base)
-            return out
-        positions: dict[int, list[int]] = {}
-        for pos, s in enumerate(shards):
-            bucket = positions.get(s)
-            if bucket is None:
-                positions[s] = [pos]
-            else:
-                bucket.append(pos)
-        batches: dict[int, Batch] = {}
-        for s in sorted(positions):
-            where_l = positions[s]
-            batches[s] = Batch([keys[p] for p in where_l], [rows[p] for p in where_l], names,
-                               None if labels is None else [labels[p] for p in where_l],
-                               [base + p for p in where_l])
-        return batches
+        n = len(codes)
+        stamps = np.arange(base, base + n)
+        used = np.flatnonzero(np.bincount(key_shards, minlength=self._n)).tolist()
+        if len(used) == 1:
+            yield used, Batch(table, rows, names, labels, stamps, codes)
+            return
+        if names is not None:
+            yield used, Batch(table, rows, names, labels, stamps, codes, key_shards)
+            return
+        row_shards = key_shards[codes]
+        order = np.argsort(row_shards, kind="stable")
+        ends = np.cumsum(np.bincount(row_shards, minlength=self._n)).tolist()
+        local = np.empty(len(table), dtype=np.int32)  # table index -> index in its shard's table
+        start = 0
+        for s, end in enumerate(ends):
+            if end == start:
+                continue
+            where = order[start:end]
+            start = end
+            mine = np.flatnonzero(key_shards == s)
+            local[mine] = np.arange(len(mine), dtype=np.int32)
+            yield [s], Batch([table[i] for i in mine.tolist()], [rows[i] for i in where.tolist()], names,
+                             None if labels is None else labels[where], stamps[where], local[codes[where]])
 
     def _call(self, calls: dict[int, tuple[str, tuple[Any, ...]]]) -> dict[int, Any]:
         """Runs one method per shard in parallel; a dead actor is rebuilt and asked again."""
