@@ -233,7 +233,8 @@ def test_keyed_models_equal_one_dict_fed_row_by_row(ray_session, dist, factory, 
         assert "never-seen" not in km and km.get("never-seen") is None
 
 
-def test_array_rows_with_missing_cells(ray_session, dist):
+@pytest.mark.parametrize("one_node", [True, False])  # array rows as one message, or split per shard
+def test_array_rows_with_missing_cells(ray_session, dist, one_node):
     np = pytest.importorskip("numpy")
     pd = pytest.importorskip("pandas")
     keys, rows, ys = _stream(900, 25, "classifier", nan=True)
@@ -241,6 +242,7 @@ def test_array_rows_with_missing_cells(ray_session, dist):
     X = np.array([[x.get(n, math.nan) for n in names] for x in rows])
     ref = _reference(kavro.NaiveBayes, keys, rows, ys)
     with dist.KeyedModels(kavro.NaiveBayes, n_shards=2) as km:
+        km._one_node = one_node
         km.learn_many(np.array(keys[:400], dtype=object), X[:400], np.array(ys[:400]), feature_names=names)
         frame = pd.DataFrame(X[400:], columns=names)
         km.learn_many(keys[400:], frame, pd.Series(ys[400:]))

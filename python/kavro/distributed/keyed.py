@@ -208,6 +208,9 @@ class KeyedModels:
         options.update(actor_options or {})
         self._remote = ray.remote(_ShardActor).options(**options)
         self._actors = [self._spawn(i) for i in range(n_shards)]
+        # Array rows go to the shards as one message when they all run on one node; across nodes
+        # each node would fetch all of it, so there each shard is sent only its own rows.
+        self._one_node = sum(1 for node in ray.nodes() if node.get("Alive")) <= 1  # type: ignore[no-untyped-call]
         # What each shard is rebuilt from: nothing (no model yet), its saved bytes or checkpoint files.
         self._base: list[list[tuple[Any, ...]]] = [[] for _ in range(n_shards)]
         self._log: list[list[Any]] = [[] for _ in range(n_shards)]
@@ -600,7 +603,7 @@ class KeyedModels:
         if len(used) == 1:
             yield used, Batch(table, rows, names, labels, stamps, codes)
             return
-        if names is not None:
+        if names is not None and self._one_node:
             yield used, Batch(table, rows, names, labels, stamps, codes, key_shards)
             return
         row_shards = key_shards[codes]
@@ -615,7 +618,8 @@ class KeyedModels:
             start = end
             mine = np.flatnonzero(key_shards == s)
             local[mine] = np.arange(len(mine), dtype=np.int32)
-            yield [s], Batch([table[i] for i in mine.tolist()], [rows[i] for i in where.tolist()], names,
+            yield [s], Batch([table[i] for i in mine.tolist()],
+                             rows[where] if names is not None else [rows[i] for i in where.tolist()], names,
                              None if labels is None else labels[where], stamps[where], local[codes[where]])
 
     def _call(self, calls: dict[int, tuple[str, tuple[Any, ...]]]) -> dict[int, Any]:
