@@ -7,6 +7,8 @@ import re
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import _kavro_core as kc
 import kavro
@@ -592,5 +594,46 @@ def test_undecodable_bytes_after_a_quote_stop_both_readers(small_pieces, tmp_pat
     slow = drain(iter_csv(str(path), "y", drop=["note"]))
     fast = drain(records_of_lazily(iter_csv(str(path), "y", drop=["note"]).chunks()))
     assert slow[1] is not None and slow[1].startswith("UnicodeDecodeError") and len(slow[0]) > 2000
+    same_pairs(fast[0], slow[0])
+    assert fast[1] == slow[1]
+
+
+CELLS = ["0", "1", "-2", "3.5", "+.5", "1e3", "2E-2", "", " ", "  7 ", "\t8", "nan", "NaN", "-nan",
+         "inf", "x", "1_0", "1.2.3", "9007199254740993", "0.1e400", "\u00e9", '"4"', '"5,6"', '"a\nb"',
+         "\x00", "\x1c9", "A", "b"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(rows=st.lists(st.lists(st.one_of(st.sampled_from(CELLS),
+                                        st.floats(allow_nan=False, allow_infinity=False).map(repr),
+                                        st.integers(-10**20, 10**20).map(str)),
+                              min_size=2, max_size=4), min_size=0, max_size=60),
+       newline=st.sampled_from(["\n", "\r\n", "\r"]), end=st.sampled_from(["", "\n", "\n\n"]),
+       target_type=st.sampled_from(["auto", "float", "int", "label"]), lines_first=st.booleans())
+def test_random_files_read_as_the_reader_reads_them(rows, newline, end, target_type, lines_first):
+    import tempfile
+
+    text = "a,b,y" + newline + newline.join(",".join(r) for r in rows) + end
+    saved = _blocks._LINE_BLOCK, _blocks._LINE_READER
+    _blocks._LINE_BLOCK, _blocks._LINE_READER = 7, lines_first
+    try:
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "random.csv")
+            with open(path, "wb") as fh:
+                fh.write(text.encode("utf-8"))
+
+            def outcome(source):
+                pairs = []
+                try:
+                    for pair in source:
+                        pairs.append(pair)
+                except Exception as exc:  # noqa: BLE001 - the error itself is compared
+                    return pairs, f"{type(exc).__name__}: {exc}"
+                return pairs, None
+
+            slow = outcome(iter_csv(path, "y", target_type=target_type))
+            fast = outcome(records_of_lazily(iter_csv(path, "y", target_type=target_type).chunks()))
+    finally:
+        _blocks._LINE_BLOCK, _blocks._LINE_READER = saved
     same_pairs(fast[0], slow[0])
     assert fast[1] == slow[1]
