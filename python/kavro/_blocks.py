@@ -289,15 +289,15 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     start = _data_offset(stream.path) if _LINE_READER else None
     if start is not None:
         kind = convert.mode if convert.mode in ("float", "int") else "label"
-        reader = _native.CsvBlockReader(os.fsencode(stream.path), start, stream.delimiter, width,
-                                        feature_at, t_index, kind, limit, min(size, _LINE_BLOCK))
+        lines = _native.CsvBlockReader(os.fsencode(stream.path), start, stream.delimiter, width,
+                                       feature_at, t_index, kind, limit, min(size, _LINE_BLOCK))
         labels_seen: list[Any] = []
         table = None
         try:
             while True:
-                block = reader.next()
+                block = lines.next()
                 if block is None:
-                    start = reader.stopped_at
+                    start = lines.stopped_at
                     break
                 X, y, fresh = block
                 if kind == "label":
@@ -315,7 +315,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
                 delivered += len(X)
                 yield X, y, names
         finally:
-            reader.close()
+            lines.close()
         if start is None:
             return
     if not fast_csv_available():
@@ -357,9 +357,14 @@ _LINE_BLOCK = BLOCK_ROWS
 
 def _data_offset(path: str) -> int | None:
     """The offset of the line after the header, when the header's line ends with a line feed."""
+    head = b""
     with open(path, "rb") as fh:
-        head = fh.read(1 << 20)
-    ends = [i for i in (head.find(b"\n"), head.find(b"\r")) if i >= 0]
+        while len(head) < 1 << 20:
+            more = fh.read(1 << 16)
+            head += more
+            ends = [i for i in (head.find(b"\n"), head.find(b"\r")) if i >= 0]
+            if ends and min(ends) + 1 < len(head) or not more:
+                break
     if not ends:
         return None
     end = min(ends)

@@ -210,7 +210,8 @@ class KeyedModels:
         self._actors = [self._spawn(i) for i in range(n_shards)]
         # Array rows go to the shards as one message when they all run on one node; across nodes
         # each node would fetch all of it, so there each shard is sent only its own rows.
-        self._one_node = sum(1 for node in ray.nodes() if node.get("Alive")) <= 1  # type: ignore[no-untyped-call]
+        nodes: list[dict[str, Any]] = ray.nodes()  # type: ignore[no-untyped-call]
+        self._one_node = len([node for node in nodes if node.get("Alive")]) <= 1
         # What each shard is rebuilt from: nothing (no model yet), its saved bytes or checkpoint files.
         self._base: list[list[tuple[Any, ...]]] = [[] for _ in range(n_shards)]
         self._log: list[list[Any]] = [[] for _ in range(n_shards)]
