@@ -637,3 +637,26 @@ def test_random_files_read_as_the_reader_reads_them(rows, newline, end, target_t
         _blocks._LINE_BLOCK, _blocks._LINE_READER = saved
     same_pairs(fast[0], slow[0])
     assert fast[1] == slow[1]
+
+
+@pytest.mark.parametrize("encoding,late", [
+    ("latin-1", "caf\u00e9".encode("latin-1")),   # decodes: the stream's reader goes on
+    ("cp1252", b"\x81"),                           # no character: both stop there
+    ("ascii", b"\xe9"),                            # beyond ASCII: both stop there
+    ("utf-16", None),                              # not ASCII-compatible: the stream's reader alone
+])
+def test_ascii_compatible_encodings_take_the_line_reader(monkeypatch, tmp_path, encoding, late):
+    monkeypatch.setattr(_blocks, "_LINE_BLOCK", 50)
+    header = "a,n\u00f6te,y" if encoding != "ascii" else "a,note,y"
+    rows = [f"{i}.5,ok,{i % 3}" for i in range(4000)]
+    path = tmp_path / "encoded.csv"
+    body = "\n".join([header] + rows[:2500]).encode(encoding)
+    if late is not None:
+        body += b"\n7," + late + b",1\n" + "\n".join(rows[2500:]).encode(encoding)
+    path.write_bytes(body)
+    stream = lambda: iter_csv(str(path), "y", drop=[header.split(",")[1]], encoding=encoding)  # noqa: E731
+    slow = drain(stream())
+    fast = drain(records_of_lazily(stream().chunks()))
+    same_pairs(fast[0], slow[0])
+    assert fast[1] == slow[1] and len(fast[0]) > 2000
+    assert (slow[1] is None) == (encoding in ("latin-1", "utf-16"))

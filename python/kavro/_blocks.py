@@ -209,6 +209,18 @@ def _utf8(encoding: str) -> bool:
         return False
 
 
+# Encodings in which the ASCII bytes spell the ASCII characters and every other character is made
+# of bytes beyond ASCII: the native line reader reads their lines of ASCII bytes.
+_ASCII_COMPATIBLE = frozenset({"ascii", "iso8859-1", "iso8859-2", "iso8859-15", "cp1250", "cp1251", "cp1252"})
+
+
+def _ascii_compatible(encoding: str) -> bool:
+    try:
+        return codecs.lookup(encoding).name in _ASCII_COMPATIBLE
+    except LookupError:
+        return False
+
+
 def csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     """Blocks of a ``CSVStream``, every cell converted exactly as the stream's own reader converts
     it: plain lines by the native line reader, the rest by pyarrow (or, without it, by the stream's
@@ -235,7 +247,8 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     else:
         columns = stream._columns(header)  # the reader's own checks and messages
     names = [c[1] for c in columns]
-    if (header_lines != 1 or not header or not _utf8(stream.encoding)
+    utf8 = _utf8(stream.encoding)
+    if (header_lines != 1 or not header or not (utf8 or _ascii_compatible(stream.encoding))
             or len(stream.delimiter) != 1 or stream.delimiter in '"\r\n' or ord(stream.delimiter) > 0x7f):
         yield from record_blocks(iter(stream), names, size)
         return
@@ -318,7 +331,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
             lines.close()
         if start is None:
             return
-    if not fast_csv_available():
+    if not utf8 or not fast_csv_available():
         yield from rest()
         return
 
