@@ -598,6 +598,17 @@ def test_undecodable_bytes_after_a_quote_stop_both_readers(small_pieces, tmp_pat
     assert fast[1] == slow[1]
 
 
+def outcome(source):
+    """Every pair up to the error the source raises (of any kind), and that error's text."""
+    pairs = []
+    try:
+        for pair in source:
+            pairs.append(pair)
+    except Exception as exc:  # noqa: BLE001 - the error itself is compared
+        return pairs, f"{type(exc).__name__}: {exc}"
+    return pairs, None
+
+
 CELLS = ["0", "1", "-2", "3.5", "+.5", "1e3", "2E-2", "", " ", "  7 ", "\t8", "nan", "NaN", "-nan",
          "inf", "x", "1_0", "1.2.3", "9007199254740993", "0.1e400", "\u00e9", '"4"', '"5,6"', '"a\nb"',
          "\x00", "\x1c9", "A", "b"]
@@ -621,15 +632,6 @@ def test_random_files_read_as_the_reader_reads_them(rows, newline, end, target_t
             path = os.path.join(folder, "random.csv")
             with open(path, "wb") as fh:
                 fh.write(text.encode("utf-8"))
-
-            def outcome(source):
-                pairs = []
-                try:
-                    for pair in source:
-                        pairs.append(pair)
-                except Exception as exc:  # noqa: BLE001 - the error itself is compared
-                    return pairs, f"{type(exc).__name__}: {exc}"
-                return pairs, None
 
             slow = outcome(iter_csv(path, "y", target_type=target_type))
             fast = outcome(records_of_lazily(iter_csv(path, "y", target_type=target_type).chunks()))
@@ -660,3 +662,36 @@ def test_ascii_compatible_encodings_take_the_line_reader(monkeypatch, tmp_path, 
     same_pairs(fast[0], slow[0])
     assert fast[1] == slow[1] and len(fast[0]) > 2000
     assert (slow[1] is None) == (encoding in ("latin-1", "utf-16"))
+
+
+@pytest.mark.skipif(not getattr(kavro._native, "CSV_READS_GZIP", False), reason="a build without zlib")
+def test_gzip_files_read_as_the_reader_reads_them(monkeypatch, tmp_path):
+    import gzip
+
+    from kavro import datasets
+
+    monkeypatch.setattr(_blocks, "_LINE_BLOCK", 1000)
+    for make in (datasets.Electricity, datasets.FriedmanFile):
+        assert records_of(make().chunks()) == list(make())
+    text = "\n".join(["a,b,y"] + [f"{i}.25,{i % 7},{i % 3}" for i in range(6000)]).encode()
+    whole = gzip.compress(text)
+    damaged = {
+        "intact.csv.gz": whole,
+        "members.csv.gz": gzip.compress(text[:30001]) + gzip.compress(text[30001:]),
+        "cut.csv.gz": whole[:len(whole) // 2],
+        "crc.csv.gz": whole[:-8] + bytes([whole[-8] ^ 1]) + whole[-7:],
+        "trailing.csv.gz": whole + b"not gzip at all",
+        "ended.csv.gz": gzip.compress(text + b"\n") + b"not gzip at all",
+        "padded.csv.gz": whole + b"\0" * 64,
+        "plain.csv.gz": text,
+        "quoted.csv.gz": gzip.compress(text.replace(b"\n4000.25,", b'\n"4000.25",', 1)),
+        "bad.csv.gz": gzip.compress(text.replace(b"\n5000.25,", b"\n5000.x,", 1)),
+    }
+    for name, data in damaged.items():
+        path = tmp_path / name
+        path.write_bytes(data)
+        slow = outcome(iter_csv(str(path), "y"))
+        fast = outcome(records_of_lazily(iter_csv(str(path), "y").chunks()))
+        same_pairs(fast[0], slow[0])
+        assert fast[1] == slow[1], name
+        assert (slow[1] is None) == (name in ("intact.csv.gz", "members.csv.gz", "padded.csv.gz", "quoted.csv.gz")), name

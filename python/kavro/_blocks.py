@@ -224,21 +224,27 @@ def _ascii_compatible(encoding: str) -> bool:
 def csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     """Blocks of a ``CSVStream``, every cell converted exactly as the stream's own reader converts
     it: plain lines by the native line reader, the rest by pyarrow (or, without it, by the stream's
-    own reader). TypeError (raised now) when the stream has no target, a callable target_type,
-    categorical columns or a gzip file."""
+    own reader). TypeError (raised now) when the stream has no target, a callable target_type
+    or categorical columns, or is a gzip file and the build has no zlib."""
     if stream.target is None:
         raise TypeError("blocks need a target column")
     if callable(stream.target_type):
         raise TypeError("blocks do not apply a callable target_type")
-    if stream.categorical is not None or stream.path.endswith(".gz"):
-        raise TypeError("blocks do not read categorical columns or gzip files")
+    if stream.categorical is not None:
+        raise TypeError("blocks do not read categorical columns")
+    if stream.path.endswith(".gz"):
+        from kavro import _native
+
+        if not getattr(_native, "CSV_READS_GZIP", False):
+            raise TypeError("blocks of gzip files need a build with zlib")
     return _csv_blocks(stream, size)
 
 
 def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     from kavro.stream import _TargetConverter
 
-    with open(stream.path, newline="", encoding=stream.encoding) as fh:
+    gz = stream.path.endswith(".gz")
+    with stream._open() as fh:
         reader = csv.reader(fh, delimiter=stream.delimiter)
         header = [h.strip() for h in next(reader, [])]
         header_lines = reader.line_num
@@ -299,19 +305,31 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
         return begin(item) if item is not None and not isinstance(item, tuple) else item
 
     # Plain lines are read natively, up to the first line that needs the general readers.
-    start = _data_offset(stream.path) if _LINE_READER else None
+    start = _data_offset(stream.path, gz) if _LINE_READER else None
     if start is not None:
+        intact = _GzipCheck(stream.path) if gz else None
         kind = convert.mode if convert.mode in ("float", "int") else "label"
         lines = _native.CsvBlockReader(os.fsencode(stream.path), start, stream.delimiter, width,
-                                       feature_at, t_index, kind, limit, min(size, _LINE_BLOCK))
+                                       feature_at, t_index, kind, limit, min(size, _LINE_BLOCK), gz)
         labels_seen: list[Any] = []
         table = None
+        block = None
+        # With gzip, each block waits for the next: a last row without a line feed is handed over
+        # only once the file is known to end cleanly after it (the stream's reader, finding
+        # trailing bytes that are no gzip member, fails before it can tell that row has ended).
+        waiting: Block | None = None
+        tail = False
         try:
             while True:
                 block = lines.next()
                 if block is None:
                     start = lines.stopped_at
+                    tail = gz and start is None and lines.unterminated
                     break
+                if waiting is not None:
+                    delivered += len(waiting[0])
+                    yield waiting
+                    waiting = None
                 X, y, fresh = block
                 if kind == "label":
                     if fresh:
@@ -325,13 +343,22 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
                             yield from rest()
                             return
                     y = table[y]  # type: ignore[index]
+                if gz:
+                    waiting = (X, y, names)
+                    continue
                 delivered += len(X)
                 yield X, y, names
         finally:
             lines.close()
-        if start is None:
+            if intact is not None and not (block is None and start is None):  # not read to its end
+                intact.stop()
+        clean = start is None and (intact is None or intact.result())
+        if waiting is not None and (clean or not tail):
+            delivered += len(waiting[0])
+            yield waiting
+        if clean:
             return
-    if not utf8 or not fast_csv_available():
+    if gz or not utf8 or not fast_csv_available():
         yield from rest()
         return
 
@@ -368,16 +395,55 @@ _LINE_READER = True
 _LINE_BLOCK = BLOCK_ROWS
 
 
-def _data_offset(path: str) -> int | None:
-    """The offset of the line after the header, when the header's line ends with a line feed."""
+class _GzipCheck:
+    """Whether a gzip'd file decompresses to its end as the stream's reader decompresses it,
+    found on a thread of its own (decompressing leaves the GIL free)."""
+
+    def __init__(self, path: str) -> None:
+        self._path = path
+        self._stop = threading.Event()
+        self._intact = False
+        self._thread = threading.Thread(target=self._work, name="kavro-csv-reader", daemon=True)
+        self._thread.start()
+
+    def _work(self) -> None:
+        import gzip
+        import zlib
+
+        try:
+            with gzip.open(self._path, "rb") as fh:
+                while fh.read(1 << 20):
+                    if self._stop.is_set():
+                        return
+        except (OSError, EOFError, zlib.error):
+            return
+        self._intact = True
+
+    def result(self) -> bool:
+        self._thread.join()
+        return self._intact
+
+    def stop(self) -> None:
+        self._stop.set()
+
+
+def _data_offset(path: str, gz: bool = False) -> int | None:
+    """The offset of the line after the header (in the bytes a gzip'd file holds), when the
+    header's line ends with a line feed."""
+    import gzip
+    import zlib
+
     head = b""
-    with open(path, "rb") as fh:
-        while len(head) < 1 << 20:
-            more = fh.read(1 << 16)
-            head += more
-            ends = [i for i in (head.find(b"\n"), head.find(b"\r")) if i >= 0]
-            if ends and min(ends) + 1 < len(head) or not more:
-                break
+    try:
+        with (gzip.open(path, "rb") if gz else open(path, "rb")) as fh:
+            while len(head) < 1 << 20:
+                more = fh.read(1 << 16)
+                head += more
+                ends = [i for i in (head.find(b"\n"), head.find(b"\r")) if i >= 0]
+                if ends and min(ends) + 1 < len(head) or not more:
+                    break
+    except (OSError, EOFError, zlib.error):  # the stream's reader says what is wrong
+        return None
     if not ends:
         return None
     end = min(ends)

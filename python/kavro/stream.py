@@ -261,7 +261,8 @@ class CSVStream:
         """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``): plain lines read by a native
         reader, the rest by pyarrow's CSV reader (or this stream's own reader without pyarrow),
         every cell converted exactly as iteration converts it. TypeError when the stream has no
-        target, categorical columns, a callable ``target_type`` or a gzip file."""
+        target, categorical columns or a callable ``target_type``, or is a gzip file and the
+        build has no zlib."""
         from kavro._blocks import csv_blocks
 
         return csv_blocks(self, size)

@@ -32,6 +32,10 @@
 
 #include "batch/decimal.hpp"
 
+#ifdef KAVRO_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
 namespace py = pybind11;
 
 namespace kavro::native {
@@ -56,25 +60,76 @@ struct Block {
     std::vector<std::string> fresh;   // labels first seen in this block, in code order
 };
 
-// The file from an offset, read in large pieces into a buffer holding the current line and
-// the bytes checked after it.
-class Source {
+// The bytes of a file from an offset, or of what a gzip'd file holds.
+class RawFile {
 public:
-    Source(const std::string& path, std::int64_t start) : offset_(static_cast<std::uint64_t>(start)) {
+    RawFile(const std::string& path, bool gzip, std::int64_t start) {
+        if (gzip) {
+#ifdef KAVRO_HAVE_ZLIB
+            gz_ = gzopen(path.c_str(), "rb");
+            if (gz_ == nullptr) return;
+            gzbuffer(gz_, 1U << 17);
+            // Not gzip'd after all (the stream's reader refuses it), or no such offset.
+            if (gzdirect(gz_) != 0 || (start > 0 && gzseek(gz_, static_cast<z_off_t>(start), SEEK_SET) != start)) {
+                gzclose(gz_);
+                gz_ = nullptr;
+            }
+#endif
+            return;
+        }
         file_ = std::fopen(path.c_str(), "rb");
-        if (file_ == nullptr) return;
-        if (start > 0 && fseeko(file_, static_cast<off_t>(start), SEEK_SET) != 0) {
+        if (file_ != nullptr && start > 0 && fseeko(file_, static_cast<off_t>(start), SEEK_SET) != 0) {
             std::fclose(file_);
             file_ = nullptr;
         }
     }
-    Source(const Source&) = delete;
-    Source& operator=(const Source&) = delete;
-    ~Source() {
+    RawFile(const RawFile&) = delete;
+    RawFile& operator=(const RawFile&) = delete;
+    ~RawFile() {
         if (file_ != nullptr) std::fclose(file_);
+#ifdef KAVRO_HAVE_ZLIB
+        if (gz_ != nullptr) gzclose(gz_);
+#endif
     }
 
-    bool ok() const { return file_ != nullptr && !failed_; }
+    bool ok() const {
+#ifdef KAVRO_HAVE_ZLIB
+        if (gz_ != nullptr) return true;
+#endif
+        return file_ != nullptr;
+    }
+
+    // Up to n bytes into dst; `got` is 0 at the end. False on a read error, a damaged or cut
+    // gzip stream included.
+    bool read(char* dst, std::size_t n, std::size_t& got) {
+#ifdef KAVRO_HAVE_ZLIB
+        if (gz_ != nullptr) {
+            const int r = gzread(gz_, dst, static_cast<unsigned>(std::min<std::size_t>(n, 1U << 30)));
+            int error = Z_OK;
+            gzerror(gz_, &error);
+            got = r > 0 ? static_cast<std::size_t>(r) : 0;
+            return r >= 0 && error == Z_OK;
+        }
+#endif
+        got = std::fread(dst, 1, n, file_);
+        return got == n || std::ferror(file_) == 0;
+    }
+
+private:
+    std::FILE* file_ = nullptr;
+#ifdef KAVRO_HAVE_ZLIB
+    gzFile gz_ = nullptr;
+#endif
+};
+
+// The file from an offset, read in large pieces into a buffer holding the current line and
+// the bytes checked after it.
+class Source {
+public:
+    Source(const std::string& path, bool gzip, std::int64_t start)
+        : file_(path, gzip, start), offset_(static_cast<std::uint64_t>(start)) {}
+
+    bool ok() const { return file_.ok() && !failed_; }
     bool at_end() const { return eof_ && pos_ == buf_.size(); }
     std::uint64_t offset() const { return offset_ + pos_; }  // of the current position
     const char* data() const { return buf_.data(); }
@@ -95,15 +150,14 @@ public:
             const std::size_t old = buf_.size();
             const std::size_t want = std::max(kReadSize, n - old);
             buf_.resize(old + want);
-            const std::size_t got = std::fread(buf_.data() + old, 1, want, file_);
+            std::size_t got = 0;
+            const bool read = file_.read(buf_.data() + old, want, got);
             buf_.resize(old + got);
-            if (got < want) {
-                if (std::ferror(file_) != 0) {
-                    failed_ = true;
-                    return false;
-                }
-                eof_ = true;
+            if (!read) {
+                failed_ = true;
+                return false;
             }
+            if (got < want) eof_ = true;
         }
         return true;
     }
@@ -142,7 +196,7 @@ public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
 private:
-    std::FILE* file_ = nullptr;
+    RawFile file_;
     std::vector<char> buf_;
     std::uint64_t offset_ = 0;  // of buf_[0] in the file
     std::size_t pos_ = 0;
@@ -166,7 +220,7 @@ class CsvBlockReader {
 public:
     CsvBlockReader(std::string path, std::int64_t start, const std::string& delimiter, int width,
                    std::vector<int> features, int target, const std::string& target_kind,
-                   std::int64_t size_limit, std::int64_t block_rows)
+                   std::int64_t size_limit, std::int64_t block_rows, bool gzip)
         : features_(std::move(features)), target_(target), width_(width), size_limit_(size_limit),
           block_rows_(static_cast<std::size_t>(block_rows)) {
         if (delimiter.size() != 1 || delimiter[0] == '"' || delimiter[0] == '\r' || delimiter[0] == '\n' ||
@@ -190,7 +244,11 @@ public:
         } else {
             throw py::value_error("csv reader: target_kind is 'float', 'int' or 'label'");
         }
-        thread_ = std::thread([this, path = std::move(path), start] { work(path, start); });
+#ifndef KAVRO_HAVE_ZLIB
+        if (gzip) throw py::value_error("csv reader: this build reads no gzip'd files");
+#endif
+        gzip_ = gzip;
+        thread_ = std::thread([this, path = std::move(path), start, gzip] { work(path, gzip, start); });
     }
     CsvBlockReader(const CsvBlockReader&) = delete;
     CsvBlockReader& operator=(const CsvBlockReader&) = delete;
@@ -223,6 +281,14 @@ public:
         if (!done_) throw py::value_error("csv reader: still reading");
         if (stopped_at_ < 0) return py::none();
         return py::int_(stopped_at_);
+    }
+
+    // Whether the last row came from a last line without a line feed (meaningful once next()
+    // returned None; with gzip, that row is alone in the last block).
+    bool unterminated() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!done_) throw py::value_error("csv reader: still reading");
+        return unterminated_;
     }
 
     void stop() {
@@ -263,9 +329,9 @@ private:
     }
 
     // Reads every line it can; sets stopped_at_ to the offset of the first it cannot.
-    void work(const std::string& path, std::int64_t start) {
+    void work(const std::string& path, bool gzip, std::int64_t start) {
         try {
-            Source src(path, start);
+            Source src(path, gzip, start);
             std::int64_t stopped = start;
             if (src.ok()) stopped = read_lines(src);
             finish(stopped);
@@ -296,10 +362,18 @@ private:
                 src.advance(next);
                 continue;
             }
+            const bool terminated = src.pos() + len < src.size();
+            if (!terminated && gzip_ && block->rows > 0) {
+                // The last line, without a line feed, goes in a block of its own: the caller
+                // keeps it until it knows the gzip'd file ends cleanly after it.
+                if (!push(std::move(block))) return -1;
+                block = fresh_block(1);
+            }
             if (!split(line, end, fields) || !convert(fields, row, *block)) break;
             std::copy(row.begin(), row.end(), block->X.get() + block->rows * row.size());
             ++block->rows;
             src.advance(next);
+            unterminated_ = !terminated;
             if (block->rows == capacity) {
                 if (!push(std::move(block))) return -1;
                 capacity = std::min(capacity * 2, block_rows_);
@@ -424,6 +498,8 @@ private:
     char delimiter_ = ',';
     bool stops_[256] = {};  // bytes that end or refuse a field
     TargetKind kind_ = TargetKind::kFloat;
+    bool gzip_ = false;
+    bool unterminated_ = false;  // written by the reading thread before done_
     // Label texts by code; looked up in turn while few, then through the map (reading thread only).
     std::vector<std::string> label_list_;
     std::unordered_map<std::string, std::int64_t> labels_;
@@ -446,19 +522,27 @@ void bind_csv_reader(py::module_& m) {
                                "Blocks of the plain lines of a CSV file from an offset, read and "
                                "converted on a thread of its own.")
         .def(py::init<std::string, std::int64_t, const std::string&, int, std::vector<int>, int,
-                      const std::string&, std::int64_t, std::int64_t>(),
+                      const std::string&, std::int64_t, std::int64_t, bool>(),
              py::arg("path"), py::arg("start"), py::arg("delimiter"), py::arg("width"),
              py::arg("features"), py::arg("target"), py::arg("target_kind"), py::arg("size_limit"),
-             py::arg("block_rows"),
+             py::arg("block_rows"), py::arg("gzip") = false,
              "Reads the file from byte `start` (a line start) in rows of `width` fields. Each "
              "block's X holds the `features` columns (NaN = absent), its y the `target` column: "
              "float64 ('float'), int64 ('int'), or int64 codes of the raw label texts ('label', "
-             "numbered in order of first appearance; each block lists those it saw first).")
+             "numbered in order of first appearance; each block lists those it saw first). With gzip, "
+             "`start` counts the bytes the gzip'd file holds.")
         .def("next", &CsvBlockReader::next,
              "The next block (X, y, fresh labels as bytes), or None when done; waits without the GIL.")
         .def_property_readonly("stopped_at", &CsvBlockReader::stopped_at,
                                "The offset of the first line left unread, None at the end of the file.")
+        .def_property_readonly("unterminated", &CsvBlockReader::unterminated,
+                               "Whether the last row read came from a last line without a line feed.")
         .def("close", &CsvBlockReader::stop, "Stop reading and join the thread.");
+#ifdef KAVRO_HAVE_ZLIB
+    m.attr("CSV_READS_GZIP") = true;
+#else
+    m.attr("CSV_READS_GZIP") = false;
+#endif
 }
 
 }  // namespace kavro::native
