@@ -667,12 +667,17 @@ def test_ascii_compatible_encodings_take_the_line_reader(monkeypatch, tmp_path, 
 @pytest.mark.skipif(not getattr(kavro._native, "CSV_READS_GZIP", False), reason="a build without zlib")
 def test_gzip_files_read_as_the_reader_reads_them(monkeypatch, tmp_path):
     import gzip
+    import threading
 
     from kavro import datasets
 
     monkeypatch.setattr(_blocks, "_LINE_BLOCK", 1000)
     for make in (datasets.Electricity, datasets.FriedmanFile):
         assert records_of(make().chunks()) == list(make())
+        blocks = make().chunks()
+        next(blocks)
+        blocks.close()  # an early stop leaves no reading or checking thread behind
+        assert not [t for t in threading.enumerate() if t.name == "kavro-csv-reader"]
     text = "\n".join(["a,b,y"] + [f"{i}.25,{i % 7},{i % 3}" for i in range(6000)]).encode()
     whole = gzip.compress(text)
     damaged = {

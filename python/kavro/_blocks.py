@@ -425,6 +425,7 @@ class _GzipCheck:
 
     def stop(self) -> None:
         self._stop.set()
+        self._thread.join()
 
 
 def _data_offset(path: str, gz: bool = False) -> int | None:
