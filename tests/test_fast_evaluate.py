@@ -678,19 +678,22 @@ def test_gzip_files_read_as_the_reader_reads_them(monkeypatch, tmp_path):
         next(blocks)
         blocks.close()  # an early stop leaves no reading or checking thread behind
         assert not [t for t in threading.enumerate() if t.name == "kavro-csv-reader"]
-    text = "\n".join(["a,b,y"] + [f"{i}.25,{i % 7},{i % 3}" for i in range(6000)]).encode()
+    text = "\n".join(["a,b,y"] + [f"{i}.25,{i % 7},{i % 3}" for i in range(40000)]).encode()
     whole = gzip.compress(text)
     damaged = {
         "intact.csv.gz": whole,
-        "members.csv.gz": gzip.compress(text[:30001]) + gzip.compress(text[30001:]),
+        "members.csv.gz": gzip.compress(text[:300001]) + gzip.compress(text[300001:]),
         "cut.csv.gz": whole[:len(whole) // 2],
         "crc.csv.gz": whole[:-8] + bytes([whole[-8] ^ 1]) + whole[-7:],
         "trailing.csv.gz": whole + b"not gzip at all",
         "ended.csv.gz": gzip.compress(text + b"\n") + b"not gzip at all",
         "padded.csv.gz": whole + b"\0" * 64,
+        "padded-garbage.csv.gz": whole + b"\0" * 9 + b"xy",
+        "half-magic.csv.gz": whole + b"\x1f",
+        "flipped.csv.gz": whole[:len(whole) // 3] + bytes([whole[len(whole) // 3] ^ 0x55]) + whole[len(whole) // 3 + 1:],
         "plain.csv.gz": text,
-        "quoted.csv.gz": gzip.compress(text.replace(b"\n4000.25,", b'\n"4000.25",', 1)),
-        "bad.csv.gz": gzip.compress(text.replace(b"\n5000.25,", b"\n5000.x,", 1)),
+        "quoted.csv.gz": gzip.compress(text.replace(b"\n24000.25,", b'\n"24000.25",', 1)),
+        "bad.csv.gz": gzip.compress(text.replace(b"\n35000.25,", b"\n35000.x,", 1)),
     }
     for name, data in damaged.items():
         path = tmp_path / name
@@ -700,3 +703,22 @@ def test_gzip_files_read_as_the_reader_reads_them(monkeypatch, tmp_path):
         same_pairs(fast[0], slow[0])
         assert fast[1] == slow[1], name
         assert (slow[1] is None) == (name in ("intact.csv.gz", "members.csv.gz", "padded.csv.gz", "quoted.csv.gz")), name
+
+
+@pytest.mark.skipif(not getattr(kavro._native, "CSV_READS_GZIP", False), reason="a build without zlib")
+def test_the_line_reader_reads_whole_gzip_files(tmp_path):
+    import gzip
+
+    from kavro import _native
+
+    # Highly compressible: the whole input is read long before its output is; and two members.
+    text = b"a,y\n" + b"1.5,1\n" * 400_000
+    path = tmp_path / "repeated.csv.gz"
+    path.write_bytes(gzip.compress(text) + gzip.compress(b"2.5,0\n" * 1000))
+    reader = _native.CsvBlockReader(os.fsencode(str(path)), 4, ",", 2, [0], 1, "int", 1000, 8192, True)
+    rows = []
+    while (block := reader.next()) is not None:
+        rows.append(block[1])
+    assert reader.stopped_at is None  # to the end, without handing over
+    y = np.concatenate(rows)
+    assert len(y) == 401_000 and y[:400_000].all() and not y[400_000:].any()

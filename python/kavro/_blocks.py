@@ -307,29 +307,17 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     # Plain lines are read natively, up to the first line that needs the general readers.
     start = _data_offset(stream.path, gz) if _LINE_READER else None
     if start is not None:
-        intact = _GzipCheck(stream.path) if gz else None
         kind = convert.mode if convert.mode in ("float", "int") else "label"
         lines = _native.CsvBlockReader(os.fsencode(stream.path), start, stream.delimiter, width,
                                        feature_at, t_index, kind, limit, min(size, _LINE_BLOCK), gz)
         labels_seen: list[Any] = []
         table = None
-        block = None
-        # With gzip, each block waits for the next: a last row without a line feed is handed over
-        # only once the file is known to end cleanly after it (the stream's reader, finding
-        # trailing bytes that are no gzip member, fails before it can tell that row has ended).
-        waiting: Block | None = None
-        tail = False
         try:
             while True:
                 block = lines.next()
                 if block is None:
                     start = lines.stopped_at
-                    tail = gz and start is None and lines.unterminated
                     break
-                if waiting is not None:
-                    delivered += len(waiting[0])
-                    yield waiting
-                    waiting = None
                 X, y, fresh = block
                 if kind == "label":
                     if fresh:
@@ -343,20 +331,11 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
                             yield from rest()
                             return
                     y = table[y]  # type: ignore[index]
-                if gz:
-                    waiting = (X, y, names)
-                    continue
                 delivered += len(X)
                 yield X, y, names
         finally:
             lines.close()
-            if intact is not None and not (block is None and start is None):  # not read to its end
-                intact.stop()
-        clean = start is None and (intact is None or intact.result())
-        if waiting is not None and (clean or not tail):
-            delivered += len(waiting[0])
-            yield waiting
-        if clean:
+        if start is None:
             return
     if gz or not utf8 or not fast_csv_available():
         yield from rest()
@@ -393,39 +372,6 @@ _NOT_YET = object()
 # native reader, in blocks of at most _LINE_BLOCK rows.
 _LINE_READER = True
 _LINE_BLOCK = BLOCK_ROWS
-
-
-class _GzipCheck:
-    """Whether a gzip'd file decompresses to its end as the stream's reader decompresses it,
-    found on a thread of its own (decompressing leaves the GIL free)."""
-
-    def __init__(self, path: str) -> None:
-        self._path = path
-        self._stop = threading.Event()
-        self._intact = False
-        self._thread = threading.Thread(target=self._work, name="kavro-csv-reader", daemon=True)
-        self._thread.start()
-
-    def _work(self) -> None:
-        import gzip
-        import zlib
-
-        try:
-            with gzip.open(self._path, "rb") as fh:
-                while fh.read(1 << 20):
-                    if self._stop.is_set():
-                        return
-        except (OSError, EOFError, zlib.error):
-            return
-        self._intact = True
-
-    def result(self) -> bool:
-        self._thread.join()
-        return self._intact
-
-    def stop(self) -> None:
-        self._stop.set()
-        self._thread.join()
 
 
 def _data_offset(path: str, gz: bool = False) -> int | None:

@@ -60,25 +60,105 @@ struct Block {
     std::vector<std::string> fresh;   // labels first seen in this block, in code order
 };
 
+#ifdef KAVRO_HAVE_ZLIB
+// What a gzip'd file holds, member after member, taken as the stream's reader takes it: zero
+// bytes may pad the end of a member; anything else after one must start the next.
+class Gunzip {
+public:
+    explicit Gunzip(std::FILE* file) : file_(file), input_(std::size_t{1} << 17) {
+        ok_ = inflateInit2(&z_, 15 + 16) == Z_OK;
+    }
+    Gunzip(const Gunzip&) = delete;
+    Gunzip& operator=(const Gunzip&) = delete;
+    ~Gunzip() {
+        if (ok_) inflateEnd(&z_);
+    }
+
+    // Up to n bytes into dst; `got` is short only at the end. False on a damaged or cut file.
+    bool read(unsigned char* dst, std::size_t n, std::size_t& got) {
+        got = 0;
+        while (got < n && !done_) {
+            if (!in_member_) {  // zero bytes, then the end of the file or the next member
+                if (z_.avail_in == 0 && !fill()) {
+                    if (std::ferror(file_) != 0) return false;
+                    done_ = true;
+                    break;
+                }
+                while (z_.avail_in > 0 && *z_.next_in == 0) {
+                    ++z_.next_in;
+                    --z_.avail_in;
+                }
+                if (z_.avail_in == 0) continue;
+                if (*z_.next_in != 0x1f) return false;
+                if (z_.avail_in == 1 && !fill()) return false;
+                if (z_.next_in[1] != 0x8b || inflateReset(&z_) != Z_OK) return false;
+                in_member_ = true;
+            }
+            if (z_.avail_in == 0 && !fill() && std::ferror(file_) != 0) return false;
+            z_.next_out = dst + got;
+            z_.avail_out = static_cast<uInt>(std::min<std::size_t>(n - got, 1U << 30));
+            const uInt before = z_.avail_out;
+            const int r = inflate(&z_, Z_NO_FLUSH);
+            got += before - z_.avail_out;
+            if (r == Z_STREAM_END) {
+                in_member_ = false;
+            } else if (r == Z_BUF_ERROR) {
+                if (z_.avail_in == 0 && std::feof(file_) != 0) return false;  // cut inside a member
+            } else if (r != Z_OK) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool ok() const { return ok_; }
+
+private:
+    // More input after what is left unread; false at the end of the file.
+    bool fill() {
+        const std::size_t left = z_.avail_in;
+        if (left > 0) std::memmove(input_.data(), z_.next_in, left);
+        const std::size_t more = std::fread(input_.data() + left, 1, input_.size() - left, file_);
+        z_.next_in = input_.data();
+        z_.avail_in = static_cast<uInt>(left + more);
+        return more > 0;
+    }
+
+    std::FILE* file_;
+    std::vector<unsigned char> input_;
+    z_stream z_{};
+    bool ok_ = false;
+    bool in_member_ = true;
+    bool done_ = false;
+};
+#endif
+
 // The bytes of a file from an offset, or of what a gzip'd file holds.
 class RawFile {
 public:
     RawFile(const std::string& path, bool gzip, std::int64_t start) {
+        file_ = std::fopen(path.c_str(), "rb");
+        if (file_ == nullptr) return;
         if (gzip) {
 #ifdef KAVRO_HAVE_ZLIB
-            gz_ = gzopen(path.c_str(), "rb");
-            if (gz_ == nullptr) return;
-            gzbuffer(gz_, 1U << 17);
-            // Not gzip'd after all (the stream's reader refuses it), or no such offset.
-            if (gzdirect(gz_) != 0 || (start > 0 && gzseek(gz_, static_cast<z_off_t>(start), SEEK_SET) != start)) {
-                gzclose(gz_);
-                gz_ = nullptr;
+            gunzip_ = std::make_unique<Gunzip>(file_);
+            std::vector<unsigned char> skipped(std::size_t{1} << 16);
+            for (auto left = static_cast<std::size_t>(start); gunzip_->ok() && left > 0;) {
+                std::size_t got = 0;
+                const std::size_t want = std::min(left, skipped.size());
+                if (!gunzip_->read(skipped.data(), want, got) || got < want) {
+                    gunzip_.reset();
+                    break;
+                }
+                left -= got;
             }
+            if (gunzip_ && gunzip_->ok()) return;
 #endif
+            std::fclose(file_);
+            file_ = nullptr;
             return;
         }
-        file_ = std::fopen(path.c_str(), "rb");
-        if (file_ != nullptr && start > 0 && fseeko(file_, static_cast<off_t>(start), SEEK_SET) != 0) {
+        if (start > 0 && fseeko(file_, static_cast<off_t>(start), SEEK_SET) != 0) {
             std::fclose(file_);
             file_ = nullptr;
         }
@@ -86,30 +166,19 @@ public:
     RawFile(const RawFile&) = delete;
     RawFile& operator=(const RawFile&) = delete;
     ~RawFile() {
+#ifdef KAVRO_HAVE_ZLIB
+        gunzip_.reset();
+#endif
         if (file_ != nullptr) std::fclose(file_);
-#ifdef KAVRO_HAVE_ZLIB
-        if (gz_ != nullptr) gzclose(gz_);
-#endif
     }
 
-    bool ok() const {
-#ifdef KAVRO_HAVE_ZLIB
-        if (gz_ != nullptr) return true;
-#endif
-        return file_ != nullptr;
-    }
+    bool ok() const { return file_ != nullptr; }
 
-    // Up to n bytes into dst; `got` is 0 at the end. False on a read error, a damaged or cut
-    // gzip stream included.
+    // Up to n bytes into dst; `got` is short only at the end of the file. False on a read
+    // error, a damaged or cut gzip'd file included.
     bool read(char* dst, std::size_t n, std::size_t& got) {
 #ifdef KAVRO_HAVE_ZLIB
-        if (gz_ != nullptr) {
-            const int r = gzread(gz_, dst, static_cast<unsigned>(std::min<std::size_t>(n, 1U << 30)));
-            int error = Z_OK;
-            gzerror(gz_, &error);
-            got = r > 0 ? static_cast<std::size_t>(r) : 0;
-            return r >= 0 && error == Z_OK;
-        }
+        if (gunzip_) return gunzip_->read(reinterpret_cast<unsigned char*>(dst), n, got);
 #endif
         got = std::fread(dst, 1, n, file_);
         return got == n || std::ferror(file_) == 0;
@@ -118,7 +187,7 @@ public:
 private:
     std::FILE* file_ = nullptr;
 #ifdef KAVRO_HAVE_ZLIB
-    gzFile gz_ = nullptr;
+    std::unique_ptr<Gunzip> gunzip_;
 #endif
 };
 
@@ -247,7 +316,6 @@ public:
 #ifndef KAVRO_HAVE_ZLIB
         if (gzip) throw py::value_error("csv reader: this build reads no gzip'd files");
 #endif
-        gzip_ = gzip;
         thread_ = std::thread([this, path = std::move(path), start, gzip] { work(path, gzip, start); });
     }
     CsvBlockReader(const CsvBlockReader&) = delete;
@@ -281,14 +349,6 @@ public:
         if (!done_) throw py::value_error("csv reader: still reading");
         if (stopped_at_ < 0) return py::none();
         return py::int_(stopped_at_);
-    }
-
-    // Whether the last row came from a last line without a line feed (meaningful once next()
-    // returned None; with gzip, that row is alone in the last block).
-    bool unterminated() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!done_) throw py::value_error("csv reader: still reading");
-        return unterminated_;
     }
 
     void stop() {
@@ -362,18 +422,10 @@ private:
                 src.advance(next);
                 continue;
             }
-            const bool terminated = src.pos() + len < src.size();
-            if (!terminated && gzip_ && block->rows > 0) {
-                // The last line, without a line feed, goes in a block of its own: the caller
-                // keeps it until it knows the gzip'd file ends cleanly after it.
-                if (!push(std::move(block))) return -1;
-                block = fresh_block(1);
-            }
             if (!split(line, end, fields) || !convert(fields, row, *block)) break;
             std::copy(row.begin(), row.end(), block->X.get() + block->rows * row.size());
             ++block->rows;
             src.advance(next);
-            unterminated_ = !terminated;
             if (block->rows == capacity) {
                 if (!push(std::move(block))) return -1;
                 capacity = std::min(capacity * 2, block_rows_);
@@ -498,8 +550,6 @@ private:
     char delimiter_ = ',';
     bool stops_[256] = {};  // bytes that end or refuse a field
     TargetKind kind_ = TargetKind::kFloat;
-    bool gzip_ = false;
-    bool unterminated_ = false;  // written by the reading thread before done_
     // Label texts by code; looked up in turn while few, then through the map (reading thread only).
     std::vector<std::string> label_list_;
     std::unordered_map<std::string, std::int64_t> labels_;
@@ -535,8 +585,6 @@ void bind_csv_reader(py::module_& m) {
              "The next block (X, y, fresh labels as bytes), or None when done; waits without the GIL.")
         .def_property_readonly("stopped_at", &CsvBlockReader::stopped_at,
                                "The offset of the first line left unread, None at the end of the file.")
-        .def_property_readonly("unterminated", &CsvBlockReader::unterminated,
-                               "Whether the last row read came from a last line without a line feed.")
         .def("close", &CsvBlockReader::stop, "Stop reading and join the thread.");
 #ifdef KAVRO_HAVE_ZLIB
     m.attr("CSV_READS_GZIP") = true;
