@@ -271,6 +271,12 @@ def test_without_pyarrow_the_stream_reader_takes_over_from_the_line_reader(monke
     fast = drain(records_of_lazily(iter_csv(path, "y").chunks()))
     assert "line 2501, column 'b'" in slow[1] and fast[1] == slow[1]
     same_pairs(fast[0], slow[0])
+    lines[2500] = "2500.5,6,0"
+    lines[1:] = [line.rsplit(",", 1)[0] + f",L{i % 5}" for i, line in enumerate(lines[1:])]
+    labelled = write(tmp_path, "\n".join(lines), "labelled.csv")  # classes numbered across the handover
+    slow_stream, fast_stream = iter_csv(labelled, "y", target_type="label"), iter_csv(labelled, "y", target_type="label")
+    slow = list(slow_stream)
+    assert records_of(fast_stream.chunks()) == slow and fast_stream.classes == slow_stream.classes
     runs = [scores(progressive_val_score(make_stream(), kc.HoeffdingTreeClassifier(), kc.Accuracy(),
                                          n=2400, every=800, progress=False))
             for make_stream in (lambda: iter_csv(path, "y"), lambda: python_loop(iter_csv(path, "y")))]

@@ -272,7 +272,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     delivered = 0
 
     def rest() -> Iterator[Block]:
-        return record_blocks(_skipped(iter(stream), delivered), names, size)
+        return record_blocks(stream._examples(delivered), names, size)
 
     def begin(batch: Any) -> tuple[Any, Any, Any, Any]:
         """Starts converting a batch's cells on a native thread (it runs while the consumer

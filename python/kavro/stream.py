@@ -201,6 +201,12 @@ class CSVStream:
             return sum(1 for row in reader if row)
 
     def __iter__(self) -> Iterator[tuple[dict[str, float], Target]]:
+        return self._examples()
+
+    def _examples(self, skip: int = 0) -> Iterator[tuple[dict[str, float], Target]]:
+        """The examples after the first ``skip`` rows, which were read and converted already by a
+        fast reader (only their targets are converted again, as they number the classes; a stream
+        with "auto" categorical columns must not skip, as its first values decide the columns)."""
         convert = _TargetConverter(self.target_type)
         self.classes = convert.classes
         path = self.path
@@ -217,6 +223,11 @@ class CSVStream:
             for row in reader:
                 line, end = end + 1, reader.line_num  # a quoted field may span lines
                 if not row:
+                    continue
+                if skip:
+                    skip -= 1
+                    if t_index >= 0:
+                        convert(row[t_index].strip())
                     continue
                 if len(row) != width:
                     raise StreamError(f"{path}, line {line}: {len(row)} fields, expected {width} as in the header")
