@@ -202,11 +202,15 @@ def fast_csv_available() -> bool:
     return True
 
 
-def _utf8(encoding: str) -> bool:
+def _codec(encoding: str) -> str | None:
     try:
-        return codecs.lookup(encoding).name in ("utf-8", "utf-8-sig")
+        return codecs.lookup(encoding).name
     except LookupError:
-        return False
+        return None
+
+
+def _utf8(encoding: str) -> bool:
+    return _codec(encoding) in ("utf-8", "utf-8-sig")
 
 
 # Encodings in which the ASCII bytes spell the ASCII characters and every other character is made
@@ -215,10 +219,7 @@ _ASCII_COMPATIBLE = frozenset({"ascii", "iso8859-1", "iso8859-2", "iso8859-15", 
 
 
 def _ascii_compatible(encoding: str) -> bool:
-    try:
-        return codecs.lookup(encoding).name in _ASCII_COMPATIBLE
-    except LookupError:
-        return False
+    return _codec(encoding) in _ASCII_COMPATIBLE
 
 
 def csv_blocks(stream: Any, size: int) -> Iterator[Block]:
@@ -321,7 +322,8 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
                 X, y, fresh = block
                 if kind == "label":
                     if fresh:
-                        converted = _convert_labels(fresh, labels_seen, convert)
+                        converted = _convert_labels((raw.decode("ascii") for raw in fresh), labels_seen,
+                                                    convert, limit)
                         table = target_array(labels_seen)
                         if not converted:  # the stream's reader says what is wrong
                             good = int(_np().argmax(y == len(labels_seen)))
@@ -399,14 +401,14 @@ def _data_offset(path: str, gz: bool = False) -> int | None:
     return end + 2 if head[end:end + 2] == b"\r\n" else None
 
 
-def _convert_labels(fresh: list[bytes], values: list[Any], convert: Any) -> bool:
-    """Converts target texts in order of first appearance onto ``values``; False at the first
-    one the stream's reader refuses."""
+def _convert_labels(raws: Iterable[str], values: list[Any], convert: Any, limit: int) -> bool:
+    """Converts raw target cells in order of first appearance onto ``values``; False at the
+    first one the stream's reader refuses."""
     from kavro.stream import _missing_text
 
-    for raw in fresh:
-        text = raw.decode("ascii").strip()
-        if _missing_text(text):
+    for raw in raws:
+        text = raw.strip()
+        if len(raw) > limit or _missing_text(text):
             return False
         try:
             values.append(convert(text))
@@ -746,16 +748,7 @@ def _encoded_targets(col: Any, convert: Any, limit: int) -> tuple[Any, int]:
     encoded = col.dictionary_encode()
     indices = encoded.indices.to_numpy(zero_copy_only=False)
     values: list[Any] = []
-    from kavro.stream import _missing_text
-
-    for raw in encoded.dictionary.to_pylist():
-        text = raw.strip()
-        if len(raw) > limit or _missing_text(text):
-            break
-        try:
-            values.append(convert(text))
-        except (ValueError, TypeError):
-            break
+    _convert_labels(encoded.dictionary.to_pylist(), values, convert, limit)
     table = target_array(values)
     if len(values) < len(encoded.dictionary):
         bad = int(np.argmax(indices == len(values)))

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -280,11 +279,6 @@ bool missing_text(const char* p, const char* e) {
     return (p[0] | 0x20) == 'n' && (p[1] | 0x20) == 'a' && (p[2] | 0x20) == 'n';
 }
 
-void trim(const char*& p, const char*& e) {
-    while (p < e && is_ascii_space(static_cast<unsigned char>(*p))) ++p;
-    while (e > p && is_ascii_space(static_cast<unsigned char>(e[-1]))) --e;
-}
-
 class CsvBlockReader {
 public:
     CsvBlockReader(std::string path, std::int64_t start, const std::string& delimiter, int width,
@@ -405,7 +399,6 @@ private:
 
     std::int64_t read_lines(Source& src) {
         std::vector<std::pair<const char*, const char*>> fields(static_cast<std::size_t>(width_));
-        std::vector<double> row(features_.size());
         std::size_t capacity = std::min(kFirstBlock, block_rows_);
         auto block = fresh_block(capacity);
         for (;;) {
@@ -422,8 +415,11 @@ private:
                 src.advance(next);
                 continue;
             }
-            if (!split(line, end, fields) || !convert(fields, row, *block)) break;
-            std::copy(row.begin(), row.end(), block->X.get() + block->rows * row.size());
+            // The row's cells go straight to its place in the block; a line that does not
+            // convert leaves them in capacity the block does not count.
+            if (!split(line, end, fields) || !convert(fields, block->X.get() + block->rows * features_.size(), *block)) {
+                break;
+            }
             ++block->rows;
             src.advance(next);
             if (block->rows == capacity) {
@@ -466,12 +462,11 @@ private:
     }
 
     // The row's feature values (NaN = absent) and its target, when each converts exactly.
-    bool convert(const std::vector<std::pair<const char*, const char*>>& fields, std::vector<double>& row,
-                 Block& block) {
+    bool convert(const std::vector<std::pair<const char*, const char*>>& fields, double* row, Block& block) {
         for (std::size_t j = 0; j < features_.size(); ++j) {
             const char* p = fields[static_cast<std::size_t>(features_[j])].first;
             const char* e = fields[static_cast<std::size_t>(features_[j])].second;
-            trim(p, e);
+            trim_ascii_space(p, e);
             if (missing_text(p, e)) {
                 row[j] = std::nan("");
                 continue;
@@ -484,7 +479,7 @@ private:
             block.y_int.push_back(label_code(p, e, block));
             return true;
         }
-        trim(p, e);
+        trim_ascii_space(p, e);
         double v = 0.0;
         if (missing_text(p, e) || !decimal_value(p, e, v)) return false;
         if (kind_ == TargetKind::kFloat) {

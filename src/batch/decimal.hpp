@@ -10,6 +10,12 @@ namespace kavro::native {
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 inline bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// Narrows p..e to the text between leading and trailing ASCII whitespace.
+inline void trim_ascii_space(const char*& p, const char*& e) {
+    while (p < e && is_ascii_space(static_cast<unsigned char>(*p))) ++p;
+    while (e > p && is_ascii_space(static_cast<unsigned char>(e[-1]))) --e;
+}
+
 // Plain decimal syntax: [+-] (digits [. digits] | . digits) [(e|E) [+-] digits]. While it
 // checks, it gathers the value as mantissa * 10^exp10; exact is left false when the digits do
 // not fit a mantissa of at most 2^53.

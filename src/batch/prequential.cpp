@@ -266,8 +266,7 @@ void parse_cells(const CellColumn& c, std::int64_t size_limit, std::vector<py::s
             listed.push_back(static_cast<py::ssize_t>(k));
             continue;
         }
-        while (p < e && is_ascii_space(static_cast<unsigned char>(*p))) ++p;
-        while (e > p && is_ascii_space(static_cast<unsigned char>(e[-1]))) --e;
+        trim_ascii_space(p, e);
         if (p == e) {
             if (c.empty_is_listed) listed.push_back(static_cast<py::ssize_t>(k));
             continue;

@@ -266,20 +266,20 @@ class ShardState:
         many = getattr(kavro, "learn_many", None)
         order, spans = batch.spans()
         # Each key's first row: the order is stable, so it leads the key's slice.
-        firsts = np.asarray(batch.stamps)[order].tolist()
+        firsts = np.asarray(batch.stamps)[order[[start for _, start, _ in spans]]].tolist()
         # Every key's rows in their order; keys are independent, so no other order is visible.
         if many is not None and batch.names is not None:
             X = batch.rows[order]
             y = np.asarray(batch.y)[order]
             names = batch.names
-            for key, start, end in spans:
-                many(self._model(key, firsts[start]), X[start:end], y[start:end], feature_names=names)
+            for (key, start, end), first in zip(spans, firsts):
+                many(self._model(key, first), X[start:end], y[start:end], feature_names=names)
             return len(batch)
         record = batch.records()
         labels = batch.y.tolist() if hasattr(batch.y, "tolist") else batch.y
         positions = order.tolist()
-        for key, start, end in spans:
-            learn = self._model(key, firsts[start]).learn_one
+        for (key, start, end), first in zip(spans, firsts):
+            learn = self._model(key, first).learn_one
             for i in positions[start:end]:
                 learn(record(i), labels[i])
         return len(batch)

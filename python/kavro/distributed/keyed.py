@@ -593,9 +593,9 @@ class KeyedModels:
                labels: Any) -> Iterator[tuple[list[int], Batch]]:
         """(shards, batch) pairs, each batch ready before the next is built.
 
-        Array rows go as one batch that every shard with rows in it reads, each taking its own
-        rows: one object to send instead of one per shard. Dict rows are split, each shard
-        getting only its own, as unpickling dicts costs per row.
+        On one node, array rows go as one batch that every shard with rows in it reads, each
+        taking its own rows: one object to send instead of one per shard. Across nodes, and for
+        dict rows (unpickling dicts costs per row), each shard gets only its own rows.
         """
         base = self._rows
         n = len(codes)
