@@ -1,11 +1,12 @@
 """Scaling out on Ray: keyed learning with 1 and 2 shards, an evaluation grid with 1 and 2 workers.
 
-    .venv/bin/python bench/distributed.py [--rows 100000] [--keys 1000] [--batch 10000] [--jobs 8]
+    .venv/bin/python bench/distributed.py [--rows 100000] [--keys 1000] [--batches 100000,10000] [--jobs 8]
 
 Starts a local Ray instance with 2 CPUs and prints throughputs and the ratios measured in this one
-run (each setting timed twice, interleaved, best kept). Keyed learning: a HoeffdingTreeClassifier
-per key, rows given as a NumPy array and as dicts, in batches. Grid: HoeffdingTreeClassifier on Agrawal streams, one
-seed per job.
+run (each setting timed --repeats times, interleaved, best kept). Keyed learning: a
+HoeffdingTreeClassifier per key; rows as a NumPy array (keys and labels as arrays) in calls of each
+size of --batches, and as dicts (keys and labels as lists) in calls of the last size. Grid:
+HoeffdingTreeClassifier on Agrawal streams, one seed per job.
 """
 
 from __future__ import annotations
@@ -38,7 +39,7 @@ def make_rows(n_rows: int, n_keys: int, seed: int = 1) -> tuple[list[int], list[
     return keys, rows, ys
 
 
-def keyed_throughput(n_shards: int, keys: list[int], rows: Any, ys: list[int], batch: int) -> float:
+def keyed_throughput(n_shards: int, keys: Any, rows: Any, ys: Any, batch: int) -> tuple[float, float, float]:
     saveable = "HoeffdingTreeClassifier" in _native.class_names()
     factory = functools.partial(kavro.HoeffdingTreeClassifier, grace_period=100)
     with KeyedModels(factory, n_shards=n_shards, checkpoint_every=100 if saveable else None) as km:
@@ -73,7 +74,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=100_000)
     parser.add_argument("--keys", type=int, default=1_000)
-    parser.add_argument("--batch", type=int, default=10_000)
+    parser.add_argument("--batches", type=lambda t: [int(b) for b in t.split(",")], default=[100_000, 10_000],
+                        help="rows per learn_many call, one setting each (comma-separated)")
+    parser.add_argument("--repeats", type=int, default=3, help="runs per setting; the best is kept")
     parser.add_argument("--jobs", type=int, default=8)
     parser.add_argument("--job-examples", type=int, default=20_000)
     args = parser.parse_args()
@@ -85,16 +88,20 @@ def main() -> None:
         keys, rows, ys = make_rows(args.rows, args.keys)
         names = list(rows[0])
         X = np.array([[x[n] for n in names] for x in rows])
-        for label, data in (("a 2-D array", X), ("dicts", rows)):
+        settings = [(f"rows as a 2-D array, keys and labels as arrays, in calls of {b:,} rows", np.array(keys), X,
+                     np.array(ys), b) for b in args.batches]
+        settings.append((f"rows as dicts, keys and labels as lists, in calls of {args.batches[-1]:,} rows", keys,
+                         rows, ys, args.batches[-1]))
+        for label, k, data, y, batch in settings:
             best = {1: (0.0, 0.0, 0.0), 2: (0.0, 0.0, 0.0)}
-            for n_shards in (1, 2, 1, 2):
-                run = keyed_throughput(n_shards, keys, data, ys, args.batch)
+            for n_shards in (1, 2) * args.repeats:
+                run = keyed_throughput(n_shards, k, data, y, batch)
                 best[n_shards] = max(best[n_shards], run)
             print(f"keyed learning, {args.rows:,} rows over {args.keys:,} keys, HoeffdingTreeClassifier per "
-                  f"key, rows as {label} in batches of {args.batch:,}")
+                  f"key, {label}")
             for n_shards, (rate, driver, shard) in best.items():
-                print(f"  {n_shards} shard(s): {rate:12,.0f} rows/s   CPU s: driver {driver:.2f}, busiest shard "
-                      f"{shard:.2f}")
+                print(f"  {n_shards} shard(s): {rate:12,.0f} rows/s   CPU s: driver {driver:.3f}, busiest shard "
+                      f"{shard:.3f}")
             print(f"  ratio 2 shards / 1 shard: {best[2][0] / best[1][0]:.2f} (aim >= 1.6)")
             # Calls wait for every shard: on free cores a call takes the driver's part plus the busiest
             # shard's part, so the CPU times give the ratio the run would have without other load.

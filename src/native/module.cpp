@@ -72,4 +72,5 @@ PYBIND11_MODULE(_native, m) {
         py::arg("data"), "CRC-32 of data, as the state format computes it.");
 
     kavro::native::bind_batch(m);
+    kavro::native::bind_keyed(m);
 }

@@ -8,4 +8,7 @@ namespace kavro::native {
 // Batch entry points and the native evaluation loop.
 void bind_batch(pybind11::module_& m);
 
+// Conversions for the keyed models' driver.
+void bind_keyed(pybind11::module_& m);
+
 }  // namespace kavro::native

@@ -137,8 +137,9 @@ class Batch:
     it; without ``codes``, ``keys`` holds one key per row and is coded here. ``rows`` is a list
     of dicts, or a 2-D float64 array with ``names`` its column names (a NaN cell is an absent
     feature). ``y`` holds plain ints or floats, as a list or a 1-D array (None when predicting);
-    ``stamps`` are the rows' global positions. ``shards``, when given, is the shard of each table
-    key: the batch then holds the rows of several shards, and ``part`` picks out one's.
+    ``stamps`` are the rows' global positions, or the first row's when they follow one another.
+    ``shards``, when given, is the shard of each table key: the batch then holds the rows of
+    several shards, and ``part`` picks out one's.
     """
 
     __slots__ = ("keys", "codes", "rows", "names", "y", "stamps", "shards")
@@ -158,17 +159,32 @@ class Batch:
     def __reduce__(self) -> tuple[Any, ...]:
         return Batch, (self.keys, self.rows, self.names, self.y, self.stamps, self.codes, self.shards)
 
+    def stamps_at(self, positions: Any) -> Any:
+        """The stamps of the rows at ``positions`` (an int array)."""
+        import numpy as np
+
+        if isinstance(self.stamps, int):
+            return positions + self.stamps
+        return np.asarray(self.stamps)[positions]
+
+    def rows_of(self, shard: int) -> Any:
+        """Positions of the rows of ``shard``, in call order; None when the batch has no other's."""
+        if self.shards is None:
+            return None
+        import numpy as np
+
+        return np.flatnonzero(np.asarray(self.shards)[np.asarray(self.codes)] == shard)
+
     def part(self, shard: int) -> Batch:
         """The rows of ``shard``, in call order (the batch itself when it holds no other's)."""
-        if self.shards is None:
+        taken = self.rows_of(shard)
+        if taken is None:
             return self
         import numpy as np
 
-        codes = np.asarray(self.codes)
-        taken = np.flatnonzero(np.asarray(self.shards)[codes] == shard)
         rows = self.rows[taken] if self.names is not None else [self.rows[i] for i in taken.tolist()]
         return Batch(self.keys, rows, self.names, None if self.y is None else np.asarray(self.y)[taken],
-                     np.asarray(self.stamps)[taken], codes[taken])
+                     self.stamps_at(taken), np.asarray(self.codes)[taken])
 
     def __len__(self) -> int:
         return len(self.codes)
@@ -185,13 +201,18 @@ class Batch:
             return lambda i: dict(zip(names, values[i]))
         return lambda i: {name: v for name, v in zip(names, values[i]) if not math.isnan(v)}
 
-    def spans(self) -> tuple[Any, list[tuple[Key, int, int]]]:
-        """(order, spans): row positions stably sorted by key code, and per key with rows (in
-        table order) the slice ``order[start:end]`` of its rows."""
+    def spans(self, taken: Any = None) -> tuple[Any, list[tuple[Key, int, int]]]:
+        """(order, spans): row positions (of all rows, or of those at ``taken``) stably sorted by
+        key code, and per key with rows (in table order) the slice ``order[start:end]`` of its rows."""
         import numpy as np
 
         codes = np.asarray(self.codes)
-        order = np.argsort(codes, kind="stable")
+        if taken is not None:
+            codes = codes[taken]
+        # A stable sort of 16-bit codes is a radix sort.
+        order = np.argsort(codes.astype(np.uint16) if len(self.keys) <= 1 << 16 else codes, kind="stable")
+        if taken is not None:
+            order = taken[order]
         counts = np.bincount(codes, minlength=len(self.keys))
         ends = np.cumsum(counts)
         keys = self.keys
@@ -262,11 +283,12 @@ class ShardState:
     def learn(self, batch: Batch) -> int:
         import numpy as np
 
-        batch = batch.part(self.index)
         many = getattr(kavro, "learn_many", None)
-        order, spans = batch.spans()
+        if many is None or batch.names is None:
+            batch = batch.part(self.index)
+        order, spans = batch.spans(batch.rows_of(self.index))
         # Each key's first row: the order is stable, so it leads the key's slice.
-        firsts = np.asarray(batch.stamps)[order[[start for _, start, _ in spans]]].tolist()
+        firsts = batch.stamps_at(order[[start for _, start, _ in spans]]).tolist()
         # Every key's rows in their order; keys are independent, so no other order is visible.
         if many is not None and batch.names is not None:
             X = batch.rows[order]
@@ -274,7 +296,7 @@ class ShardState:
             names = batch.names
             for (key, start, end), first in zip(spans, firsts):
                 many(self._model(key, first), X[start:end], y[start:end], feature_names=names)
-            return len(batch)
+            return len(order)
         record = batch.records()
         labels = batch.y.tolist() if hasattr(batch.y, "tolist") else batch.y
         positions = order.tolist()

@@ -15,6 +15,7 @@ import ray
 from ray.exceptions import RayActorError, RayTaskError
 
 import kavro
+from kavro import _native
 from kavro.distributed import _store
 from kavro.distributed._shard import (
     Batch,
@@ -221,6 +222,7 @@ class KeyedModels:
         self._key_codes: dict[Key, int] = {}
         self._code_keys: list[Key] = []
         self._code_shards = np.empty(1024, dtype=np.intp)
+        self._int_numbers = _native.IntKeyNumbers()  # the int keys' numbers, for key arrays
         self._closed = False
 
     # ------------------------------------------------------------------------- properties
@@ -493,42 +495,57 @@ class KeyedModels:
         code = self._key_codes.get(key)
         return key_hash(key) % self._n if code is None else int(self._code_shards[code])
 
-    def _number(self, keys: list[Key]) -> None:
-        """Numbers the keys of ``keys`` not met before, in order of first appearance."""
-        new = [key for key in dict.fromkeys(keys) if key not in self._key_codes]
-        if len(self._code_keys) + len(new) > _KEY_CACHE_LIMIT:
+    def _number(self, keys: list[Any]) -> Any:
+        """Each key's number, numbering the keys not met before in order of first appearance;
+        None when a key is not a plain str or int."""
+        added: list[Key] = []
+        numbers = _native.key_numbers(keys, self._key_codes, added, _KEY_CACHE_LIMIT)
+        if numbers is None:
+            if not set(map(type, keys)) <= {str, int}:
+                return None
+            # Past the limit: the numbering starts over with these keys.
             self._key_codes.clear()
             self._code_keys.clear()
-            new = list(dict.fromkeys(keys))
+            self._int_numbers.clear()
+            numbers = _native.key_numbers(keys, self._key_codes, added, max(_KEY_CACHE_LIMIT, len(keys)))
+        if not added:
+            return numbers
         first = len(self._code_keys)
-        end = first + len(new)
+        end = first + len(added)
         if end > len(self._code_shards):
             grown = np.empty(max(end, 2 * len(self._code_shards)), dtype=np.intp)
             grown[:first] = self._code_shards[:first]
             self._code_shards = grown
-        self._code_shards[first:end] = [key_hash(key) % self._n for key in new]
-        self._key_codes.update(zip(new, range(first, end)))
-        self._code_keys.extend(new)
+        self._code_shards[first:end] = [key_hash(key) % self._n for key in added]
+        self._code_keys.extend(added)
+        ints = [(key, first + i) for i, key in enumerate(added) if type(key) is int and -(1 << 63) <= key < (1 << 63)]
+        if ints:
+            self._int_numbers.add(np.array([k for k, _ in ints], dtype=np.int64),
+                                  np.array([c for _, c in ints], dtype=np.intp))
+        return numbers
 
     def _keys(self, keys: Iterable[Any]) -> tuple[list[Key], Any, Any]:
         """(table, codes, shards): the distinct keys in the order first met by these models,
         each row's int32 index into the table, and each table key's shard."""
         if isinstance(keys, (str, bytes)):
             raise TypeError("keys is a sequence of keys, not one string")
-        out = _as_list(keys)
-        if not set(map(type, out)) <= {str, int}:
-            for i, key in enumerate(out):
-                if type(key) is not str and type(key) is not int:
-                    try:
-                        out[i] = normalise_key(key)
-                    except TypeError as exc:
-                        raise TypeError(f"key {i}: {exc}") from None
-        n = len(out)
-        try:
-            numbers = np.fromiter(map(self._key_codes.__getitem__, out), dtype=np.intp, count=n)
-        except KeyError:
-            self._number(out)
-            numbers = np.fromiter(map(self._key_codes.__getitem__, out), dtype=np.intp, count=n)
+        numbers = None
+        if isinstance(keys, np.ndarray) and keys.ndim == 1 and keys.dtype.kind in "iu" and (
+                keys.dtype.kind == "i" or keys.dtype.itemsize < 8 or not len(keys) or keys.max() < (1 << 63)):
+            n = len(keys)
+            numbers = self._int_numbers.lookup(keys.astype(np.int64, copy=False))
+        if numbers is None:
+            out = _as_list(keys)
+            n = len(out)
+            numbers = self._number(out)
+            if numbers is None:  # keys to normalise first
+                for i, key in enumerate(out):
+                    if type(key) is not str and type(key) is not int:
+                        try:
+                            out[i] = normalise_key(key)
+                        except TypeError as exc:
+                            raise TypeError(f"key {i}: {exc}") from None
+                numbers = self._number(out)
         met = len(self._code_keys)
         if met <= 8 * n:  # a mark per key met so far costs less than a sort
             present = np.zeros(met, dtype=bool)
@@ -544,29 +561,22 @@ class KeyedModels:
         return [keys_met[i] for i in distinct.tolist()], codes, self._code_shards[distinct]
 
     def _labels(self, y: Iterable[Any], n: int) -> Any:
-        """``y`` as a 1-D array: int64 class labels that fit in 32 bits, or float64 targets."""
+        """``y`` as a 1-D array: int32 class labels, or float64 targets."""
         if isinstance(y, (str, bytes)):
             raise TypeError("y is a sequence of labels, not one string")
         if isinstance(y, np.ndarray) and y.ndim == 1 and len(y) == n:
             if self._kind == "classifier" and y.dtype.kind in "iu" and (
                     n == 0 or (-(1 << 31) <= y.min() and y.max() < (1 << 31))):
-                return y.astype(np.int64)
+                return y.astype(np.int32)
             if self._kind == "regressor" and y.dtype.kind == "f":
                 return y.astype(np.float64)
         out = _as_list(y)
         if len(out) != n:
             raise ValueError(f"{n} keys but {len(out)} labels in y")
-        kinds = set(map(type, out))
-        if self._kind == "classifier" and kinds == {int}:
-            try:
-                arr = np.array(out, dtype=np.int64)
-            except OverflowError:
-                pass
-            else:
-                if -(1 << 31) <= arr.min() and arr.max() < (1 << 31):
-                    return arr
-        if self._kind == "regressor" and kinds == {float}:
-            return np.array(out, dtype=np.float64)
+        fast = (_native.int_labels(out) if self._kind == "classifier"
+                else _native.float_targets(out))
+        if fast is not None:
+            return fast
         if self._kind == "classifier":
             for i, v in enumerate(out):
                 if type(v) is int:
@@ -580,7 +590,7 @@ class KeyedModels:
             for i, v in enumerate(out):
                 if not -(1 << 31) <= v < (1 << 31):
                     raise ValueError(f"label {i} is {v}: class labels must fit in 32 bits")
-            return np.array(out, dtype=np.int64)
+            return np.array(out, dtype=np.int32)
         for i, v in enumerate(out):
             if type(v) is float:
                 continue
@@ -599,14 +609,14 @@ class KeyedModels:
         """
         base = self._rows
         n = len(codes)
-        stamps = np.arange(base, base + n)
         used = np.flatnonzero(np.bincount(key_shards, minlength=self._n)).tolist()
         if len(used) == 1:
-            yield used, Batch(table, rows, names, labels, stamps, codes)
+            yield used, Batch(table, rows, names, labels, base, codes)
             return
         if names is not None and self._one_node:
-            yield used, Batch(table, rows, names, labels, stamps, codes, key_shards)
+            yield used, Batch(table, rows, names, labels, base, codes, key_shards)
             return
+        stamps = np.arange(base, base + n)
         row_shards = key_shards[codes]
         order = np.argsort(row_shards, kind="stable")
         ends = np.cumsum(np.bincount(row_shards, minlength=self._n)).tolist()

@@ -1,0 +1,166 @@
+// One-pass conversions for the keyed models' driver: a call's keys to their numbers and its
+// labels to an array. Each answers None when an item needs the driver's own checks (a key
+// that is not a plain str or int, or not numbered yet; a label of another type or range),
+// so errors keep one wording, the driver's.
+#include <cstdint>
+#include <limits>
+#include <unordered_map>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "native/native.hpp"
+
+namespace kavro::native {
+
+namespace {
+
+namespace py = pybind11;
+
+// key_numbers' step for row i: false when the key is not an exact str or int, or would be
+// numbered `limit` or past it.
+bool number_key(const py::list& keys, const py::dict& numbers, const py::list& added, Py_ssize_t limit,
+                Py_ssize_t i, Py_ssize_t* o) {
+    PyObject* key = PyList_GET_ITEM(keys.ptr(), i);
+    if (!PyUnicode_CheckExact(key) && !PyLong_CheckExact(key)) return false;
+    PyObject* number = PyDict_GetItemWithError(numbers.ptr(), key);
+    if (number != nullptr) {
+        const Py_ssize_t v = PyLong_AsSsize_t(number);
+        if (v == -1 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+        o[i] = v;
+        return true;
+    }
+    if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+    const Py_ssize_t next = PyDict_GET_SIZE(numbers.ptr());
+    if (next >= limit) return false;
+    py::object value = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(next));
+    if (!value || PyDict_SetItem(numbers.ptr(), key, value.ptr()) != 0 || PyList_Append(added.ptr(), key) != 0) {
+        throw py::error_already_set();
+    }
+    o[i] = next;
+    return true;
+}
+
+// Each key's number in `numbers` (a dict of plain str / int keys to ints), as an intp array.
+// A key without one gets the next number, len(numbers), and is appended to `added`. Only exact
+// str and int keys are looked up, so no Python-level __hash__ or __eq__ runs and the list
+// cannot change under the loop. A key that is not an exact str or int, or a number past
+// `limit`, undoes the numbers given and answers None.
+py::object key_numbers(const py::list& keys, const py::dict& numbers, const py::list& added,
+                       Py_ssize_t limit) {
+    const Py_ssize_t n = PyList_GET_SIZE(keys.ptr());
+    const Py_ssize_t added_before = PyList_GET_SIZE(added.ptr());
+    auto undo = [&]() -> py::object {
+        for (Py_ssize_t i = PyList_GET_SIZE(added.ptr()); i-- > added_before;) {
+            if (PyDict_DelItem(numbers.ptr(), PyList_GET_ITEM(added.ptr(), i)) != 0) {
+                throw py::error_already_set();
+            }
+        }
+        if (PyList_SetSlice(added.ptr(), added_before, PyList_GET_SIZE(added.ptr()), nullptr) != 0) {
+            throw py::error_already_set();
+        }
+        return py::none();
+    };
+    py::array_t<Py_ssize_t> out(n);
+    Py_ssize_t* o = out.mutable_data();
+    try {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!number_key(keys, numbers, added, limit, i, o)) return undo();
+        }
+    } catch (...) {
+        undo();
+        throw;
+    }
+    return std::move(out);
+}
+
+// The numbers of the int keys among those of key_numbers' dict, for keys given as an int64
+// array: one hash lookup per row and no Python object.
+class IntKeyNumbers {
+public:
+    void add(const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& keys,
+             const py::array_t<Py_ssize_t, py::array::c_style | py::array::forcecast>& numbers) {
+        if (keys.ndim() != 1 || numbers.ndim() != 1 || keys.shape(0) != numbers.shape(0)) {
+            throw py::value_error("IntKeyNumbers.add: keys and numbers must be 1-D and of one length");
+        }
+        const std::int64_t* k = keys.data();
+        const Py_ssize_t* v = numbers.data();
+        for (py::ssize_t i = 0; i < keys.shape(0); ++i) numbers_[k[i]] = v[i];
+    }
+
+    // Each key's number as an intp array; None when a key has none.
+    py::object lookup(const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& keys) const {
+        if (keys.ndim() != 1) throw py::value_error("IntKeyNumbers.lookup: keys must be 1-D");
+        const py::ssize_t n = keys.shape(0);
+        py::array_t<Py_ssize_t> out(n);
+        Py_ssize_t* o = out.mutable_data();
+        const std::int64_t* k = keys.data();
+        for (py::ssize_t i = 0; i < n; ++i) {
+            auto it = numbers_.find(k[i]);
+            if (it == numbers_.end()) return py::none();
+            o[i] = it->second;
+        }
+        return std::move(out);
+    }
+
+    void clear() { numbers_.clear(); }
+    std::size_t size() const { return numbers_.size(); }
+
+private:
+    std::unordered_map<std::int64_t, Py_ssize_t> numbers_;
+};
+
+// The labels as int32 when each is an exact int that fits.
+py::object int_labels(const py::list& labels) {
+    const Py_ssize_t n = PyList_GET_SIZE(labels.ptr());
+    py::array_t<std::int32_t> out(n);
+    std::int32_t* o = out.mutable_data();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = PyList_GET_ITEM(labels.ptr(), i);
+        if (!PyLong_CheckExact(v)) return py::none();
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow != 0 || x < std::numeric_limits<std::int32_t>::min() ||
+            x > std::numeric_limits<std::int32_t>::max()) {
+            return py::none();
+        }
+        o[i] = static_cast<std::int32_t>(x);
+    }
+    return std::move(out);
+}
+
+// The targets as float64 when each is an exact float.
+py::object float_targets(const py::list& targets) {
+    const Py_ssize_t n = PyList_GET_SIZE(targets.ptr());
+    py::array_t<double> out(n);
+    double* o = out.mutable_data();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = PyList_GET_ITEM(targets.ptr(), i);
+        if (!PyFloat_CheckExact(v)) return py::none();
+        o[i] = PyFloat_AS_DOUBLE(v);
+    }
+    return std::move(out);
+}
+
+}  // namespace
+
+void bind_keyed(py::module_& m) {
+    m.def("key_numbers", &key_numbers, py::arg("keys"), py::arg("numbers"), py::arg("added"),
+          py::arg("limit"),
+          "numbers[key] for every key of a list as an intp array, numbering new keys (appended "
+          "to added) from len(numbers); None, with nothing numbered, when a key is not an exact "
+          "str or int or a number would reach limit.");
+    m.def("int_labels", &int_labels, py::arg("labels"),
+          "A list of exact ints that fit 32 bits as an int32 array; None otherwise.");
+    py::class_<IntKeyNumbers>(m, "IntKeyNumbers", "Numbers of int keys, looked up from int64 arrays.")
+        .def(py::init<>())
+        .def("add", &IntKeyNumbers::add, py::arg("keys"), py::arg("numbers"))
+        .def("lookup", &IntKeyNumbers::lookup, py::arg("keys"),
+             "Each key's number as an intp array; None when a key has none.")
+        .def("clear", &IntKeyNumbers::clear)
+        .def("__len__", &IntKeyNumbers::size);
+    m.def("float_targets", &float_targets, py::arg("targets"),
+          "A list of exact floats as a float64 array; None otherwise.");
+}
+
+}  // namespace kavro::native
