@@ -2,9 +2,11 @@
 // labels to an array. Each answers None when an item needs the driver's own checks (a key
 // that is not a plain str or int, or not numbered yet; a label of another type or range),
 // so errors keep one wording, the driver's.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <unordered_map>
+#include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -88,19 +90,33 @@ public:
         for (py::ssize_t i = 0; i < keys.shape(0); ++i) numbers_[k[i]] = v[i];
     }
 
-    // Each key's number as an intp array; None when a key has none.
-    py::object lookup(const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& keys) const {
-        if (keys.ndim() != 1) throw py::value_error("IntKeyNumbers.lookup: keys must be 1-D");
+    // Each key's number as an intp array, numbering keys without one from `next` on in order
+    // of first appearance: (numbers, the keys numbered as an int64 array). None, with nothing
+    // numbered, when a number would reach `limit`.
+    py::object number(const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& keys,
+                      Py_ssize_t next, Py_ssize_t limit) {
+        if (keys.ndim() != 1) throw py::value_error("IntKeyNumbers.number: keys must be 1-D");
         const py::ssize_t n = keys.shape(0);
         py::array_t<Py_ssize_t> out(n);
         Py_ssize_t* o = out.mutable_data();
         const std::int64_t* k = keys.data();
+        std::vector<std::int64_t> added;
         for (py::ssize_t i = 0; i < n; ++i) {
-            auto it = numbers_.find(k[i]);
-            if (it == numbers_.end()) return py::none();
+            auto [it, fresh] = numbers_.try_emplace(k[i], next);
+            if (fresh) {
+                if (next >= limit) {
+                    numbers_.erase(it);
+                    for (std::int64_t key : added) numbers_.erase(key);
+                    return py::none();
+                }
+                added.push_back(k[i]);
+                ++next;
+            }
             o[i] = it->second;
         }
-        return std::move(out);
+        py::array_t<std::int64_t> fresh_keys(static_cast<py::ssize_t>(added.size()));
+        std::copy(added.begin(), added.end(), fresh_keys.mutable_data());
+        return py::make_tuple(std::move(out), std::move(fresh_keys));
     }
 
     void clear() { numbers_.clear(); }
@@ -155,8 +171,9 @@ void bind_keyed(py::module_& m) {
     py::class_<IntKeyNumbers>(m, "IntKeyNumbers", "Numbers of int keys, looked up from int64 arrays.")
         .def(py::init<>())
         .def("add", &IntKeyNumbers::add, py::arg("keys"), py::arg("numbers"))
-        .def("lookup", &IntKeyNumbers::lookup, py::arg("keys"),
-             "Each key's number as an intp array; None when a key has none.")
+        .def("number", &IntKeyNumbers::number, py::arg("keys"), py::arg("next"), py::arg("limit"),
+             "(numbers, keys numbered) numbering keys without a number from next on; None, with "
+             "nothing numbered, when a number would reach limit.")
         .def("clear", &IntKeyNumbers::clear)
         .def("__len__", &IntKeyNumbers::size);
     m.def("float_targets", &float_targets, py::arg("targets"),

@@ -182,7 +182,7 @@ class Batch:
             return self
         import numpy as np
 
-        rows = self.rows[taken] if self.names is not None else [self.rows[i] for i in taken.tolist()]
+        rows = self.rows.take(taken, axis=0) if self.names is not None else [self.rows[i] for i in taken.tolist()]
         return Batch(self.keys, rows, self.names, None if self.y is None else np.asarray(self.y)[taken],
                      self.stamps_at(taken), np.asarray(self.codes)[taken])
 
@@ -291,7 +291,7 @@ class ShardState:
         firsts = batch.stamps_at(order[[start for _, start, _ in spans]]).tolist()
         # Every key's rows in their order; keys are independent, so no other order is visible.
         if many is not None and batch.names is not None:
-            X = batch.rows[order]
+            X = batch.rows.take(order, axis=0)
             y = np.asarray(batch.y)[order]
             names = batch.names
             for (key, start, end), first in zip(spans, firsts):

@@ -508,8 +508,29 @@ class KeyedModels:
             self._code_keys.clear()
             self._int_numbers.clear()
             numbers = _native.key_numbers(keys, self._key_codes, added, max(_KEY_CACHE_LIMIT, len(keys)))
-        if not added:
-            return numbers
+        first = len(self._code_keys)
+        self._register(added)
+        ints = [(key, first + i) for i, key in enumerate(added) if type(key) is int and -(1 << 63) <= key < (1 << 63)]
+        if ints:
+            self._int_numbers.add(np.array([k for k, _ in ints], dtype=np.int64),
+                                  np.array([c for _, c in ints], dtype=np.intp))
+        return numbers
+
+    def _number_ints(self, keys: Any) -> Any:
+        """``_number`` for an int64 array of keys; None when the numbering would pass its limit."""
+        got = self._int_numbers.number(keys, len(self._code_keys), _KEY_CACHE_LIMIT)
+        if got is None:
+            return None
+        numbers, fresh = got
+        if len(fresh):
+            added = fresh.tolist()
+            first = len(self._code_keys)
+            self._key_codes.update(zip(added, range(first, first + len(added))))
+            self._register(added)
+        return numbers
+
+    def _register(self, added: list[Key]) -> None:
+        """Records the shards of keys just numbered, in order (their numbers follow the last)."""
         first = len(self._code_keys)
         end = first + len(added)
         if end > len(self._code_shards):
@@ -518,11 +539,6 @@ class KeyedModels:
             self._code_shards = grown
         self._code_shards[first:end] = [key_hash(key) % self._n for key in added]
         self._code_keys.extend(added)
-        ints = [(key, first + i) for i, key in enumerate(added) if type(key) is int and -(1 << 63) <= key < (1 << 63)]
-        if ints:
-            self._int_numbers.add(np.array([k for k, _ in ints], dtype=np.int64),
-                                  np.array([c for _, c in ints], dtype=np.intp))
-        return numbers
 
     def _keys(self, keys: Iterable[Any]) -> tuple[list[Key], Any, Any]:
         """(table, codes, shards): the distinct keys in the order first met by these models,
@@ -533,7 +549,7 @@ class KeyedModels:
         if isinstance(keys, np.ndarray) and keys.ndim == 1 and keys.dtype.kind in "iu" and (
                 keys.dtype.kind == "i" or keys.dtype.itemsize < 8 or not len(keys) or keys.max() < (1 << 63)):
             n = len(keys)
-            numbers = self._int_numbers.lookup(keys.astype(np.int64, copy=False))
+            numbers = self._number_ints(keys.astype(np.int64, copy=False))
         if numbers is None:
             out = _as_list(keys)
             n = len(out)
@@ -630,7 +646,7 @@ class KeyedModels:
             mine = np.flatnonzero(key_shards == s)
             local[mine] = np.arange(len(mine), dtype=np.int32)
             yield [s], Batch([table[i] for i in mine.tolist()],
-                             rows[where] if names is not None else [rows[i] for i in where.tolist()], names,
+                             rows.take(where, axis=0) if names is not None else [rows[i] for i in where.tolist()], names,
                              None if labels is None else labels[where], stamps[where], local[codes[where]])
 
     def _call(self, calls: dict[int, tuple[str, tuple[Any, ...]]]) -> dict[int, Any]:
