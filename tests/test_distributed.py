@@ -166,7 +166,8 @@ def test_shards_hand_each_keys_rows_to_a_batch_entry_point(dist, monkeypatch):
     assert all(kavro.dumps(state.models[k]) == kavro.dumps(m) for k, m in ref.items())
 
 
-def test_shards_take_their_own_rows_of_a_shared_batch(dist):
+@pytest.mark.parametrize("first_only", [False, True])  # stamps given per row, or as the first row's
+def test_shards_take_their_own_rows_of_a_shared_batch(dist, first_only):
     np = pytest.importorskip("numpy")
     from kavro.distributed._shard import Batch, ShardState, encode_keys
 
@@ -174,8 +175,8 @@ def test_shards_take_their_own_rows_of_a_shared_batch(dist):
     names = ["f0", "f1", "f2", "f3"]
     X = np.array([[x.get(n, math.nan) for n in names] for x in rows])
     table, codes = encode_keys(keys)
-    shared = Batch(table, X, names, np.array(ys), np.arange(100, 600), codes,
-                   np.array([dist.shard_of(k, 3) for k in table]))
+    shared = Batch(table, X, names, np.array(ys, dtype=np.int32), 100 if first_only else np.arange(100, 600),
+                   codes, np.array([dist.shard_of(k, 3) for k in table]))
     parts = [ShardState(kavro.NaiveBayes, i, 3) for i in range(3)]
     assert sum(p.learn(shared) for p in parts) == 500
     ref = _reference(kavro.NaiveBayes, keys, rows, ys)
@@ -184,6 +185,39 @@ def test_shards_take_their_own_rows_of_a_shared_batch(dist):
         assert all(dist.shard_of(k, 3) == p.index for k in p.models)
         assert all(kavro.dumps(m) == kavro.dumps(ref[k]) for k, m in p.models.items())
         assert p.stamps == {k: 100 + keys.index(k) for k in p.models}  # each key's first row
+
+
+def test_native_key_numbering_gives_back_what_a_refused_call_numbered():
+    np = pytest.importorskip("numpy")
+
+    numbers, added = {"a": 0}, []
+    assert _native.key_numbers(["a", 5, "b", 5], numbers, added, 10).tolist() == [0, 1, 2, 1]
+    assert numbers == {"a": 0, 5: 1, "b": 2} and added == [5, "b"]
+
+    class Key(str):
+        pass
+
+    # A key that is not a plain str or int, or a number reaching the limit: nothing stays numbered.
+    for keys, limit in ((["c", True], 10), (["c", 1.0], 10), (["c", np.int64(3)], 10), (["c", Key("a")], 10),
+                        (["c", "d"], 4)):
+        before, added = dict(numbers), ["x"]
+        assert _native.key_numbers(keys, numbers, added, limit) is None, keys
+        assert numbers == before and list(numbers.values()) == [0, 1, 2] and added == ["x"]
+
+    ints = _native.IntKeyNumbers()
+    got, fresh = ints.number(np.array([7, -3, 7, 2**62]), 0, 10)
+    assert got.tolist() == [0, 1, 0, 2] and fresh.tolist() == [7, -3, 2**62] and len(ints) == 3
+    assert ints.number(np.array([7, 8, 9], dtype=np.int32), 3, 4) is None  # 9 would get 4
+    got, fresh = ints.number(np.array([9, 7]), 3, 5)
+    assert got.tolist() == [3, 0] and fresh.tolist() == [9]  # 8's number was given back
+    ints.add(np.array([100]), np.array([4]))
+    assert ints.number(np.array([100]), 5, 6)[0].tolist() == [4]
+
+    assert _native.int_labels([1, 2**31 - 1, -2**31]).tolist() == [1, 2**31 - 1, -2**31]
+    for bad in ([1, 2**31], [1, -2**31 - 1], [1, True], [1, 1.0], [1, np.int64(2)], [2**80]):
+        assert _native.int_labels(bad) is None, bad
+    assert _native.float_targets([1.5, -0.0]).tolist() == [1.5, -0.0]
+    assert _native.float_targets([1.0, 2]) is None and _native.float_targets([np.float64(1)]) is None
 
 
 def test_dict_rows_travel_as_an_array_only_when_nothing_changes(dist):
@@ -300,6 +334,35 @@ def test_key_forms_and_key_numbering(ray_session, dist, monkeypatch):
         ref = _reference(kavro.NaiveBayes, keys + tail[0], rows + tail[1], ys + tail[2])
         assert list(ref)[-3:] == ["early", "late", 10**30]
         _assert_same(km, ref, rows)
+
+
+def test_int_key_arrays_are_the_same_keys_as_lists(ray_session, dist, monkeypatch):
+    np = pytest.importorskip("numpy")
+    from kavro.distributed import keyed
+
+    monkeypatch.setattr(keyed, "_KEY_CACHE_LIMIT", 9)  # the numbering starts over now and then
+    rng = random.Random(6)
+    pool = [-5, 0, 3, 17, 2**40, 2**63 - 1, 11, 12, 13, 14]
+    keys = [rng.choice(pool) for _ in range(640)]
+    _, rows, ys = _stream(640, 7, "classifier", seed=6)
+    names = ["f0", "f1", "f2", "f3"]
+    X = np.array([[x[n] for n in names] for x in rows])
+    keys[200:330] = [k % 2**31 for k in keys[200:330]]
+    keys[500:640] = [k % 2**32 for k in keys[500:640]]
+    given = [np.array(keys[:150]), keys[150:200], np.array(keys[200:330], dtype=np.int32),
+             np.array(keys[330:450]), keys[450:500], np.array(keys[500:640], dtype=np.uint64)]
+    with dist.KeyedModels(kavro.NaiveBayes, n_shards=3, checkpoint_every=2) as km:
+        pos = 0
+        for part in given:
+            km.learn_many(part, X[pos:pos + len(part)], np.array(ys[pos:pos + len(part)]),
+                          feature_names=names)
+            pos += len(part)
+        huge = np.array([2**63 + 1, 3], dtype=np.uint64)  # past int64: taken as plain ints
+        km.learn_many(huge, X[:2], ys[:2], feature_names=names)
+        ref = _reference(kavro.NaiveBayes, keys + [2**63 + 1, 3], rows + rows[:2], ys + ys[:2])
+        _assert_same(km, ref, rows)
+        with pytest.raises(ValueError, match="fit in 32 bits"):
+            km.learn_many(np.array([3]), X[:1], np.array([2**40]), feature_names=names)
 
 
 @pytest.mark.parametrize("on_disk", [False, True], ids=["in-driver", "checkpoint-dir"])
