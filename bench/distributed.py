@@ -76,7 +76,7 @@ def main() -> None:
     parser.add_argument("--keys", type=int, default=1_000)
     parser.add_argument("--batches", type=lambda t: [int(b) for b in t.split(",")], default=[100_000, 10_000],
                         help="rows per learn_many call, one setting each (comma-separated)")
-    parser.add_argument("--repeats", type=int, default=3, help="runs per setting; the best is kept")
+    parser.add_argument("--repeats", type=int, default=5, help="runs per setting; the best is kept")
     parser.add_argument("--jobs", type=int, default=8)
     parser.add_argument("--job-examples", type=int, default=20_000)
     args = parser.parse_args()

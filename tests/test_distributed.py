@@ -143,7 +143,7 @@ def test_shard_file_round_trip_and_damage(dist):
             fresh.load_bytes(damaged, "t")
 
 
-def test_shards_hand_each_keys_rows_to_a_batch_entry_point(dist, monkeypatch):
+def test_shards_learn_every_keys_rows_in_one_grouped_call(dist, monkeypatch):
     np = pytest.importorskip("numpy")
     from kavro.distributed._shard import Batch, ShardState
 
@@ -151,19 +151,31 @@ def test_shards_hand_each_keys_rows_to_a_batch_entry_point(dist, monkeypatch):
     names = ["f0", "f1", "f2", "f3"]
     X = np.array([[x.get(n, math.nan) for n in names] for x in rows])
     calls = []
+    grouped = _native.learn_groups
 
-    def learn_many(model, X, y, *, feature_names=None):  # what the batch entry point promises
-        calls.append(len(y))
-        for row, label in zip(X.tolist(), y):
-            model.learn_one({n: v for n, v in zip(feature_names, row) if not math.isnan(v)}, label)
+    def spy(models, columns, n, names, y, starts):
+        calls.append((len(models), n))
+        grouped(models, columns, n, names, y, starts)
 
-    monkeypatch.setattr(kavro, "learn_many", learn_many, raising=False)
+    monkeypatch.setattr(_native, "learn_groups", spy)
     state = ShardState(kavro.NaiveBayes, 0, 1)
-    state.learn(Batch(keys, X, names, ys, np.arange(len(keys))))
-    assert len(calls) == 9 and sum(calls) == 400
+    state.learn(Batch(keys, X, names, np.array(ys, dtype=np.int32), 0))
+    assert calls == [(9, 400)]
     ref = _reference(kavro.NaiveBayes, keys, rows, ys)
     assert list(state.models) == list(ref)
     assert all(kavro.dumps(state.models[k]) == kavro.dumps(m) for k, m in ref.items())
+
+    # Groups are checked before any row is learnt.
+    columns, fresh = [X[:, j] for j in range(4)], kavro.dumps(kavro.NaiveBayes())
+    models = [kavro.NaiveBayes(), kavro.NaiveBayes(), kavro.NaiveBayes()]
+    for given, starts, error, message in (
+            (models, [0, 100, 400], ValueError, "one more entry"),
+            (models, [0, 100, 200, 399], ValueError, "from 0 to the number of rows"),
+            (models, [0, 300, 200, 400], ValueError, "must not decrease"),
+            (models[:2] + [kavro.LinearRegression()], [0, 100, 200, 400], TypeError, "all classifiers")):
+        with pytest.raises(error, match=message):
+            grouped(given, columns, 400, names, np.array(ys), np.array(starts))
+        assert all(kavro.dumps(m) == fresh for m in models)
 
 
 @pytest.mark.parametrize("first_only", [False, True])  # stamps given per row, or as the first row's

@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "batch/inputs.hpp"
+#include "batch/loops.hpp"
 #include "native/native.hpp"
 
 namespace kavro::native {
@@ -158,9 +161,59 @@ py::object float_targets(const py::list& targets) {
     return std::move(out);
 }
 
+// Rows [starts[g], starts[g + 1]) learnt by models[g], in order: what learn_many of each
+// group's rows into its model would do, with the inputs read and checked once.
+void learn_groups(const py::list& models, py::handle columns, std::size_t rows, py::handle names, py::handle y,
+                  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& starts) {
+    constexpr const char* fn = "learn_groups";
+    const auto groups = static_cast<std::size_t>(PyList_GET_SIZE(models.ptr()));
+    if (starts.ndim() != 1 || static_cast<std::size_t>(starts.shape(0)) != groups + 1) {
+        throw py::value_error(std::string(fn) + ": starts must hold one more entry than models");
+    }
+    const std::int64_t* s = starts.data();
+    if (s[0] != 0 || s[groups] != static_cast<std::int64_t>(rows)) {
+        throw py::value_error(std::string(fn) + ": starts must run from 0 to the number of rows");
+    }
+    for (std::size_t g = 0; g < groups; ++g) {
+        if (s[g + 1] < s[g]) throw py::value_error(std::string(fn) + ": starts must not decrease");
+    }
+    std::vector<batch::Model> ms;
+    ms.reserve(groups);
+    for (std::size_t g = 0; g < groups; ++g) {
+        ms.push_back(batch::read_model(fn, models[g]));
+        const batch::Model& m = ms.back();
+        if (m.transformer || (g > 0 && !m.classifier != !ms.front().classifier)) {
+            throw py::type_error(std::string(fn) + ": models must be all classifiers or all regressors (model " +
+                                 std::to_string(g) + " is a " + m.type_name + ")");
+        }
+    }
+    const batch::Table t = batch::read_table(fn, columns, rows, names);
+    if (groups == 0) return;
+    std::size_t g = 0;
+    const auto group_of = [&](std::size_t r) {
+        while (static_cast<std::int64_t>(r) >= s[g + 1]) ++g;
+        return g;
+    };
+    if (ms.front().classifier) {
+        const auto ys = batch::read_labels(fn, y, rows);
+        batch::for_each_record(t, fn, [&](const FeatureMap& x, std::size_t r) {
+            ms[group_of(r)].classifier->learn_one(x, ys[r]);
+        });
+    } else {
+        const auto ys = batch::read_values(fn, y, rows);
+        batch::for_each_record(t, fn, [&](const FeatureMap& x, std::size_t r) {
+            ms[group_of(r)].regressor->learn_one(x, ys[r]);
+        });
+    }
+}
+
 }  // namespace
 
 void bind_keyed(py::module_& m) {
+    m.def("learn_groups", &learn_groups, py::arg("models"), py::arg("columns"), py::arg("rows"), py::arg("names"),
+          py::arg("y"), py::arg("starts"),
+          "Rows [starts[g], starts[g + 1]) learnt by models[g], in order, as learn_many of each group's "
+          "rows would; columns, rows and names as for learn_many.");
     m.def("key_numbers", &key_numbers, py::arg("keys"), py::arg("numbers"), py::arg("added"),
           py::arg("limit"),
           "numbers[key] for every key of a list as an intp array, numbering new keys (appended "

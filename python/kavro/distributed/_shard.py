@@ -21,6 +21,8 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 import kavro
+from kavro import _native
+from kavro.batch import _columns
 
 FILE_MAGIC = b"KVKS"
 FILE_VERSION = 1
@@ -283,25 +285,24 @@ class ShardState:
     def learn(self, batch: Batch) -> int:
         import numpy as np
 
-        many = getattr(kavro, "learn_many", None)
-        if many is None or batch.names is None:
+        if batch.names is None:
             batch = batch.part(self.index)
         order, spans = batch.spans(batch.rows_of(self.index))
         # Each key's first row: the order is stable, so it leads the key's slice.
         firsts = batch.stamps_at(order[[start for _, start, _ in spans]]).tolist()
+        models = [self._model(key, first) for (key, _, _), first in zip(spans, firsts)]
         # Every key's rows in their order; keys are independent, so no other order is visible.
-        if many is not None and batch.names is not None:
-            X = batch.rows.take(order, axis=0)
-            y = np.asarray(batch.y)[order]
-            names = batch.names
-            for (key, start, end), first in zip(spans, firsts):
-                many(self._model(key, first), X[start:end], y[start:end], feature_names=names)
+        if batch.names is not None:
+            columns, rows, names = _columns(batch.rows.take(order, axis=0), batch.names)
+            starts = np.zeros(len(spans) + 1, dtype=np.int64)
+            starts[1:] = [end for _, _, end in spans]
+            _native.learn_groups(models, columns, rows, names, np.asarray(batch.y).take(order), starts)
             return len(order)
         record = batch.records()
         labels = batch.y.tolist() if hasattr(batch.y, "tolist") else batch.y
         positions = order.tolist()
-        for (key, start, end), first in zip(spans, firsts):
-            learn = self._model(key, first).learn_one
+        for model, (_, start, end) in zip(models, spans):
+            learn = model.learn_one
             for i in positions[start:end]:
                 learn(record(i), labels[i])
         return len(batch)
