@@ -153,9 +153,9 @@ def test_shards_learn_every_keys_rows_in_one_grouped_call(dist, monkeypatch):
     calls = []
     grouped = _native.learn_groups
 
-    def spy(models, columns, n, names, y, starts):
-        calls.append((len(models), n))
-        grouped(models, columns, n, names, y, starts)
+    def spy(models, X, names, y, order, starts):
+        calls.append((len(models), len(order)))
+        grouped(models, X, names, y, order, starts)
 
     monkeypatch.setattr(_native, "learn_groups", spy)
     state = ShardState(kavro.NaiveBayes, 0, 1)
@@ -165,16 +165,24 @@ def test_shards_learn_every_keys_rows_in_one_grouped_call(dist, monkeypatch):
     assert list(state.models) == list(ref)
     assert all(kavro.dumps(state.models[k]) == kavro.dumps(m) for k, m in ref.items())
 
-    # Groups are checked before any row is learnt.
-    columns, fresh = [X[:, j] for j in range(4)], kavro.dumps(kavro.NaiveBayes())
+    # Everything is checked before any row is learnt.
+    fresh = kavro.dumps(kavro.NaiveBayes())
     models = [kavro.NaiveBayes(), kavro.NaiveBayes(), kavro.NaiveBayes()]
-    for given, starts, error, message in (
-            (models, [0, 100, 400], ValueError, "one more entry"),
-            (models, [0, 100, 200, 399], ValueError, "from 0 to the number of rows"),
-            (models, [0, 300, 200, 400], ValueError, "must not decrease"),
-            (models[:2] + [kavro.LinearRegression()], [0, 100, 200, 400], TypeError, "all classifiers")):
+    order, y = np.arange(400), np.array(ys)
+    for given, args, error, message in (
+            (models, (X, names, y, order, [0, 100, 400]), ValueError, "one more entry"),
+            (models, (X, names, y, order, [0, 100, 200, 399]), ValueError, "from 0 to len"),
+            (models, (X, names, y, order, [0, 300, 200, 400]), ValueError, "must not decrease"),
+            (models, (X, names, y, np.r_[order[:-1], 400], [0, 100, 200, 400]), ValueError, "outside X"),
+            (models, (X, names, y, np.r_[order[:-1], -1], [0, 100, 200, 400]), ValueError, "outside X"),
+            (models, (X, names[:3], y, order, [0, 100, 200, 400]), ValueError, "one name per column"),
+            (models, (X, ["a"] * 4, y, order, [0, 100, 200, 400]), ValueError, "names must differ"),
+            (models, (X[0], names, y, order, [0, 100, 200, 400]), ValueError, "2-D"),
+            (models, (X, names, y[:399], order, [0, 100, 200, 400]), ValueError, "y"),
+            (models[:2] + [kavro.LinearRegression()], (X, names, y, order, [0, 100, 200, 400]), TypeError,
+             "all classifiers")):
         with pytest.raises(error, match=message):
-            grouped(given, columns, 400, names, np.array(ys), np.array(starts))
+            grouped(given, *args)
         assert all(kavro.dumps(m) == fresh for m in models)
 
 

@@ -7,10 +7,12 @@
 #include <limits>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include "batch/inputs.hpp"
 #include "batch/loops.hpp"
@@ -161,21 +163,34 @@ py::object float_targets(const py::list& targets) {
     return std::move(out);
 }
 
-// Rows [starts[g], starts[g + 1]) learnt by models[g], in order: what learn_many of each
-// group's rows into its model would do, with the inputs read and checked once.
-void learn_groups(const py::list& models, py::handle columns, std::size_t rows, py::handle names, py::handle y,
+// Row order[k] of X, with label y[k], learnt by models[g] for starts[g] <= k < starts[g + 1], in
+// order of k: what learn_many of each group's rows into its model would do, with the inputs
+// read and checked once and no copy of the rows. A NaN cell is an absent feature.
+void learn_groups(const py::list& models, const py::array_t<double, py::array::c_style | py::array::forcecast>& X,
+                  const std::vector<std::string>& names, py::handle y,
+                  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& order,
                   const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& starts) {
     constexpr const char* fn = "learn_groups";
+    const auto fail = [](const std::string& what) { throw py::value_error(std::string(fn) + ": " + what); };
+    if (X.ndim() != 2) fail("X must be 2-D");
+    const auto n = static_cast<std::int64_t>(X.shape(0));
+    const auto width = static_cast<std::size_t>(X.shape(1));
+    if (names.size() != width) fail("one name per column of X is needed");
+    if (std::unordered_set<std::string>(names.begin(), names.end()).size() != width) fail("names must differ");
+    if (order.ndim() != 1) fail("order must be 1-D");
+    const auto rows = static_cast<std::size_t>(order.shape(0));
+    const std::int64_t* at = order.data();
+    for (std::size_t k = 0; k < rows; ++k) {
+        if (at[k] < 0 || at[k] >= n) fail("order holds a position outside X");
+    }
     const auto groups = static_cast<std::size_t>(PyList_GET_SIZE(models.ptr()));
     if (starts.ndim() != 1 || static_cast<std::size_t>(starts.shape(0)) != groups + 1) {
-        throw py::value_error(std::string(fn) + ": starts must hold one more entry than models");
+        fail("starts must hold one more entry than models");
     }
     const std::int64_t* s = starts.data();
-    if (s[0] != 0 || s[groups] != static_cast<std::int64_t>(rows)) {
-        throw py::value_error(std::string(fn) + ": starts must run from 0 to the number of rows");
-    }
+    if (s[0] != 0 || s[groups] != static_cast<std::int64_t>(rows)) fail("starts must run from 0 to len(order)");
     for (std::size_t g = 0; g < groups; ++g) {
-        if (s[g + 1] < s[g]) throw py::value_error(std::string(fn) + ": starts must not decrease");
+        if (s[g + 1] < s[g]) fail("starts must not decrease");
     }
     std::vector<batch::Model> ms;
     ms.reserve(groups);
@@ -187,33 +202,34 @@ void learn_groups(const py::list& models, py::handle columns, std::size_t rows, 
                                  std::to_string(g) + " is a " + m.type_name + ")");
         }
     }
-    const batch::Table t = batch::read_table(fn, columns, rows, names);
     if (groups == 0) return;
-    std::size_t g = 0;
-    const auto group_of = [&](std::size_t r) {
-        while (static_cast<std::int64_t>(r) >= s[g + 1]) ++g;
-        return g;
+    const double* cells = X.data();
+    batch::RecordBuilder builder(names);
+    const auto each_row = [&](auto&& learn) {
+        std::size_t g = 0;
+        for (std::size_t k = 0; k < rows; ++k) {
+            if (k > 0 && k % batch::kChunkRows == 0) batch::check_signals(fn, k);
+            while (static_cast<std::int64_t>(k) >= s[g + 1]) ++g;
+            learn(ms[g], builder.next(cells + static_cast<std::size_t>(at[k]) * width), k);
+        }
     };
     if (ms.front().classifier) {
         const auto ys = batch::read_labels(fn, y, rows);
-        batch::for_each_record(t, fn, [&](const FeatureMap& x, std::size_t r) {
-            ms[group_of(r)].classifier->learn_one(x, ys[r]);
-        });
+        each_row([&](batch::Model& m, const FeatureMap& x, std::size_t k) { m.classifier->learn_one(x, ys[k]); });
     } else {
         const auto ys = batch::read_values(fn, y, rows);
-        batch::for_each_record(t, fn, [&](const FeatureMap& x, std::size_t r) {
-            ms[group_of(r)].regressor->learn_one(x, ys[r]);
-        });
+        each_row([&](batch::Model& m, const FeatureMap& x, std::size_t k) { m.regressor->learn_one(x, ys[k]); });
     }
 }
 
 }  // namespace
 
 void bind_keyed(py::module_& m) {
-    m.def("learn_groups", &learn_groups, py::arg("models"), py::arg("columns"), py::arg("rows"), py::arg("names"),
-          py::arg("y"), py::arg("starts"),
-          "Rows [starts[g], starts[g + 1]) learnt by models[g], in order, as learn_many of each group's "
-          "rows would; columns, rows and names as for learn_many.");
+    m.def("learn_groups", &learn_groups, py::arg("models"), py::arg("X"), py::arg("names"), py::arg("y"),
+          py::arg("order"), py::arg("starts"),
+          "Row order[k] of the 2-D float64 array X (NaN: an absent feature), with label y[k], learnt by "
+          "models[g] for starts[g] <= k < starts[g + 1], in order of k, as learn_many of each group's rows "
+          "would.");
     m.def("key_numbers", &key_numbers, py::arg("keys"), py::arg("numbers"), py::arg("added"),
           py::arg("limit"),
           "numbers[key] for every key of a list as an intp array, numbering new keys (appended "

@@ -22,7 +22,6 @@ from typing import Any
 
 import kavro
 from kavro import _native
-from kavro.batch import _columns
 
 FILE_MAGIC = b"KVKS"
 FILE_VERSION = 1
@@ -293,10 +292,9 @@ class ShardState:
         models = [self._model(key, first) for (key, _, _), first in zip(spans, firsts)]
         # Every key's rows in their order; keys are independent, so no other order is visible.
         if batch.names is not None:
-            columns, rows, names = _columns(batch.rows.take(order, axis=0), batch.names)
             starts = np.zeros(len(spans) + 1, dtype=np.int64)
             starts[1:] = [end for _, _, end in spans]
-            _native.learn_groups(models, columns, rows, names, np.asarray(batch.y).take(order), starts)
+            _native.learn_groups(models, batch.rows, batch.names, np.asarray(batch.y).take(order), order, starts)
             return len(order)
         record = batch.records()
         labels = batch.y.tolist() if hasattr(batch.y, "tolist") else batch.y
