@@ -205,12 +205,23 @@ void learn_groups(const py::list& models, const py::array_t<double, py::array::c
     if (groups == 0) return;
     const double* cells = X.data();
     batch::RecordBuilder builder(names);
+    // Rows are gathered a chunk at a time, then learnt: the gather's loads overlap each other,
+    // which they would not between one learn_one and the next.
+    std::vector<double> chunk;
     const auto each_row = [&](auto&& learn) {
         std::size_t g = 0;
-        for (std::size_t k = 0; k < rows; ++k) {
-            if (k > 0 && k % batch::kChunkRows == 0) batch::check_signals(fn, k);
-            while (static_cast<std::int64_t>(k) >= s[g + 1]) ++g;
-            learn(ms[g], builder.next(cells + static_cast<std::size_t>(at[k]) * width), k);
+        for (std::size_t first = 0; first < rows; first += batch::kChunkRows) {
+            const std::size_t count = std::min(batch::kChunkRows, rows - first);
+            chunk.resize(count * width);
+            for (std::size_t r = 0; r < count; ++r) {
+                std::copy_n(cells + static_cast<std::size_t>(at[first + r]) * width, width, chunk.data() + r * width);
+            }
+            for (std::size_t r = 0; r < count; ++r) {
+                const std::size_t k = first + r;
+                while (static_cast<std::int64_t>(k) >= s[g + 1]) ++g;
+                learn(ms[g], builder.next(chunk.data() + r * width), k);
+            }
+            if (first + count < rows) batch::check_signals(fn, first + count);
         }
     };
     if (ms.front().classifier) {
