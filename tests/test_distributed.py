@@ -246,9 +246,17 @@ def test_dict_rows_travel_as_an_array_only_when_nothing_changes(dist):
     rows = [{"a": float(i), "b": i} for i in range(70)]  # ints become floats, as learn_one takes them
     arr, names = _pack(rows)
     assert names == ["a", "b"] and arr.dtype == "float64" and arr[5].tolist() == [5.0, 5.0]
+    big = _pack(rows[:40] + [{"a": 2**70, "b": 2**53 + 1}] + rows[41:])[0]  # converted as learn_one converts
+    assert big[40].tolist() == [float(2**70), float(2**53 + 1)]
+
+    class Name(str):
+        pass
+
     for odd in ({"b": 1.0, "a": 2.0}, {"a": 1.0}, {"a": 1.0, "b": 2.0, "c": 3.0}, {"a": 1.0, "c": 2.0},
-                {"a": "1.5", "b": 1.0}, {"a": math.nan, "b": 1.0}, {"a": 2**70, "b": 1.0}, {"a": None, "b": 1.0}):
+                {"a": "1.5", "b": 1.0}, {"a": math.nan, "b": 1.0}, {"a": 10**400, "b": 1.0}, {"a": None, "b": 1.0},
+                {"a": True, "b": 1.0}, {Name("a"): 1.0, "b": 1.0}, {"a": 1.0, 2: 1.0}):
         assert _pack(rows[:40] + [odd] + rows[41:]) is None, odd
+    assert _pack([{"a": 1.0, "b": 2.0}] + rows[1:]) is not None  # ints and floats in one column
     assert _pack([{"a": [float(i)], "b": [1.0]} for i in range(70)]) is None  # sequences, not numbers
     assert _pack([{1: 1.0, 2: 2.0}] * 70) is None
 

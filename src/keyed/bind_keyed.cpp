@@ -3,6 +3,7 @@
 // that is not a plain str or int, or not numbered yet; a label of another type or range),
 // so errors keep one wording, the driver's.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -163,6 +164,55 @@ py::object float_targets(const py::list& targets) {
     return std::move(out);
 }
 
+// Dict rows as a float64 array and their names, when the records rebuilt from the array are
+// the same dicts: every row an exact dict with the first row's exact str keys in the same
+// order, every value an exact float that is not NaN (a NaN cell is an absent feature) or an
+// exact int that converts to a float, as learn_one converts it. None otherwise.
+py::object pack_rows(const py::list& rows) {
+    const Py_ssize_t n = PyList_GET_SIZE(rows.ptr());
+    if (n == 0 || !PyDict_CheckExact(PyList_GET_ITEM(rows.ptr(), 0))) return py::none();
+    PyObject* head = PyList_GET_ITEM(rows.ptr(), 0);
+    const Py_ssize_t width = PyDict_GET_SIZE(head);
+    std::vector<PyObject*> names;  // borrowed from the first row, which the list holds
+    names.reserve(static_cast<std::size_t>(width));
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(head, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return py::none();
+        names.push_back(key);
+    }
+    py::array_t<double> out({n, width});
+    double* o = out.mutable_data();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* row = PyList_GET_ITEM(rows.ptr(), i);
+        if (!PyDict_CheckExact(row) || PyDict_GET_SIZE(row) != width) return py::none();
+        pos = 0;
+        for (std::size_t j = 0; PyDict_Next(row, &pos, &key, &value); ++j) {
+            if (key != names[j] && (!PyUnicode_CheckExact(key) || PyUnicode_Compare(key, names[j]) != 0)) {
+                return py::none();
+            }
+            double v = 0.0;
+            if (PyFloat_CheckExact(value)) {
+                v = PyFloat_AS_DOUBLE(value);
+                if (std::isnan(v)) return py::none();
+            } else if (PyLong_CheckExact(value)) {
+                v = PyLong_AsDouble(value);
+                if (v == -1.0 && PyErr_Occurred() != nullptr) {
+                    PyErr_Clear();
+                    return py::none();
+                }
+            } else {
+                return py::none();
+            }
+            *o++ = v;
+        }
+    }
+    py::list keys;
+    for (PyObject* name : names) keys.append(py::reinterpret_borrow<py::object>(name));
+    return py::make_tuple(std::move(out), std::move(keys));
+}
+
 // Row order[k] of X, with label y[k], learnt by models[g] for starts[g] <= k < starts[g + 1], in
 // order of k: what learn_many of each group's rows into its model would do, with the inputs
 // read and checked once and no copy of the rows. A NaN cell is an absent feature.
@@ -236,6 +286,9 @@ void learn_groups(const py::list& models, const py::array_t<double, py::array::c
 }  // namespace
 
 void bind_keyed(py::module_& m) {
+    m.def("pack_rows", &pack_rows, py::arg("rows"),
+          "(float64 array, names) of a list of dict rows that all have the first row's str keys in "
+          "its order and plain float (not NaN) or int values; None otherwise.");
     m.def("learn_groups", &learn_groups, py::arg("models"), py::arg("X"), py::arg("names"), py::arg("y"),
           py::arg("order"), py::arg("starts"),
           "Row order[k] of the 2-D float64 array X (NaN: an absent feature), with label y[k], learnt by "

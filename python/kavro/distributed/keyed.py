@@ -6,7 +6,6 @@ import numbers
 import operator
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from itertools import chain
 from typing import Any
 
 import _kavro_core
@@ -113,31 +112,15 @@ def _rows(X: Any, n: int, feature_names: Sequence[str] | None) -> tuple[Any, lis
 def _pack(rows: list[dict[Any, Any]]) -> tuple[Any, list[str]] | None:
     """Dict rows as a float64 array and column names, when that loses nothing.
 
-    Only when every row has the same str keys in the same order and every value is a real or
-    integer number that is not NaN (a NaN value is a feature that is present, a NaN cell one that
-    is absent): the records rebuilt from the array are then the same dicts, and an array travels
+    Only when every row has the same str keys in the same order and every value is a plain float
+    that is not NaN (a NaN value is a feature that is present, a NaN cell one that is absent) or a
+    plain int: the records rebuilt from the array are then the same dicts, and an array travels
     far faster than dicts.
     """
     if len(rows) < 64:
         return None
-    names = tuple(rows[0])
-    if not all(type(name) is str for name in names):
-        return None
-    # The names of every row, end to end, are those of the first row repeated: a dict holds
-    # each name once, so every row then has exactly these names in this order.
-    if list(chain.from_iterable(rows)) != list(names) * len(rows):
-        return None
-    # The values end to end: an array of them has one dimension unless a value is a sequence.
-    try:
-        arr = np.array(list(chain.from_iterable(map(dict.values, rows))))
-    except (ValueError, TypeError, OverflowError):
-        return None
-    if arr.ndim != 1 or arr.dtype.kind not in "fiu":
-        return None
-    arr = arr.astype(np.float64, copy=False).reshape(len(rows), len(names))
-    if np.isnan(arr).any():
-        return None
-    return arr, list(names)
+    packed: tuple[Any, list[str]] | None = _native.pack_rows(rows)
+    return packed
 
 
 def _as_list(values: Any) -> list[Any]:
