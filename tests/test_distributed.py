@@ -143,6 +143,44 @@ def test_shard_file_round_trip_and_damage(dist):
             fresh.load_bytes(damaged, "t")
 
 
+@pytest.mark.parametrize("kind", ["classifier", "regressor"])
+def test_grouped_learning_equals_learn_many_per_group(kind):
+    np = pytest.importorskip("numpy")
+
+    keys, rows, ys = _stream(400, 9, kind, nan=True)
+    names = ["f0", "f1", "f2", "f3"]
+    X = np.array([[x.get(n, math.nan) for n in names] for x in rows])
+    factory = kavro.NaiveBayes if kind == "classifier" else kavro.LinearRegression
+    table = list(dict.fromkeys(keys))
+    order = np.array(sorted(range(400), key=lambda i: table.index(keys[i])))  # stable: each key's rows in order
+    starts = np.searchsorted([table.index(keys[i]) for i in order], np.arange(len(table) + 1))
+    models = [factory() for _ in table]
+    y = np.array(ys)
+    _native.learn_groups(models, np.asfortranarray(X), names, y[order], order, starts)  # any layout of X
+    ref = _reference(factory, keys, rows, ys)
+    assert [kavro.dumps(m) for m in models] == [kavro.dumps(ref[k]) for k in table]
+
+    # Everything is checked before any row is learnt.
+    fresh = kavro.dumps(factory())
+    models = [factory() for _ in range(3)]
+    other = kavro.LinearRegression() if kind == "classifier" else kavro.NaiveBayes()
+    order = np.arange(400)
+    for given, args, error, message in (
+            (models, (X, names, y, order, [0, 100, 400]), ValueError, "one more entry"),
+            (models, (X, names, y, order, [0, 100, 200, 399]), ValueError, "from 0 to len"),
+            (models, (X, names, y, order, [0, 300, 200, 400]), ValueError, "must not decrease"),
+            (models, (X, names, y, np.r_[order[:-1], 400], [0, 100, 200, 400]), ValueError, "outside X"),
+            (models, (X, names, y, np.r_[order[:-1], -1], [0, 100, 200, 400]), ValueError, "outside X"),
+            (models, (X, names[:3], y, order, [0, 100, 200, 400]), ValueError, "one name per column"),
+            (models, (X, ["a"] * 4, y, order, [0, 100, 200, 400]), ValueError, "names must differ"),
+            (models, (X[0], names, y, order, [0, 100, 200, 400]), ValueError, "2-D"),
+            (models, (X, names, y[:399], order, [0, 100, 200, 400]), ValueError, "y"),
+            (models[:2] + [other], (X, names, y, order, [0, 100, 200, 400]), TypeError, "all classifiers")):
+        with pytest.raises(error, match=message):
+            _native.learn_groups(given, *args)
+        assert all(kavro.dumps(m) == fresh for m in models)
+
+
 def test_shards_learn_every_keys_rows_in_one_grouped_call(dist, monkeypatch):
     np = pytest.importorskip("numpy")
     from kavro.distributed._shard import Batch, ShardState
@@ -165,25 +203,6 @@ def test_shards_learn_every_keys_rows_in_one_grouped_call(dist, monkeypatch):
     assert list(state.models) == list(ref)
     assert all(kavro.dumps(state.models[k]) == kavro.dumps(m) for k, m in ref.items())
 
-    # Everything is checked before any row is learnt.
-    fresh = kavro.dumps(kavro.NaiveBayes())
-    models = [kavro.NaiveBayes(), kavro.NaiveBayes(), kavro.NaiveBayes()]
-    order, y = np.arange(400), np.array(ys)
-    for given, args, error, message in (
-            (models, (X, names, y, order, [0, 100, 400]), ValueError, "one more entry"),
-            (models, (X, names, y, order, [0, 100, 200, 399]), ValueError, "from 0 to len"),
-            (models, (X, names, y, order, [0, 300, 200, 400]), ValueError, "must not decrease"),
-            (models, (X, names, y, np.r_[order[:-1], 400], [0, 100, 200, 400]), ValueError, "outside X"),
-            (models, (X, names, y, np.r_[order[:-1], -1], [0, 100, 200, 400]), ValueError, "outside X"),
-            (models, (X, names[:3], y, order, [0, 100, 200, 400]), ValueError, "one name per column"),
-            (models, (X, ["a"] * 4, y, order, [0, 100, 200, 400]), ValueError, "names must differ"),
-            (models, (X[0], names, y, order, [0, 100, 200, 400]), ValueError, "2-D"),
-            (models, (X, names, y[:399], order, [0, 100, 200, 400]), ValueError, "y"),
-            (models[:2] + [kavro.LinearRegression()], (X, names, y, order, [0, 100, 200, 400]), TypeError,
-             "all classifiers")):
-        with pytest.raises(error, match=message):
-            grouped(given, *args)
-        assert all(kavro.dumps(m) == fresh for m in models)
 
 
 @pytest.mark.parametrize("first_only", [False, True])  # stamps given per row, or as the first row's
@@ -238,6 +257,12 @@ def test_native_key_numbering_gives_back_what_a_refused_call_numbered():
         assert _native.int_labels(bad) is None, bad
     assert _native.float_targets([1.5, -0.0]).tolist() == [1.5, -0.0]
     assert _native.float_targets([1.0, 2]) is None and _native.float_targets([np.float64(1)]) is None
+
+    packed, names = _native.pack_rows([{"a": 1.5, "b": 2}, {"a": -0.0, "b": 2**70}])
+    assert names == ["a", "b"] and packed.tolist() == [[1.5, 2.0], [-0.0, float(2**70)]]
+    for rows in ([], [{"a": 1.0}, {"a": math.nan}], [{"a": 1.0}, {"b": 1.0}], [{"a": 1.0}, {"a": 1.0, "b": 1.0}],
+                 [{"a": 1.0}, {"a": np.float64(1)}], [{1: 1.0}], [{"a": 1.0}, {"a": 10**400}], [{"a": 1.0}, []]):
+        assert _native.pack_rows(rows) is None, rows
 
 
 def test_dict_rows_travel_as_an_array_only_when_nothing_changes(dist):
