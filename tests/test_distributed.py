@@ -159,6 +159,14 @@ def test_grouped_learning_equals_learn_many_per_group(kind):
     _native.learn_groups(models, np.asfortranarray(X), names, y[order], order, starts)  # any layout of X
     ref = _reference(factory, keys, rows, ys)
     assert [kavro.dumps(m) for m in models] == [kavro.dumps(ref[k]) for k in table]
+    predicted = _native.predict_groups(models, X, names, order, starts)
+    assert predicted.tolist() == [ref[keys[i]].predict_one(rows[i]) for i in order]
+    if kind == "classifier":
+        assert _native.predict_groups(models, X, names, order, starts, True) == \
+            [ref[keys[i]].predict_proba_one(rows[i]) for i in order]
+    else:
+        with pytest.raises(TypeError, match="need classifiers"):
+            _native.predict_groups(models, X, names, order, starts, True)
 
     # Everything is checked before any row is learnt.
     fresh = kavro.dumps(factory())
@@ -335,6 +343,9 @@ def test_array_rows_with_missing_cells(ray_session, dist, one_node):
         km.learn_many(keys[400:], frame, pd.Series(ys[400:]))
         assert km.predict_many(keys[:100], X[:100], feature_names=names) == \
             [ref[k].predict_one(x) for k, x in zip(keys[:100], rows[:100])]
+        probe, fresh = keys[:60] + ["never-seen"], kavro.NaiveBayes()
+        assert km.predict_proba_many(probe, X[:61], feature_names=names) == \
+            [(ref[k] if k in ref else fresh).predict_proba_one(x) for k, x in zip(probe, rows[:61])]
         _assert_same(km, ref, rows)
 
 

@@ -213,74 +213,131 @@ py::object pack_rows(const py::list& rows) {
     return py::make_tuple(std::move(out), std::move(keys));
 }
 
-// Row order[k] of X, with label y[k], learnt by models[g] for starts[g] <= k < starts[g + 1], in
-// order of k: what learn_many of each group's rows into its model would do, with the inputs
-// read and checked once and no copy of the rows. A NaN cell is an absent feature.
-void learn_groups(const py::list& models, const py::array_t<double, py::array::c_style | py::array::forcecast>& X,
-                  const std::vector<std::string>& names, py::handle y,
-                  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& order,
-                  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& starts) {
-    constexpr const char* fn = "learn_groups";
-    const auto fail = [](const std::string& what) { throw py::value_error(std::string(fn) + ": " + what); };
-    if (X.ndim() != 2) fail("X must be 2-D");
-    const auto n = static_cast<std::int64_t>(X.shape(0));
-    const auto width = static_cast<std::size_t>(X.shape(1));
-    if (names.size() != width) fail("one name per column of X is needed");
-    if (std::unordered_set<std::string>(names.begin(), names.end()).size() != width) fail("names must differ");
-    if (order.ndim() != 1) fail("order must be 1-D");
-    const auto rows = static_cast<std::size_t>(order.shape(0));
-    const std::int64_t* at = order.data();
-    for (std::size_t k = 0; k < rows; ++k) {
-        if (at[k] < 0 || at[k] >= n) fail("order holds a position outside X");
-    }
-    const auto groups = static_cast<std::size_t>(PyList_GET_SIZE(models.ptr()));
-    if (starts.ndim() != 1 || static_cast<std::size_t>(starts.shape(0)) != groups + 1) {
-        fail("starts must hold one more entry than models");
-    }
-    const std::int64_t* s = starts.data();
-    if (s[0] != 0 || s[groups] != static_cast<std::int64_t>(rows)) fail("starts must run from 0 to len(order)");
-    for (std::size_t g = 0; g < groups; ++g) {
-        if (s[g + 1] < s[g]) fail("starts must not decrease");
-    }
-    std::vector<batch::Model> ms;
-    ms.reserve(groups);
-    for (std::size_t g = 0; g < groups; ++g) {
-        ms.push_back(batch::read_model(fn, models[g]));
-        const batch::Model& m = ms.back();
-        if (m.transformer || (g > 0 && !m.classifier != !ms.front().classifier)) {
-            throw py::type_error(std::string(fn) + ": models must be all classifiers or all regressors (model " +
-                                 std::to_string(g) + " is a " + m.type_name + ")");
+using Positions = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using Cells = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// The rows of a grouped call, checked before any is used: row order[k] of X goes to models[g]
+// for starts[g] <= k < starts[g + 1]. Every model is a classifier, or every one a regressor.
+class GroupedRows {
+public:
+    GroupedRows(const char* fn, const py::list& models, const Cells& X, const std::vector<std::string>& names,
+                const Positions& order, const Positions& starts)
+        : fn_(fn), X_(X), order_(order), starts_(starts), builder_(names) {
+        const auto fail = [fn](const std::string& what) { throw py::value_error(std::string(fn) + ": " + what); };
+        if (X.ndim() != 2) fail("X must be 2-D");
+        const auto n = static_cast<std::int64_t>(X.shape(0));
+        width_ = static_cast<std::size_t>(X.shape(1));
+        if (names.size() != width_) fail("one name per column of X is needed");
+        if (std::unordered_set<std::string>(names.begin(), names.end()).size() != width_) fail("names must differ");
+        if (order.ndim() != 1) fail("order must be 1-D");
+        rows_ = static_cast<std::size_t>(order.shape(0));
+        const std::int64_t* at = order.data();
+        for (std::size_t k = 0; k < rows_; ++k) {
+            if (at[k] < 0 || at[k] >= n) fail("order holds a position outside X");
+        }
+        const auto groups = static_cast<std::size_t>(PyList_GET_SIZE(models.ptr()));
+        if (starts.ndim() != 1 || static_cast<std::size_t>(starts.shape(0)) != groups + 1) {
+            fail("starts must hold one more entry than models");
+        }
+        const std::int64_t* s = starts.data();
+        if (s[0] != 0 || s[groups] != static_cast<std::int64_t>(rows_)) fail("starts must run from 0 to len(order)");
+        for (std::size_t g = 0; g < groups; ++g) {
+            if (s[g + 1] < s[g]) fail("starts must not decrease");
+        }
+        models_.reserve(groups);
+        for (std::size_t g = 0; g < groups; ++g) {
+            models_.push_back(batch::read_model(fn, models[g]));
+            const batch::Model& m = models_.back();
+            if (m.transformer || (g > 0 && !m.classifier != !models_.front().classifier)) {
+                throw py::type_error(std::string(fn) + ": models must be all classifiers or all regressors (model " +
+                                     std::to_string(g) + " is a " + m.type_name + ")");
+            }
         }
     }
-    if (groups == 0) return;
-    const double* cells = X.data();
-    batch::RecordBuilder builder(names);
-    // Rows are gathered a chunk at a time, then learnt: the gather's loads overlap each other,
-    // which they would not between one learn_one and the next.
-    std::vector<double> chunk;
-    const auto each_row = [&](auto&& learn) {
+
+    std::size_t rows() const { return rows_; }
+    bool classifiers() const { return !models_.empty() && models_.front().classifier != nullptr; }
+
+    // step(model, record, k) for every k in order. Rows are gathered a chunk at a time first: the
+    // gather's loads overlap each other, which they would not between one model call and the next.
+    template <class Step>
+    void each(Step&& step) {
+        const double* cells = X_.data();
+        const std::int64_t* at = order_.data();
+        const std::int64_t* s = starts_.data();
         std::size_t g = 0;
-        for (std::size_t first = 0; first < rows; first += batch::kChunkRows) {
-            const std::size_t count = std::min(batch::kChunkRows, rows - first);
-            chunk.resize(count * width);
+        for (std::size_t first = 0; first < rows_; first += batch::kChunkRows) {
+            const std::size_t count = std::min(batch::kChunkRows, rows_ - first);
+            chunk_.resize(count * width_);
             for (std::size_t r = 0; r < count; ++r) {
-                std::copy_n(cells + static_cast<std::size_t>(at[first + r]) * width, width, chunk.data() + r * width);
+                std::copy_n(cells + static_cast<std::size_t>(at[first + r]) * width_, width_,
+                            chunk_.data() + r * width_);
             }
             for (std::size_t r = 0; r < count; ++r) {
                 const std::size_t k = first + r;
                 while (static_cast<std::int64_t>(k) >= s[g + 1]) ++g;
-                learn(ms[g], builder.next(chunk.data() + r * width), k);
+                step(models_[g], builder_.next(chunk_.data() + r * width_), k);
             }
-            if (first + count < rows) batch::check_signals(fn, first + count);
+            if (first + count < rows_) batch::check_signals(fn_, first + count);
         }
-    };
-    if (ms.front().classifier) {
-        const auto ys = batch::read_labels(fn, y, rows);
-        each_row([&](batch::Model& m, const FeatureMap& x, std::size_t k) { m.classifier->learn_one(x, ys[k]); });
-    } else {
-        const auto ys = batch::read_values(fn, y, rows);
-        each_row([&](batch::Model& m, const FeatureMap& x, std::size_t k) { m.regressor->learn_one(x, ys[k]); });
     }
+
+private:
+    const char* fn_;
+    const Cells& X_;
+    const Positions& order_;
+    const Positions& starts_;
+    std::size_t width_ = 0;
+    std::size_t rows_ = 0;
+    std::vector<batch::Model> models_;
+    batch::RecordBuilder builder_;
+    std::vector<double> chunk_;
+};
+
+// Row order[k] of X, with label y[k], learnt by models[g] for starts[g] <= k < starts[g + 1], in
+// order of k: what learn_many of each group's rows into its model would do, with the inputs read
+// and checked once. A NaN cell is an absent feature.
+void learn_groups(const py::list& models, const Cells& X, const std::vector<std::string>& names, py::handle y,
+                  const Positions& order, const Positions& starts) {
+    constexpr const char* fn = "learn_groups";
+    GroupedRows rows(fn, models, X, names, order, starts);
+    if (rows.classifiers()) {
+        const auto ys = batch::read_labels(fn, y, rows.rows());
+        rows.each([&](batch::Model& m, const FeatureMap& x, std::size_t k) { m.classifier->learn_one(x, ys[k]); });
+    } else if (rows.rows() > 0) {
+        const auto ys = batch::read_values(fn, y, rows.rows());
+        rows.each([&](batch::Model& m, const FeatureMap& x, std::size_t k) { m.regressor->learn_one(x, ys[k]); });
+    }
+}
+
+// predict_one (or predict_proba_one) of row order[k] of X by models[g] for starts[g] <= k <
+// starts[g + 1]: int64 labels or float64 values by k, or a list of dicts by k.
+py::object predict_groups(const py::list& models, const Cells& X, const std::vector<std::string>& names,
+                          const Positions& order, const Positions& starts, bool proba) {
+    constexpr const char* fn = "predict_groups";
+    GroupedRows rows(fn, models, X, names, order, starts);
+    const auto n = static_cast<py::ssize_t>(rows.rows());
+    if (proba) {
+        if (n > 0 && !rows.classifiers()) throw py::type_error(std::string(fn) + ": probabilities need classifiers");
+        py::list out(n);
+        rows.each([&](batch::Model& m, const FeatureMap& x, std::size_t k) {
+            const ProbabilityMap p = m.classifier->predict_proba_one(x);
+            py::dict d;
+            for (const auto& [label, value] : p) d[py::int_(label)] = py::float_(value);
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), d.release().ptr());
+        });
+        return std::move(out);
+    }
+    if (rows.classifiers()) {
+        py::array_t<std::int64_t> out(n);
+        std::int64_t* o = out.mutable_data();
+        rows.each([&](batch::Model& m, const FeatureMap& x, std::size_t k) { o[k] = m.classifier->predict_one(x); });
+        return std::move(out);
+    }
+    py::array_t<double> out(n);
+    double* o = out.mutable_data();
+    rows.each([&](batch::Model& m, const FeatureMap& x, std::size_t k) { o[k] = m.regressor->predict_one(x); });
+    return std::move(out);
 }
 
 }  // namespace
@@ -289,6 +346,10 @@ void bind_keyed(py::module_& m) {
     m.def("pack_rows", &pack_rows, py::arg("rows"),
           "(float64 array, names) of a list of dict rows that all have the first row's str keys in "
           "its order and plain float (not NaN) or int values; None otherwise.");
+    m.def("predict_groups", &predict_groups, py::arg("models"), py::arg("X"), py::arg("names"), py::arg("order"),
+          py::arg("starts"), py::arg("proba") = false,
+          "predict_one (predict_proba_one with proba) of row order[k] of X by models[g] for starts[g] <= k < "
+          "starts[g + 1]: int64 labels or float64 values by k, or a list of dicts by k.");
     m.def("learn_groups", &learn_groups, py::arg("models"), py::arg("X"), py::arg("names"), py::arg("y"),
           py::arg("order"), py::arg("starts"),
           "Row order[k] of the 2-D float64 array X (NaN: an absent feature), with label y[k], learnt by "

@@ -305,20 +305,42 @@ class ShardState:
                 learn(record(i), labels[i])
         return len(batch)
 
-    def predict(self, batch: Batch, proba: bool) -> list[Any]:
-        """Predictions for this shard's rows of ``batch``, in row order."""
-        batch = batch.part(self.index)
-        out: list[Any] = [None] * len(batch)
-        record = batch.records()
+    def predict(self, batch: Batch, proba: bool) -> Any:
+        """Predictions for this shard's rows of ``batch``, in row order: a list, or a 1-D array of
+        labels or values for array rows."""
+        import numpy as np
+
+        if batch.names is None:
+            batch = batch.part(self.index)
+        taken = batch.rows_of(self.index)
+        order, spans = batch.spans(taken)
         blank = None
-        for key, rows in batch.groups().items():
+        models = []
+        for key, _, _ in spans:
             model = self.models.get(key)
             if model is None:  # an unseen key: what a fresh model says, nothing is kept
                 if blank is None:
                     blank = self.factory()
                 model = blank
+            models.append(model)
+        if batch.names is not None:
+            starts = np.zeros(len(spans) + 1, dtype=np.int64)
+            starts[1:] = [end for _, _, end in spans]
+            values = _native.predict_groups(models, batch.rows, batch.names, order, starts, proba)
+            if proba:
+                out: list[Any] = [None] * len(batch)
+                for i, value in zip(order.tolist(), values):
+                    out[i] = value
+                return out if taken is None else [out[i] for i in taken.tolist()]
+            placed = np.empty(len(batch), dtype=values.dtype)
+            placed[order] = values
+            return placed if taken is None else placed[taken]
+        out = [None] * len(batch)
+        record = batch.records()
+        positions = order.tolist()
+        for model, (_, start, end) in zip(models, spans):
             predict = model.predict_proba_one if proba else model.predict_one
-            for i in rows:
+            for i in positions[start:end]:
                 out[i] = predict(record(i))
         return out
 

@@ -325,8 +325,14 @@ class KeyedModels:
             ref = ray.put(batch)
             calls.update((s, ("predict", (ref, proba))) for s in targets)
         row_shards = key_shards[codes]
-        for s, values in self._call(calls).items():  # each shard's rows, in row order
-            for pos, value in zip(np.flatnonzero(row_shards == s).tolist(), values):
+        results = self._call(calls)
+        if all(isinstance(values, np.ndarray) for values in results.values()):
+            placed = np.empty(n, dtype=np.result_type(*results.values()))
+            for s, values in results.items():  # each shard's rows, in row order
+                placed[row_shards == s] = values
+            return placed.tolist()  # type: ignore[no-any-return]
+        for s, values in results.items():
+            for pos, value in zip(np.flatnonzero(row_shards == s).tolist(), values.tolist() if isinstance(values, np.ndarray) else values):
                 out[pos] = value
         return out
 
