@@ -5,7 +5,8 @@
 Starts a local Ray instance with 2 CPUs and prints throughputs and the ratios measured in this one
 run (each setting timed --repeats times, interleaved, best kept). Keyed learning: a
 HoeffdingTreeClassifier per key; rows as a NumPy array (keys and labels as arrays) in calls of each
-size of --batches, and as dicts (keys and labels as lists) in calls of the last size. Grid:
+size of --batches, and as dicts (keys and labels as lists) in calls of the last size; then
+predict_many of the same rows in calls of the same size. Grid:
 HoeffdingTreeClassifier on Agrawal streams, one seed per job.
 """
 
