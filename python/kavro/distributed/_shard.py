@@ -134,8 +134,8 @@ def encode_keys(keys: list[Key]) -> tuple[list[Key], Any]:
 class Batch:
     """Rows of one call for one shard (or for several, see ``shards``), in call order.
 
-    ``keys`` is a table of the rows' distinct keys and ``codes`` (int32) each row's index into
-    it; without ``codes``, ``keys`` holds one key per row and is coded here. ``rows`` is a list
+    ``keys`` is a table of the rows' distinct keys and ``codes`` (16- or 32-bit integers) each
+    row's index into it; without ``codes``, ``keys`` holds one key per row and is coded here. ``rows`` is a list
     of dicts, or a 2-D float64 array with ``names`` its column names (a NaN cell is an absent
     feature). ``y`` holds plain ints or floats, as a list or a 1-D array (None when predicting);
     ``stamps`` are the rows' global positions, or the first row's when they follow one another.

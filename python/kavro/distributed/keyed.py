@@ -123,6 +123,17 @@ def _pack(rows: list[dict[Any, Any]]) -> tuple[Any, list[str]] | None:
     return packed
 
 
+def _narrow(labels: Any) -> Any:
+    """Class labels in the smallest integer type that holds them: they are sent with every row."""
+    if labels.dtype.kind != "i" or not len(labels):
+        return labels
+    lo, hi = labels.min(), labels.max()
+    for dtype in (np.int8, np.int16):
+        if np.iinfo(dtype).min <= lo and hi <= np.iinfo(dtype).max:
+            return labels.astype(dtype)
+    return labels
+
+
 def _as_list(values: Any) -> list[Any]:
     if hasattr(values, "tolist"):
         out: list[Any] = values.tolist()
@@ -232,7 +243,7 @@ class KeyedModels:
         table, codes, key_shards = self._keys(keys)
         n = len(codes)
         rows, names = _rows(X, n, feature_names)
-        labels = self._labels(y, n)
+        labels = _narrow(self._labels(y, n))
         if not n:
             return
         keep = self._checkpoint_every is not None
@@ -531,7 +542,8 @@ class KeyedModels:
 
     def _keys(self, keys: Iterable[Any]) -> tuple[list[Key], Any, Any]:
         """(table, codes, shards): the distinct keys in the order first met by these models,
-        each row's int32 index into the table, and each table key's shard."""
+        each row's index into the table (16 bits when the table allows, else 32), and each table
+        key's shard."""
         if isinstance(keys, (str, bytes)):
             raise TypeError("keys is a sequence of keys, not one string")
         numbers = None
@@ -556,12 +568,13 @@ class KeyedModels:
             present = np.zeros(met, dtype=bool)
             present[numbers] = True
             distinct = np.flatnonzero(present)
-            local = np.empty(met, dtype=np.int32)
-            local[distinct] = np.arange(len(distinct), dtype=np.int32)
+            width = np.uint16 if len(distinct) <= 1 << 16 else np.int32  # codes are sent with every row
+            local = np.empty(met, dtype=width)
+            local[distinct] = np.arange(len(distinct), dtype=width)
             codes = local[numbers]
         else:
             distinct, inverse = np.unique(numbers, return_inverse=True)
-            codes = inverse.astype(np.int32).reshape(n)
+            codes = inverse.astype(np.uint16 if len(distinct) <= 1 << 16 else np.int32).reshape(n)
         keys_met = self._code_keys
         return [keys_met[i] for i in distinct.tolist()], codes, self._code_shards[distinct]
 
