@@ -1,7 +1,8 @@
-// One-pass conversions for the keyed models' driver: a call's keys to their numbers and its
-// labels to an array. Each answers None when an item needs the driver's own checks (a key
-// that is not a plain str or int, or not numbered yet; a label of another type or range),
-// so errors keep one wording, the driver's.
+// The keyed models' native parts. For the driver, one-pass conversions of a call's keys to
+// their numbers, its labels and dict rows to arrays: each answers None when an item needs the
+// driver's own checks (a key that is not a plain str or int, a label of another type or
+// range, a row that would not rebuild the same dict), so errors keep one wording, the
+// driver's. For the shards, every key's rows of a call learnt or predicted in one call.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
