@@ -211,7 +211,8 @@ class Batch:
         if taken is not None:
             codes = codes[taken]
         # A stable sort of 16-bit codes is a radix sort.
-        order = np.argsort(codes.astype(np.uint16) if len(self.keys) <= 1 << 16 else codes, kind="stable")
+        order = np.argsort(codes.astype(np.uint16, copy=False) if len(self.keys) <= 1 << 16 else codes,
+                           kind="stable")
         if taken is not None:
             order = taken[order]
         counts = np.bincount(codes, minlength=len(self.keys))
@@ -281,20 +282,26 @@ class ShardState:
             self.stamps[key] = stamp
         return model
 
+    def _grouped(self, batch: Batch) -> tuple[Batch, Any, Any, list[tuple[Key, int, int]]]:
+        """(batch, taken, order, spans): array rows stay in the shared batch (``taken``: this
+        shard's positions in it, None when it holds no other's); dict rows are picked out first."""
+        if batch.names is None:
+            batch = batch.part(self.index)
+        taken = batch.rows_of(self.index)
+        order, spans = batch.spans(taken)
+        return batch, taken, order, spans
+
     def learn(self, batch: Batch) -> int:
         import numpy as np
 
-        if batch.names is None:
-            batch = batch.part(self.index)
-        order, spans = batch.spans(batch.rows_of(self.index))
+        batch, _, order, spans = self._grouped(batch)
         # Each key's first row: the order is stable, so it leads the key's slice.
         firsts = batch.stamps_at(order[[start for _, start, _ in spans]]).tolist()
         models = [self._model(key, first) for (key, _, _), first in zip(spans, firsts)]
         # Every key's rows in their order; keys are independent, so no other order is visible.
         if batch.names is not None:
-            starts = np.zeros(len(spans) + 1, dtype=np.int64)
-            starts[1:] = [end for _, _, end in spans]
-            _native.learn_groups(models, batch.rows, batch.names, np.asarray(batch.y).take(order), order, starts)
+            _native.learn_groups(models, batch.rows, batch.names, np.asarray(batch.y).take(order), order,
+                                 _starts(spans))
             return len(order)
         record = batch.records()
         labels = batch.y.tolist() if hasattr(batch.y, "tolist") else batch.y
@@ -310,10 +317,7 @@ class ShardState:
         labels or values for array rows."""
         import numpy as np
 
-        if batch.names is None:
-            batch = batch.part(self.index)
-        taken = batch.rows_of(self.index)
-        order, spans = batch.spans(taken)
+        batch, taken, order, spans = self._grouped(batch)
         blank = None
         models = []
         for key, _, _ in spans:
@@ -324,9 +328,7 @@ class ShardState:
                 model = blank
             models.append(model)
         if batch.names is not None:
-            starts = np.zeros(len(spans) + 1, dtype=np.int64)
-            starts[1:] = [end for _, _, end in spans]
-            values = _native.predict_groups(models, batch.rows, batch.names, order, starts, proba)
+            values = _native.predict_groups(models, batch.rows, batch.names, order, _starts(spans), proba)
             if proba:
                 out: list[Any] = [None] * len(batch)
                 for i, value in zip(order.tolist(), values):
@@ -354,6 +356,15 @@ class ShardState:
 
     def size(self) -> int:
         return len(self.models)
+
+
+def _starts(spans: list[tuple[Key, int, int]]) -> Any:
+    """Where each key's run of rows starts in the sorted order, and the end of the last."""
+    import numpy as np
+
+    starts = np.zeros(len(spans) + 1, dtype=np.int64)
+    starts[1:] = [end for _, _, end in spans]
+    return starts
 
 
 def checkpoint_files_for(index: int, n_new: int, n_old: int) -> Sequence[int]:

@@ -123,15 +123,17 @@ def _pack(rows: list[dict[Any, Any]]) -> tuple[Any, list[str]] | None:
     return packed
 
 
-def _narrow(labels: Any) -> Any:
-    """Class labels in the smallest integer type that holds them: they are sent with every row."""
-    if labels.dtype.kind != "i" or not len(labels):
-        return labels
-    lo, hi = labels.min(), labels.max()
+def _narrowest(labels: Any, lo: int, hi: int) -> Any:
+    """Class labels in [lo, hi] in the smallest integer type that holds them: they are sent
+    with every row."""
     for dtype in (np.int8, np.int16):
         if np.iinfo(dtype).min <= lo and hi <= np.iinfo(dtype).max:
             return labels.astype(dtype)
-    return labels
+    return labels.astype(np.int32, copy=False)
+
+
+def _narrow(labels: Any) -> Any:
+    return _narrowest(labels, labels.min(), labels.max()) if len(labels) else labels.astype(np.int32)
 
 
 def _as_list(values: Any) -> list[Any]:
@@ -243,7 +245,7 @@ class KeyedModels:
         table, codes, key_shards = self._keys(keys)
         n = len(codes)
         rows, names = _rows(X, n, feature_names)
-        labels = _narrow(self._labels(y, n))
+        labels = self._labels(y, n)
         if not n:
             return
         keep = self._checkpoint_every is not None
@@ -342,8 +344,8 @@ class KeyedModels:
             for s, values in results.items():  # each shard's rows, in row order
                 placed[row_shards == s] = values
             return placed.tolist()  # type: ignore[no-any-return]
-        for s, values in results.items():
-            for pos, value in zip(np.flatnonzero(row_shards == s).tolist(), values.tolist() if isinstance(values, np.ndarray) else values):
+        for s, values in results.items():  # lists: dict rows, or probabilities
+            for pos, value in zip(np.flatnonzero(row_shards == s).tolist(), values):
                 out[pos] = value
         return out
 
@@ -579,22 +581,29 @@ class KeyedModels:
         return [keys_met[i] for i in distinct.tolist()], codes, self._code_shards[distinct]
 
     def _labels(self, y: Iterable[Any], n: int) -> Any:
-        """``y`` as a 1-D array: int32 class labels, or float64 targets."""
+        """``y`` as a 1-D array: class labels in the narrowest integer type, or float64 targets."""
         if isinstance(y, (str, bytes)):
             raise TypeError("y is a sequence of labels, not one string")
         if isinstance(y, np.ndarray) and y.ndim == 1 and len(y) == n:
-            if self._kind == "classifier" and y.dtype.kind in "iu" and (
-                    n == 0 or (-(1 << 31) <= y.min() and y.max() < (1 << 31))):
-                return y.astype(np.int32)
+            if self._kind == "classifier" and y.dtype.kind in "iu":
+                if n == 0:
+                    return y.astype(np.int32)
+                lo, hi = y.min(), y.max()
+                if -(1 << 31) <= lo and hi < (1 << 31):
+                    return _narrowest(y, lo, hi)
             if self._kind == "regressor" and y.dtype.kind == "f":
                 return y.astype(np.float64)
         out = _as_list(y)
         if len(out) != n:
             raise ValueError(f"{n} keys but {len(out)} labels in y")
-        fast = (_native.int_labels(out) if self._kind == "classifier"
-                else _native.float_targets(out))
-        if fast is not None:
-            return fast
+        if self._kind == "classifier":
+            fast = _native.int_labels(out)
+            if fast is not None:
+                return _narrow(fast)
+        else:
+            fast = _native.float_targets(out)
+            if fast is not None:
+                return fast
         if self._kind == "classifier":
             for i, v in enumerate(out):
                 if type(v) is int:
@@ -608,7 +617,7 @@ class KeyedModels:
             for i, v in enumerate(out):
                 if not -(1 << 31) <= v < (1 << 31):
                     raise ValueError(f"label {i} is {v}: class labels must fit in 32 bits")
-            return np.array(out, dtype=np.int32)
+            return _narrow(np.array(out, dtype=np.int32))
         for i, v in enumerate(out):
             if type(v) is float:
                 continue
