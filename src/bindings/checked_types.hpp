@@ -11,50 +11,14 @@
 
 #include "core/interfaces.hpp"
 
+// Every catalogued class (and the one shared base of the macro metrics).
 namespace kavro {
-class ADWIN;
-class EDDM;
-class ARFClassifier;
-class ARFRegressor;
-class LeveragingBaggingClassifier;
-class LeveragingBaggingRegressor;
-class SGBTClassifier;
-class SGBRRegressor;
-class SRPClassifier;
-class SRPRegressor;
-class BayesianLinearRegression;
-class LinearRegression;
-class LogisticRegression;
-class NaiveBayes;
-class PassiveAggressiveClassifier;
-class PassiveAggressiveRegressor;
-class Perceptron;
-class SoftmaxRegression;
-class Accuracy;
 class MacroBase;
-class MacroPrecision;
-class MacroRecall;
-class MacroF1;
-class MAE;
-class RMSE;
-class R2;
-class WindowMetric;
-class WindowRegressionMetric;
-class KNNClassifier;
-class KNNRegressor;
-class ClassificationPipeline;
-class RegressionPipeline;
-class MaxAbsScaler;
-class MinMaxScaler;
-class SelectKBest;
-class StandardScaler;
-class VarianceThreshold;
-class EFDTClassifier;
-class FIMTDDRegressor;
-class HoeffdingAdaptiveTreeClassifier;
-class HoeffdingTreeClassifier;
-class HoeffdingTreeRegressor;
-class SGTClassifier;
+#define KAVRO_CORE(T, name, family, kind, summary) class T;
+#define KAVRO_CLASS(T, family, kind, summary) class T;
+#include "catalog/classes.def"
+#undef KAVRO_CORE
+#undef KAVRO_CLASS
 }  // namespace kavro
 
 namespace kavro::bindings {
@@ -66,6 +30,10 @@ bool holds_constructed_value(pybind11::handle src);
 // Throws TypeError "<Class> object is not initialised (was __init__ called?)" when
 // src is an instance of a bound class that holds no constructed object.
 void require_constructed(pybind11::handle src);
+
+// Wraps __init__ of every bound class of m so that calling it on a constructed object
+// raises TypeError (pybind11 would silently ignore it).
+void refuse_second_init(pybind11::module_& m);
 
 template <class T>
 class checked_caster : public pybind11::detail::type_caster_base<T> {
@@ -101,49 +69,16 @@ namespace pybind11::detail {
 KAVRO_CHECKED_CASTER(IClassifier)
 KAVRO_CHECKED_CASTER(IRegressor)
 KAVRO_CHECKED_CASTER(ITransformer)
-KAVRO_CHECKED_CASTER(ADWIN)
-KAVRO_CHECKED_CASTER(EDDM)
-KAVRO_CHECKED_CASTER(ARFClassifier)
-KAVRO_CHECKED_CASTER(ARFRegressor)
-KAVRO_CHECKED_CASTER(LeveragingBaggingClassifier)
-KAVRO_CHECKED_CASTER(LeveragingBaggingRegressor)
-KAVRO_CHECKED_CASTER(SGBTClassifier)
-KAVRO_CHECKED_CASTER(SGBRRegressor)
-KAVRO_CHECKED_CASTER(SRPClassifier)
-KAVRO_CHECKED_CASTER(SRPRegressor)
-KAVRO_CHECKED_CASTER(BayesianLinearRegression)
-KAVRO_CHECKED_CASTER(LinearRegression)
-KAVRO_CHECKED_CASTER(LogisticRegression)
-KAVRO_CHECKED_CASTER(NaiveBayes)
-KAVRO_CHECKED_CASTER(PassiveAggressiveClassifier)
-KAVRO_CHECKED_CASTER(PassiveAggressiveRegressor)
-KAVRO_CHECKED_CASTER(Perceptron)
-KAVRO_CHECKED_CASTER(SoftmaxRegression)
-KAVRO_CHECKED_CASTER(Accuracy)
+KAVRO_CHECKED_CASTER(IAnomalyDetector)
+KAVRO_CHECKED_CASTER(IDriftDetector)
+KAVRO_CHECKED_CASTER(IClassificationMetric)
+KAVRO_CHECKED_CASTER(IRegressionMetric)
 KAVRO_CHECKED_CASTER(MacroBase)
-KAVRO_CHECKED_CASTER(MacroPrecision)
-KAVRO_CHECKED_CASTER(MacroRecall)
-KAVRO_CHECKED_CASTER(MacroF1)
-KAVRO_CHECKED_CASTER(MAE)
-KAVRO_CHECKED_CASTER(RMSE)
-KAVRO_CHECKED_CASTER(R2)
-KAVRO_CHECKED_CASTER(WindowMetric)
-KAVRO_CHECKED_CASTER(WindowRegressionMetric)
-KAVRO_CHECKED_CASTER(KNNClassifier)
-KAVRO_CHECKED_CASTER(KNNRegressor)
-KAVRO_CHECKED_CASTER(ClassificationPipeline)
-KAVRO_CHECKED_CASTER(RegressionPipeline)
-KAVRO_CHECKED_CASTER(MaxAbsScaler)
-KAVRO_CHECKED_CASTER(MinMaxScaler)
-KAVRO_CHECKED_CASTER(SelectKBest)
-KAVRO_CHECKED_CASTER(StandardScaler)
-KAVRO_CHECKED_CASTER(VarianceThreshold)
-KAVRO_CHECKED_CASTER(EFDTClassifier)
-KAVRO_CHECKED_CASTER(FIMTDDRegressor)
-KAVRO_CHECKED_CASTER(HoeffdingAdaptiveTreeClassifier)
-KAVRO_CHECKED_CASTER(HoeffdingTreeClassifier)
-KAVRO_CHECKED_CASTER(HoeffdingTreeRegressor)
-KAVRO_CHECKED_CASTER(SGTClassifier)
+#define KAVRO_CORE(T, name, family, kind, summary) KAVRO_CHECKED_CASTER(T)
+#define KAVRO_CLASS(T, family, kind, summary) KAVRO_CHECKED_CASTER(T)
+#include "catalog/classes.def"
+#undef KAVRO_CORE
+#undef KAVRO_CLASS
 }  // namespace pybind11::detail
 
 #undef KAVRO_CHECKED_CASTER

@@ -1,7 +1,4 @@
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <string>
 
 #include <pybind11/pybind11.h>
 
@@ -11,47 +8,6 @@
 #include "bindings/python_signals.hpp"
 
 namespace kavro::bindings {
-
-namespace {
-
-// pybind11 silently ignores __init__ on an object that is already constructed.
-// Each class's __init__ is wrapped so that such a call raises TypeError instead;
-// the wrapper shows the original's docstring (its signature included).
-void refuse_second_init(py::module_& m) {
-    for (auto item : py::reinterpret_borrow<py::dict>(m.attr("__dict__"))) {
-        py::handle cls = item.second;
-        if (!PyType_Check(cls.ptr()) ||
-            py::detail::all_type_info(reinterpret_cast<PyTypeObject*>(cls.ptr())).empty()) {
-            continue;
-        }
-        PyObject* own = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict,
-                                              "__init__");
-        if (own == nullptr) continue;  // abstract interface: no constructor
-        py::object original = py::reinterpret_borrow<py::object>(own);
-        const std::string name = py::str(cls.attr("__name__")).cast<std::string>();
-        py::object cls_object = py::reinterpret_borrow<py::object>(cls);
-        py::cpp_function guarded(
-            [original, cls_object, name](py::handle self, py::args args, py::kwargs kwargs) {
-                if (py::isinstance(self, cls_object) && holds_constructed_value(self)) {
-                    throw py::type_error(name +
-                                         " object is already initialised; create a new object "
-                                         "instead of calling __init__ again.");
-                }
-                original(self, *args, **kwargs);
-            },
-            // Named "__init__" at creation, pybind11 would treat it as a constructor and
-            // skip it on a constructed object; the name is given afterwards.
-            py::name("guarded_init"), py::is_method(cls));
-        const std::string doc = py::str(original.attr("__doc__")).cast<std::string>();
-        auto* func = reinterpret_cast<PyCFunctionObject*>(PyInstanceMethod_GET_FUNCTION(guarded.ptr()));
-        std::free(const_cast<char*>(func->m_ml->ml_doc));
-        func->m_ml->ml_doc = strdup(doc.c_str());
-        func->m_ml->ml_name = "__init__";
-        py::setattr(cls, "__init__", guarded);
-    }
-}
-
-}  // namespace
 
 void bind_interfaces(py::module_& m) {
     py::class_<ITransformer, std::shared_ptr<ITransformer>>(m, "ITransformer",

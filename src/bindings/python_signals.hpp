@@ -1,5 +1,5 @@
-// The core's interrupt check as the extension modules install it. Each module holds
-// its own copy of the core, so each installs the check for the objects it builds.
+// The core's interrupt check as the extension modules install it (the slot is shared by
+// every module, so installing it twice is harmless).
 #pragma once
 
 #include <pybind11/pybind11.h>

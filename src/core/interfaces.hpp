@@ -42,4 +42,50 @@ public:
     virtual void reset() = 0;
 };
 
+// Interfaces of the classes outside _kavro_core (bound in kavro._native).
+
+// Unsupervised outlier scorer: higher scores are more anomalous.
+class IAnomalyDetector {
+public:
+    virtual ~IAnomalyDetector() = default;
+    virtual void learn_one(const FeatureMap& x) = 0;
+    // A pure function of the model: changes nothing.
+    virtual double score_one(const FeatureMap& x) const = 0;
+    virtual void reset() = 0;
+};
+
+// Change detector over a stream of real values.
+class IDriftDetector {
+public:
+    virtual ~IDriftDetector() = default;
+    virtual void update(double x) = 0;
+    virtual bool drift_detected() const = 0;
+    virtual bool warning_detected() const = 0;
+    virtual void reset() = 0;
+};
+
+// A prequential measure of classifiers (and of anomaly scores), fed by the native loop
+// without leaving C++. input() says which update the loop calls.
+class IClassificationMetric {
+public:
+    enum class Input { label, proba, score };
+    virtual ~IClassificationMetric() = default;
+    virtual Input input() const { return Input::label; }
+    virtual void update(ClassLabel /*y_true*/, ClassLabel /*y_pred*/) {}
+    virtual void update_proba(ClassLabel /*y_true*/, const ProbabilityMap& /*proba*/) {}
+    // A real score, higher meaning more likely the positive label (anomaly scores).
+    virtual void update_score(ClassLabel /*y_true*/, double /*score*/) {}
+    virtual double get() const = 0;
+    virtual void reset() = 0;
+};
+
+// A prequential measure of regressors.
+class IRegressionMetric {
+public:
+    virtual ~IRegressionMetric() = default;
+    virtual void update(double y_true, double y_pred) = 0;
+    virtual double get() const = 0;
+    virtual void reset() = 0;
+};
+
 }  // namespace kavro

@@ -12,10 +12,8 @@ using InterruptCheck = void (*)();
 // Steps between two checks: far apart enough that the fast path pays nothing.
 inline constexpr unsigned kInterruptInterval = 1024;
 
-inline InterruptCheck& interrupt_check_slot() {
-    static InterruptCheck check = nullptr;
-    return check;
-}
+// The process-wide slot (one copy, in the core library).
+InterruptCheck& interrupt_check_slot();
 
 inline void set_interrupt_check(InterruptCheck check) { interrupt_check_slot() = check; }
 

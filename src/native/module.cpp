@@ -1,4 +1,5 @@
-// kavro._native: saved states of the objects of _kavro_core, and batch entry points.
+// kavro._native: the catalogue and its classes outside _kavro_core, saved states, batch entry
+// points and the native evaluation loop.
 #include <string>
 #include <string_view>
 #include <vector>
@@ -6,7 +7,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "bindings/checked_types.hpp"
 #include "bindings/python_signals.hpp"
+#include "catalog/catalog.hpp"
 #include "native/native.hpp"
 #include "state/registry.hpp"
 
@@ -24,9 +27,23 @@ std::string_view bytes_view(const py::bytes& data) {
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
-    m.doc() = "Saved states and batch entry points for the objects of _kavro_core.";
+    m.doc() = "The catalogue's classes outside _kavro_core, saved states and batch entry points.";
     py::module_::import("_kavro_core");
-    kavro::bindings::install_interrupt_check();  // for the objects this module's copy builds
+    kavro::bindings::install_interrupt_check();
+    namespace cat = kavro::catalog;
+    m.def(
+        "catalog",
+        [] {
+            py::list out;
+            for (const auto& e : cat::entries()) {
+                out.append(py::make_tuple(e.name, e.family, e.kind, e.summary,
+                                          e.core ? "_kavro_core" : "kavro._native"));
+            }
+            return out;
+        },
+        "Every class: (name, family, kind, summary, module), core classes first.");
+    cat::bind_classes(m);
+    kavro::bindings::refuse_second_init(m);
     namespace st = kavro::state;
 
     m.attr("FORMAT_VERSION") = st::kFormatVersion;

@@ -1,5 +1,7 @@
 #include "state/registry.hpp"
 
+#include "catalog/catalog.hpp"
+
 #include <array>
 #include <cstring>
 #include <limits>
@@ -38,6 +40,7 @@ const Registry& registry() {
         register_pipeline(fresh);
         register_metrics(fresh);
         register_drift(fresh);
+        catalog::add_states(fresh);
         return fresh;
     }();
     return r;

@@ -31,6 +31,8 @@ struct ClassEntry {
     std::shared_ptr<ITransformer> (*as_transformer)(const std::shared_ptr<void>&) = nullptr;
     std::shared_ptr<IClassifier> (*as_classifier)(const std::shared_ptr<void>&) = nullptr;
     std::shared_ptr<IRegressor> (*as_regressor)(const std::shared_ptr<void>&) = nullptr;
+    std::shared_ptr<IAnomalyDetector> (*as_anomaly)(const std::shared_ptr<void>&) = nullptr;
+    std::shared_ptr<IDriftDetector> (*as_drift)(const std::shared_ptr<void>&) = nullptr;
 };
 
 class Registry {
@@ -46,7 +48,8 @@ private:
     std::vector<ClassEntry> entries_;
 };
 
-// Every class, filled once by the register_* functions.
+// Every class, filled once: the core's by the register_* functions, then the catalogue's
+// classes of kavro._native.
 const Registry& registry();
 
 // One per family; each adds its classes.
@@ -102,6 +105,8 @@ void Registry::add(const char* name) {
     e.as_transformer = &detail::upcast<ITransformer, T>;
     e.as_classifier = &detail::upcast<IClassifier, T>;
     e.as_regressor = &detail::upcast<IRegressor, T>;
+    e.as_anomaly = &detail::upcast<IAnomalyDetector, T>;
+    e.as_drift = &detail::upcast<IDriftDetector, T>;
     entries_.push_back(std::move(e));
 }
 
@@ -142,9 +147,13 @@ std::shared_ptr<Interface> interface_of(const ClassEntry& e, const std::shared_p
         return e.as_transformer(p);
     } else if constexpr (std::is_same_v<Interface, IClassifier>) {
         return e.as_classifier(p);
-    } else {
-        static_assert(std::is_same_v<Interface, IRegressor>);
+    } else if constexpr (std::is_same_v<Interface, IRegressor>) {
         return e.as_regressor(p);
+    } else if constexpr (std::is_same_v<Interface, IAnomalyDetector>) {
+        return e.as_anomaly(p);
+    } else {
+        static_assert(std::is_same_v<Interface, IDriftDetector>);
+        return e.as_drift(p);
     }
 }
 
