@@ -6,7 +6,8 @@ from pathlib import Path
 import pytest
 
 import _kavro_core as kc
-from kavro._registry import CATALOG, SUBMODULES, available
+from kavro._registry import CLASSES as CATALOG
+from kavro._registry import SUBMODULES, available
 
 pytest.importorskip("mkdocs")
 

@@ -105,6 +105,9 @@ def test_other_interpreter_is_refused(tmp_path):
     if other is None:
         pytest.skip("no non-3.12 interpreter available")
     shutil.copy(kc.__file__, tmp_path / "_kavro_core.so")
+    (tmp_path / "kavro").mkdir()
+    for lib in Path(kc.__file__).parent.glob("kavro/libkavro_learners*.so"):
+        shutil.copy(lib, tmp_path / "kavro" / lib.name)
     proc = subprocess.run(
         [str(other), "-c", f"import sys; sys.path.insert(0, {str(tmp_path)!r}); import _kavro_core"],
         capture_output=True, text=True,

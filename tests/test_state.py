@@ -13,6 +13,8 @@ import sys
 import pytest
 
 import _kavro_core as kc
+from catalog_objects import make as make_any
+from kavro._registry import lookup
 import kavro
 from kavro import _native
 
@@ -22,6 +24,7 @@ from state_roundtrip import drive, payload_offset, reseal
 NOT_YET: set = set()
 INTERFACES = {"ITransformer", "IClassifier", "IRegressor"}
 CONCRETE = sorted(n for n, o in vars(kc).items() if isinstance(o, type) and n not in INTERFACES)
+CONCRETE += sorted(e.name for e in kavro.catalog() if e.module == "kavro._native")
 
 
 def make(name):
@@ -29,7 +32,7 @@ def make(name):
         return kc.ClassificationPipeline([kc.StandardScaler()], kc.NaiveBayes())
     if name == "RegressionPipeline":
         return kc.RegressionPipeline([kc.MinMaxScaler()], kc.LinearRegression())
-    return getattr(kc, name)()
+    return make_any(lookup(name))
 
 
 def trained(name, seed=0):

@@ -15,7 +15,8 @@ from typing import Any
 import _kavro_core
 from mkdocs.structure.files import File
 
-from kavro._registry import CATALOG, SUBMODULES, available, constructor_doc, constructor_params, summary
+from kavro._registry import CLASSES as CATALOG
+from kavro._registry import SUBMODULES, available, constructor_doc, constructor_params, lookup, summary
 
 TITLES = {
     "linear": ("Linear models", "Naive Bayes, linear classifiers and linear regressors."),
@@ -26,6 +27,7 @@ TITLES = {
     "pipeline": ("Pipelines", "Transformers followed by a learner, as one model."),
     "metrics": ("Metrics", "Prequential metrics: cumulative and over a sliding window."),
     "drift": ("Drift detectors", "Change detectors fed with one value at a time."),
+    "dummy": ("Baselines", "No-change, majority-class and mean predictors to compare models against."),
 }
 
 _TREE = "the tree's nodes (depth at most `max_depth`); each leaf keeps "
@@ -86,6 +88,10 @@ GROWS = {
     "WindowRegressionMetric": "a ring buffer of `window_size` pairs (fixed).",
     "ADWIN": "buckets logarithmic in the window length (at most `max_buckets` per size).",
     "EDDM": "nothing: a few running statistics.",
+    "NoChangeClassifier": "nothing: it keeps the last label.",
+    "MajorityClassClassifier": "one count per label seen.",
+    "NoChangeRegressor": "nothing: it keeps the last target.",
+    "MeanRegressor": "nothing: a count and a running mean.",
 }
 
 NOTES = {
@@ -132,6 +138,8 @@ def _empty_behaviour(cls: type, kind: str) -> str:
             return f"`transform_one({{'a': 1.0}})` returns `{obj.transform_one(record)!r}`."
         if kind == "metric":
             return f"`get()` returns `{obj.get()!r}`."
+        if kind == "anomaly":
+            return f"`score_one(x)` returns `{obj.score_one(record)!r}`."
         if kind == "detector":
             state = {k: getattr(obj, k) for k in ("drift_detected", "width", "estimation") if hasattr(obj, k)}
             return ", ".join(f"`{k}` is `{v!r}`" for k, v in state.items()) + "."
@@ -159,7 +167,8 @@ def _members(cls: type) -> tuple[list[tuple[str, str, bool]], list[tuple[str, st
         elif callable(value):
             doc = value.__doc__ or ""
             sig = next((line.strip() for line in doc.splitlines() if line.strip().startswith(name + "(")), name + "()")
-            sig = sig.replace(f"self: _kavro_core.{cls.__name__}, ", "").replace(f"self: _kavro_core.{cls.__name__}", "")
+            for mod in ("_kavro_core", "kavro._native"):
+                sig = sig.replace(f"self: {mod}.{cls.__name__}, ", "").replace(f"self: {mod}.{cls.__name__}", "")
             if name in _RECORD_METHODS:  # positional arguments, named as in the stubs
                 sig = sig.replace("arg0:", "x:").replace("arg1:", "y:")
             methods.append((name, _plain(sig), _first_line(doc)))
@@ -170,7 +179,7 @@ _TYPING = (
     (re.compile(r"collections\.abc\.Mapping\[str, typing\.SupportsFloat \| typing\.SupportsIndex\]"), "Mapping[str, float]"),
     (re.compile(r"typing\.SupportsFloat \| typing\.SupportsIndex"), "float"),
     (re.compile(r"typing\.SupportsInt \| typing\.SupportsIndex"), "int"),
-    (re.compile(r"\b(?:typing|collections\.abc|_kavro_core)\."), ""),
+    (re.compile(r"\b(?:typing|collections\.abc|_kavro_core|kavro\._native)\."), ""),
 )
 
 
@@ -189,11 +198,11 @@ def _escape(text: str) -> str:
 
 
 def render_class(name: str) -> str:
-    cls = getattr(_kavro_core, name)
+    cls = lookup(name)
     module, kind, _ = CATALOG[name]
     params = constructor_params(cls)
     out = [f"## {name}", "", summary(cls), ""]
-    bases = [b.__name__ for b in cls.__mro__[1:] if b.__module__ == "_kavro_core" and b.__name__ != "pybind11_object"]
+    bases = [b.__name__ for b in cls.__mro__[1:] if b.__module__ in ("_kavro_core", "kavro._native") and b.__name__ != "pybind11_object"]
     out.append(f"*{kind}* · `from kavro.{module} import {name}`" + (f" · derives from {', '.join(f'`{b}`' for b in bases)}" if bases else ""))
     out += ["", "```python", f"{name}({', '.join(str(p) for p in params)})", "```", ""]
     if params:
@@ -227,7 +236,7 @@ def render_family(sub: str) -> str:
     names = [n for n in available() if CATALOG[n][0] == sub]
     out = [f"# {title}", "", blurb, "", f"All classes below are importable from `kavro.{sub}` (and from `kavro`).", ""]
     out += ["| class | kind | summary |", "|---|---|---|"]
-    out += [f"| [`{n}`](#{n.lower()}) | {CATALOG[n][1]} | {_escape(summary(getattr(_kavro_core, n)))} |" for n in names]
+    out += [f"| [`{n}`](#{n.lower()}) | {CATALOG[n][1]} | {_escape(summary(lookup(n)))} |" for n in names]
     out.append("")
     for n in names:
         out.append(render_class(n))

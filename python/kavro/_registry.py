@@ -1,107 +1,84 @@
-"""Catalogue of the classes of ``_kavro_core`` and introspection of their signatures.
+"""The catalogue of every class, read from the compiled one, and introspection of signatures.
 
-The catalogue names every class, the submodule that re-exports it and what kind of object it is.
-Classes the compiled module does not (yet) provide are skipped, so the package imports at every
-stage of the build.
+The catalogue (kept once, in C++) names every class, the ``kavro`` submodule that re-exports it,
+what kind of object it is and what it does. The 42 classes of ``_kavro_core`` come first, in its
+registration order; the classes of ``kavro._native`` follow.
 """
 
 from __future__ import annotations
 
 import ast
 import dataclasses
-from typing import Any
+from typing import Any, NamedTuple
 
 import _kavro_core
 
-INTERFACES = ("ITransformer", "IClassifier", "IRegressor")
+from kavro import _native
 
-# name -> (submodule, kind, one-line summary); in registration order.
+INTERFACES = ("ITransformer", "IClassifier", "IRegressor")
+# Interfaces of the kinds outside the core (classes of kavro._native).
+NATIVE_INTERFACES = ("IAnomalyDetector", "IDriftDetector", "IClassificationMetric", "IRegressionMetric")
+
+
+class CatalogEntry(NamedTuple):
+    """One class of the catalogue."""
+
+    name: str
+    family: str
+    kind: str
+    summary: str
+    module: str
+
+
+ENTRIES: tuple[CatalogEntry, ...] = tuple(CatalogEntry(*e) for e in _native.catalog())
+
+# name -> (submodule, kind, one-line summary) of every class, and of the core's alone.
+CLASSES: dict[str, tuple[str, str, str]] = {e.name: (e.family, e.kind, e.summary) for e in ENTRIES}
 CATALOG: dict[str, tuple[str, str, str]] = {
-    "NaiveBayes": ("linear", "classifier", "Incremental Gaussian naive Bayes."),
-    "Perceptron": ("linear", "classifier", "Multi-class perceptron, one weight vector per label."),
-    "LogisticRegressionClassifier": (
-        "linear", "classifier", "Multi-class logistic regression trained by SGD with an L2 penalty."),
-    "PassiveAggressiveClassifier": (
-        "linear", "classifier", "Multi-class passive-aggressive classifier with step cap C."),
-    "SoftmaxRegression": ("linear", "classifier", "Multinomial logistic (softmax) regression by SGD."),
-    "KNNClassifier": (
-        "neighbors", "classifier", "k-nearest-neighbour vote over a sliding window (Minkowski p)."),
-    "HoeffdingTreeClassifier": (
-        "tree", "classifier", "Incremental decision tree splitting on the Hoeffding bound."),
-    "EFDTClassifier": (
-        "tree", "classifier", "Extremely fast decision tree: a Hoeffding tree fixed to info gain."),
-    "SGTClassifier": ("tree", "classifier", "Stochastic gradient tree for binary classification."),
-    "ARFClassifier": (
-        "ensemble", "classifier", "Adaptive random forest with ADWIN drift and warning detectors."),
-    "SRPClassifier": (
-        "ensemble", "classifier", "Streaming random patches: bagging over random feature subsets."),
-    "LeveragingBaggingClassifier": (
-        "ensemble", "classifier", "Leveraging bagging of Hoeffding trees with ADWIN resets."),
-    "HoeffdingAdaptiveTreeClassifier": (
-        "tree", "classifier", "Hoeffding tree that swaps in a background tree on ADWIN drift."),
-    "LinearRegression": ("linear", "regressor", "Linear regression trained by SGD with L2."),
-    "BayesianLinearRegression": (
-        "linear", "regressor", "Bayesian linear regression with a diagonal Gaussian posterior."),
-    "PassiveAggressiveRegressor": (
-        "linear", "regressor", "Epsilon-insensitive passive-aggressive regression."),
-    "KNNRegressor": (
-        "neighbors", "regressor", "k-nearest-neighbour inverse-distance mean over a sliding window."),
-    "HoeffdingTreeRegressor": (
-        "tree", "regressor", "Hoeffding tree for regression with linear models in the leaves."),
-    "ARFRegressor": ("ensemble", "regressor", "Adaptive random forest of Hoeffding tree regressors."),
-    "SRPRegressor": ("ensemble", "regressor", "Streaming random patches of Hoeffding tree regressors."),
-    "FIMTDDRegressor": (
-        "tree", "regressor", "Model tree with Page-Hinkley change detection and alternate subtrees."),
-    "LeveragingBaggingRegressor": (
-        "ensemble", "regressor", "Leveraging bagging of model trees with ADWIN resets."),
-    "SGBTClassifier": ("ensemble", "classifier", "Streaming gradient boosting of model trees."),
-    "SGBRRegressor": ("ensemble", "regressor", "Streaming gradient boosting for regression."),
-    "StandardScaler": ("preprocessing", "transformer", "Online standardisation to zero mean, unit variance."),
-    "MinMaxScaler": ("preprocessing", "transformer", "Online rescaling to [0, 1] by the running range."),
-    "MaxAbsScaler": ("preprocessing", "transformer", "Online scaling by the largest absolute value."),
-    "VarianceThreshold": (
-        "preprocessing", "transformer", "Drops features whose running variance is too small."),
-    "SelectKBest": (
-        "preprocessing", "transformer", "Keeps the k features best correlated with the target."),
-    "ClassificationPipeline": (
-        "pipeline", "classifier", "Transformers followed by a classifier."),
-    "RegressionPipeline": ("pipeline", "regressor", "Transformers followed by a regressor."),
-    "Accuracy": ("metrics", "metric", "Share of correct predictions."),
-    "MacroPrecision": ("metrics", "metric", "Precision averaged over classes."),
-    "MacroRecall": ("metrics", "metric", "Recall averaged over classes."),
-    "MacroF1": ("metrics", "metric", "F1 score averaged over classes."),
-    "MAE": ("metrics", "metric", "Mean absolute error."),
-    "RMSE": ("metrics", "metric", "Root mean squared error."),
-    "WindowMetric": (
-        "metrics", "metric", "Accuracy or macro F1 over a sliding window of predictions."),
-    "WindowRegressionMetric": (
-        "metrics", "metric", "MAE or RMSE over a sliding window of predictions."),
-    "R2": ("metrics", "metric", "Coefficient of determination."),
-    "ADWIN": ("drift", "detector", "Adaptive windowing change detector for real values."),
-    "EDDM": ("drift", "detector", "Early drift detection from the distance between errors."),
+    e.name: (e.family, e.kind, e.summary) for e in ENTRIES if e.module == "_kavro_core"
 }
 
-SUBMODULES = ("linear", "neighbors", "tree", "ensemble", "preprocessing", "pipeline", "metrics", "drift")
+SUBMODULES = tuple(dict.fromkeys(e.family for e in ENTRIES))
+
+_MODULES = {"_kavro_core": _kavro_core, "kavro._native": _native}
+
+
+def lookup(name: str) -> Any:
+    """The class a catalogue name stands for (None when the build lacks it)."""
+    for e in ENTRIES:
+        if e.name == name:
+            return getattr(_MODULES[e.module], name, None)
+    return None
+
 
 # Regression metrics take float targets; every other metric takes labels.
-REGRESSION_METRICS = frozenset({"MAE", "RMSE", "R2", "WindowRegressionMetric"})
+REGRESSION_METRICS = frozenset(
+    {"MAE", "RMSE", "R2", "WindowRegressionMetric"}
+    | {
+        e.name
+        for e in ENTRIES
+        if e.kind == "metric"
+        and isinstance(lookup(e.name), type)
+        and issubclass(lookup(e.name), _native.IRegressionMetric)
+    }
+)
 
 
 def available() -> list[str]:
-    """Names of the catalogued classes present in the compiled module, in registration order."""
-    return [name for name in CATALOG if hasattr(_kavro_core, name)]
+    """Names of the catalogued classes present in the compiled modules, in catalogue order."""
+    return [e.name for e in ENTRIES if lookup(e.name) is not None]
 
 
 def names_in(submodule: str) -> list[str]:
     """Catalogued names of one submodule (present or not)."""
-    return [name for name, (mod, _, _) in CATALOG.items() if mod == submodule]
+    return [e.name for e in ENTRIES if e.family == submodule]
 
 
 def export(namespace: dict[str, Any], submodule: str) -> list[str]:
     """Bind the present classes of ``submodule`` into ``namespace``; return their names."""
     present = []
     for name in names_in(submodule):
-        cls = getattr(_kavro_core, name, None)
+        cls = lookup(name)
         if cls is not None:
             namespace[name] = cls
             present.append(name)
@@ -109,14 +86,15 @@ def export(namespace: dict[str, Any], submodule: str) -> list[str]:
 
 
 def kind_of(cls: type) -> str:
-    """'classifier', 'regressor', 'transformer', 'metric', 'detector' or 'unknown'."""
+    """The catalogue's kind of a class: 'classifier', 'regressor', 'transformer', 'metric',
+    'detector', 'anomaly', or 'unknown'."""
     if issubclass(cls, _kavro_core.IClassifier):
         return "classifier"
     if issubclass(cls, _kavro_core.IRegressor):
         return "regressor"
     if issubclass(cls, _kavro_core.ITransformer):
         return "transformer"
-    entry = CATALOG.get(cls.__name__)
+    entry = CLASSES.get(cls.__name__)
     return entry[1] if entry else "unknown"
 
 
@@ -205,7 +183,7 @@ def summary(cls: type) -> str:
     doc = (cls.__doc__ or "").strip().splitlines()
     if doc and not doc[0].startswith(cls.__name__ + "("):
         return doc[0]
-    entry = CATALOG.get(cls.__name__)
+    entry = CLASSES.get(cls.__name__)
     return entry[2] if entry else ""
 
 
@@ -214,3 +192,98 @@ def constructor_doc(cls: type) -> str:
     lines = (getattr(cls, "__init__").__doc__ or "").splitlines()
     text = [line.strip() for line in lines if not line.strip().startswith("__init__(")]
     return " ".join(line for line in text if line and line != "Overloaded function.")
+
+
+_MISSING = object()
+
+
+def _find(state: Any, name: str) -> Any:
+    """A field of a described state, at its top or one plain (non-object) level down."""
+    if not isinstance(state, dict):
+        return _MISSING
+    if name in state:
+        return state[name]
+    for value in state.values():
+        if isinstance(value, dict) and "class" not in value and name in value:
+            return value[name]
+    return _MISSING
+
+
+def parameters(obj: Any) -> dict[str, Any]:
+    """The constructor parameters of a live object: read from its attributes, else from its
+    described state (objects it holds come back as their descriptions)."""
+    cls = type(obj)
+    params = constructor_params(cls)
+    state = _native.describe(obj) if any(not hasattr(cls, p.name) for p in params) else None
+    out = {}
+    for p in params:
+        try:
+            value = getattr(obj, p.name)
+        except AttributeError:
+            value = _find(state, p.name)
+        if value is not _MISSING:
+            out[p.name] = value
+    return out
+
+
+def build(name: str, params: dict[str, Any]) -> Any:
+    """A fresh object of a catalogued class from parameters as ``parameters`` gives them."""
+    def arg(value: Any) -> Any:
+        if isinstance(value, dict) and set(value) == {"class", "state"}:
+            cls = lookup(value["class"])
+            return build(value["class"], {p.name: v for p in constructor_params(cls)
+                                          if (v := _find(value["state"], p.name)) is not _MISSING})
+        if isinstance(value, list):
+            return [arg(v) for v in value]
+        if type(value).__module__ in ("_kavro_core", "kavro._native"):
+            return build(type(value).__name__, parameters(value))
+        return value
+
+    return lookup(name)(**{k: arg(v) for k, v in params.items()})
+
+
+def _repr(obj: Any) -> str:
+    cls = type(obj)
+    try:
+        defaults = {p.name: p for p in constructor_params(cls)}
+        shown = []
+        for name, value in parameters(obj).items():
+            p = defaults[name]
+            if p.has_default and _same(value, p.default):
+                continue
+            text = _value_text(value)
+            if text is not None:
+                shown.append(f"{name}={text}")
+        return f"{cls.__name__}({', '.join(shown)})"
+    except Exception:  # an object without a constructed value, or a state it cannot describe
+        return f"{cls.__name__}(<not initialised>)"
+
+
+def _value_text(value: Any) -> str | None:
+    """A scalar as its repr, a held object (described or live) by its class name."""
+    if isinstance(value, (bool, int, float, str, type(None))):
+        return repr(value)
+    if isinstance(value, dict) and set(value) == {"class", "state"}:
+        return f"{value['class']}(...)"
+    if isinstance(value, (list, tuple)):
+        parts = [_value_text(v) for v in value]
+        return None if any(p is None for p in parts) else "[" + ", ".join(p for p in parts if p) + "]"
+    if type(value).__module__ in ("_kavro_core", "kavro._native"):
+        return repr(value)
+    return None
+
+
+def _same(value: Any, default: Any) -> bool:
+    if isinstance(default, float) and isinstance(value, (int, float)):
+        return float(value) == default or (value != value and default != default)
+    if isinstance(default, str) and not isinstance(value, str):
+        return False
+    return bool(value == default) if isinstance(value, (bool, int, float, str, type(None))) else False
+
+
+def install_reprs() -> None:
+    """A readable ``repr`` for every catalogued class: its name and its non-default parameters."""
+    for name in available():
+        cls = lookup(name)
+        if "__repr__" not in cls.__dict__ or getattr(cls.__dict__["__repr__"], "__module__", None) != __name__:
+            cls.__repr__ = _repr

@@ -16,18 +16,18 @@ import textwrap
 from collections.abc import Sequence
 from typing import Any
 
-import _kavro_core
 
 import kavro
 from kavro import datasets
 from kavro._registry import (
-    CATALOG,
+    CLASSES as CATALOG,
     REGRESSION_METRICS,
     SUBMODULES,
     available,
     constructor_doc,
     constructor_params,
     kind_of,
+    lookup,
     signature_text,
     summary,
 )
@@ -95,11 +95,11 @@ def _unknown(kind: str, name: str, known: Sequence[str], hint: str = "") -> CLIE
 
 
 def find_class(name: str, kinds: Sequence[str], role: str) -> type:
-    cls = getattr(_kavro_core, name, None)
+    cls = lookup(name)
     if not isinstance(cls, type) or name not in CATALOG:
         if name in CATALOG:
             raise CLIError(f"{role} {name!r} is not available in this build")
-        candidates = [n for n in available() if kind_of(getattr(_kavro_core, n)) in kinds]
+        candidates = [n for n in available() if kind_of(lookup(n)) in kinds]
         raise _unknown(role, name, candidates, " (see 'kavro list')")
     kind = kind_of(cls)
     if kind not in kinds:
@@ -321,7 +321,7 @@ def cmd_list(args: argparse.Namespace) -> int:
             continue
         print(f"kavro.{sub}", file=out)
         for name in names:
-            cls = getattr(_kavro_core, name)
+            cls = lookup(name)
             print(f"  {signature_text(cls)}\n      {summary(cls)}", file=out)
             if args.verbose:
                 for line in textwrap.wrap(constructor_doc(cls), width=92):

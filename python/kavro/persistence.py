@@ -20,11 +20,10 @@ import os
 import tempfile
 from typing import Any
 
-import _kavro_core
-
 from kavro import _native
+from kavro._registry import build, lookup, parameters
 
-__all__ = ["dumps", "loads", "save", "load", "inspect", "to_dot", "header"]
+__all__ = ["dumps", "loads", "save", "load", "inspect", "to_dot", "header", "clone"]
 
 FORMAT_VERSION: int = _native.FORMAT_VERSION
 
@@ -33,9 +32,9 @@ def _class_name(cls: Any) -> str:
     if isinstance(cls, str):
         return cls
     name = str(getattr(cls, "__name__", ""))
-    if isinstance(cls, type) and name and getattr(_kavro_core, name, None) is cls:
+    if isinstance(cls, type) and name and lookup(name) is cls:
         return name
-    raise TypeError(f"expected a class of _kavro_core or its name, got {cls!r}")
+    raise TypeError(f"expected a kavro class or its name, got {cls!r}")
 
 
 def _as_bytes(data: Any) -> bytes:
@@ -157,9 +156,16 @@ def _reduce(obj: Any) -> tuple[Any, tuple[Any, ...]]:
     return _restore, (data,)
 
 
+def clone(model: Any) -> Any:
+    """An unlearnt copy of ``model``: a new object built with the same parameters, read from
+    its state description. Objects it holds (pipeline steps, prototypes) are cloned too."""
+    name = _class_name(type(model))
+    return build(name, parameters(model))
+
+
 def _register() -> None:
     for name in _native.class_names():
-        cls = getattr(_kavro_core, name, None)
+        cls = lookup(name)
         if isinstance(cls, type):
             copyreg.pickle(cls, _reduce)
 
