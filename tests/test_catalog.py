@@ -103,3 +103,12 @@ def test_clone_forgets_what_was_learnt_and_keeps_the_parameters():
     assert kavro.dumps(copy) == kavro.dumps(kavro.clone(kc.ClassificationPipeline(
         [kc.StandardScaler()], kavro.HoeffdingTreeClassifier(grace_period=20))))
     assert model.grace_period == 20 and kavro.inspect(model)["state"] != kavro.inspect(kavro.clone(model))["state"]
+
+
+def test_family_stubs_and_readme_table_follow_the_catalogue():
+    import subprocess
+    import sys
+
+    proc = subprocess.run([sys.executable, str(ROOT / "scripts" / "sync_catalog.py"), "--check"],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
