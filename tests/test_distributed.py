@@ -274,7 +274,7 @@ def test_native_key_numbering_gives_back_what_a_refused_call_numbered():
 
 
 def test_dict_rows_travel_as_an_array_only_when_nothing_changes(dist):
-    from kavro.distributed.keyed import _pack
+    from kavro.distributed._inputs import _pack
 
     rows = [{"a": float(i), "b": i} for i in range(70)]  # ints become floats, as learn_one takes them
     arr, names = _pack(rows)
@@ -381,9 +381,9 @@ def test_refused_calls_change_nothing(ray_session, dist):
 
 def test_key_forms_and_key_numbering(ray_session, dist, monkeypatch):
     np = pytest.importorskip("numpy")
-    from kavro.distributed import keyed
+    from kavro.distributed import _keys
 
-    monkeypatch.setattr(keyed, "_KEY_CACHE_LIMIT", 7)  # numbering starts over in most calls
+    monkeypatch.setattr(_keys, "KEY_CACHE_LIMIT", 7)  # numbering starts over in most calls
     keys, rows, ys = _stream(700, 14, "classifier", seed=8)
     # NumPy scalars are the same keys as the plain values; "1" and 1 stay two keys.
     given = [(np.int64(k) if type(k) is int else np.str_(k)) if i % 2 else k for i, k in enumerate(keys)]
@@ -402,9 +402,9 @@ def test_key_forms_and_key_numbering(ray_session, dist, monkeypatch):
 
 def test_int_key_arrays_are_the_same_keys_as_lists(ray_session, dist, monkeypatch):
     np = pytest.importorskip("numpy")
-    from kavro.distributed import keyed
+    from kavro.distributed import _keys
 
-    monkeypatch.setattr(keyed, "_KEY_CACHE_LIMIT", 9)  # the numbering starts over now and then
+    monkeypatch.setattr(_keys, "KEY_CACHE_LIMIT", 9)  # the numbering starts over now and then
     rng = random.Random(6)
     pool = [-5, 0, 3, 17, 2**40, 2**63 - 1, 11, 12, 13, 14]
     keys = [rng.choice(pool) for _ in range(640)]

@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import _kavro_core as kc
+import kavro
 from kavro._registry import CATALOG, INTERFACES, parse_signature
 
 pytest.importorskip("mypy")
@@ -136,3 +137,35 @@ def test_package_type_checks_strictly(tmp_path):
         capture_output=True, text=True, cwd=tmp_path,
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+NATIVE_STUB = ROOT / "python" / "kavro" / "_native.pyi"
+NATIVE_CLASSES = {node.name: node for node in ast.parse(NATIVE_STUB.read_text(encoding="utf-8")).body
+                  if isinstance(node, ast.ClassDef)}
+NATIVE_CATALOGUED = [e.name for e in kavro.catalog() if e.module == "kavro._native"]
+
+
+@pytest.mark.parametrize("name", NATIVE_CATALOGUED)
+def test_native_class_stubs_match_the_binding(name):
+    from kavro import _native
+
+    cls = getattr(_native, name)
+    node = NATIVE_CLASSES[name]
+    methods = stub_methods(node)
+    assert "__init__" in methods
+    for method, fn in methods.items():
+        params = parse_signature(getattr(cls, method).__doc__, method)
+        expected = stub_params(fn)
+        n_defaults = len(fn.args.defaults)
+        assert len(params) == len(expected), f"{name}.{method}: {params}"
+        for i, (got, (pname, default, positional_only)) in enumerate(zip(params, expected)):
+            if not positional_only:
+                assert got.name == pname, f"{name}.{method}"
+            has_default = i >= len(expected) - n_defaults
+            assert got.has_default == has_default, f"{name}.{method}({pname})"
+            if has_default:
+                assert got.default == default, f"{name}.{method}({pname}): {got.default!r} != {default!r}"
+    read_write, read_only = stub_attributes(node)
+    for attr in read_write | read_only:
+        prop = getattr(cls, attr)
+        assert isinstance(prop, property) and (prop.fset is None) == (attr in read_only), f"{name}.{attr}"

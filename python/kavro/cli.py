@@ -543,11 +543,12 @@ def _run_on_ray(args: argparse.Namespace, n_models: int, kind: str, metric_specs
     if args.jobs is not None and args.jobs < 1:
         raise CLIError(f"--jobs must be at least 1, got {args.jobs}")
     try:
-        from kavro.distributed._cli import evaluate_models
+        from kavro.distributed._cli import Builders, evaluate_models
     except ImportError as exc:
         raise CLIError(str(exc)) from None
     try:
-        return evaluate_models(args, n_models, kind, metric_specs, n)
+        return evaluate_models(args, n_models, kind, metric_specs, n,
+                               Builders(_make_models, _make_stream, build_metric))
     except (StreamError, ConnectionError) as exc:
         raise CLIError(str(exc)) from None
 

@@ -1,9 +1,14 @@
-"""``kavro evaluate --jobs N`` / ``--ray ADDRESS``: the model comparison as Ray tasks."""
+"""``kavro evaluate --jobs N`` / ``--ray ADDRESS``: the model comparison as Ray tasks.
+
+The command line hands over the functions that build its objects (``Builders``), so this module
+does not import it; the workers unpickle them by name.
+"""
 
 from __future__ import annotations
 
 import argparse
-from typing import Any
+from collections.abc import Callable
+from typing import Any, NamedTuple
 
 import ray
 
@@ -11,46 +16,49 @@ from kavro.distributed.grid import evaluate_many
 from kavro.evaluate import Evaluation
 
 
+class Builders(NamedTuple):
+    """The command line's builders: models (names and objects), the stream, one metric."""
+
+    models: Callable[[argparse.Namespace], Any]
+    stream: Callable[..., Any]
+    metric: Callable[[str, str], Any]
+
+
 class _Model:
     """Builds model ``index`` of the command line on the worker."""
 
-    def __init__(self, args: argparse.Namespace, index: int) -> None:
-        self.args, self.index = args, index
+    def __init__(self, args: argparse.Namespace, index: int, build: Builders) -> None:
+        self.args, self.index, self.build = args, index, build
 
     def __call__(self) -> Any:
-        from kavro.cli import _make_models
-
-        return _make_models(self.args)[self.index][1]
+        return self.build.models(self.args)[self.index][1]
 
 
 class _Stream:
-    def __init__(self, args: argparse.Namespace, kind: str) -> None:
-        self.args, self.kind = args, kind
+    def __init__(self, args: argparse.Namespace, kind: str, build: Builders) -> None:
+        self.args, self.kind, self.build = args, kind, build
 
     def __call__(self) -> Any:
-        from kavro.cli import _make_models, _make_stream
-
-        return _make_stream(self.args, self.kind, _make_models(self.args)[0][0])[0]
+        return self.build.stream(self.args, self.kind, self.build.models(self.args)[0][0])[0]
 
 
 class _Metrics:
-    def __init__(self, specs: list[str], kind: str) -> None:
-        self.specs, self.kind = specs, kind
+    def __init__(self, specs: list[str], kind: str, build: Builders) -> None:
+        self.specs, self.kind, self.build = specs, kind, build
 
     def __call__(self) -> list[Any]:
-        from kavro.cli import build_metric
-
-        return [build_metric(spec, self.kind) for spec in self.specs]
+        return [self.build.metric(spec, self.kind) for spec in self.specs]
 
 
 def evaluate_models(args: argparse.Namespace, n_models: int, kind: str, metric_specs: list[str],
-                    n: int | None) -> list[Evaluation]:
+                    n: int | None, build: Builders) -> list[Evaluation]:
     """One task per ``--model``, everything built on the workers; results in model order."""
     if not ray.is_initialized():
         if args.ray is not None:
             ray.init(address=args.ray, log_to_driver=False)
         else:
             ray.init(num_cpus=args.jobs, include_dashboard=False, log_to_driver=False)
-    jobs = [{"model": _Model(args, i), "stream": _Stream(args, kind), "metrics": _Metrics(metric_specs, kind),
+    jobs = [{"model": _Model(args, i, build), "stream": _Stream(args, kind, build),
+             "metrics": _Metrics(metric_specs, kind, build),
              "every": args.every, "n": n} for i in range(n_models)]
     return evaluate_many(jobs, workers=args.jobs)
