@@ -1,10 +1,10 @@
 """Baselines: no-change and majority-class classifiers, no-change and mean regressors."""
 
 from kavro._native import (
-    MajorityClassClassifier as MajorityClassClassifier,
-    MeanRegressor as MeanRegressor,
     NoChangeClassifier as NoChangeClassifier,
+    MajorityClassClassifier as MajorityClassClassifier,
     NoChangeRegressor as NoChangeRegressor,
+    MeanRegressor as MeanRegressor,
 )
 
 __all__ = [

@@ -16,7 +16,7 @@
 #include "batch/loops.hpp"
 #include "batch/prequential.hpp"
 #include "ensemble/member_steps.hpp"
-#include "native/native.hpp"
+#include "batch/bind_batch.hpp"
 
 namespace kavro::native {
 

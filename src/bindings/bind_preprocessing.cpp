@@ -2,7 +2,7 @@
 
 #include "bindings/bindings.hpp"
 #include "bindings/common.hpp"
-#include "bindings/keyed_record.hpp"
+#include "bindings/named_record.hpp"
 #include "preprocessing/max_abs_scaler.hpp"
 #include "preprocessing/min_max_scaler.hpp"
 #include "preprocessing/select_k_best.hpp"
@@ -21,9 +21,9 @@ void def_scaler_methods(PyClass<T, ITransformer>& cls) {
     cls.def("learn_one", [](T& self, const FeatureMap& x) { self.learn_one(x); },
             "Update the statistics from one record.")
         .def("transform_one",
-             [](T& self, KeyedRecord& x) {
+             [](T& self, NamedRecord& x) {
                  self.transform_inplace(x.map);
-                 return keyed_result(x);
+                 return named_result(x);
              },
              "Return the scaled record; the argument is not changed.")
         .def("clone_state", [](const T& self) { return std::make_shared<T>(self); },
@@ -65,8 +65,8 @@ void bind_variance_threshold(py::module_& m) {
         .def("learn_one", [](VarianceThreshold& self, const FeatureMap& x) { self.learn_one(x); },
              "Update the per-feature variances from one record.")
         .def("transform_one",
-             [](VarianceThreshold& self, const KeyedRecord& x) {
-                 return keyed_selection(
+             [](VarianceThreshold& self, const NamedRecord& x) {
+                 return named_selection(
                      x, x.map.size(), [&](const std::string& name) { return self.survives(name); },
                      [&] { return self.transform_one(x.map); });
              },
@@ -86,10 +86,10 @@ void bind_select_k_best(py::module_& m) {
              [](SelectKBest& self, const FeatureMap& x, double y) { self.learn_one(x, y); },
              "Update the correlations of the record's features with the target y.")
         .def("transform_one",
-             [](SelectKBest& self, KeyedRecord& x) {
+             [](SelectKBest& self, NamedRecord& x) {
                  // Before any learning the result is a copy of x, in x's order.
-                 if (!self.update_selection()) return keyed_result(x);
-                 return keyed_selection(
+                 if (!self.update_selection()) return named_result(x);
+                 return named_selection(
                      x, std::min(x.map.size(), self.n_selected()),
                      [&](const std::string& name) { return self.is_selected(name); },
                      [&] { return self.transform_one(x.map); });

@@ -18,7 +18,7 @@
 
 #include "batch/inputs.hpp"
 #include "batch/loops.hpp"
-#include "native/native.hpp"
+#include "keyed/bind_keyed.hpp"
 
 namespace kavro::native {
 

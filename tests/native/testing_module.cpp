@@ -8,7 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "bindings/keyed_record.hpp"
+#include "bindings/named_record.hpp"
 #include "core/random.hpp"
 #include "core/types.hpp"
 #include "tree/hoeffding_tree_classifier.hpp"
@@ -38,9 +38,9 @@ struct Floor {
     // Returns a copy of the record, like a transform that keeps every entry.
     FeatureMap noop_transform(const FeatureMap& x) { return x; }
     // The record conversion of transform_one, and its result conversion on the whole record.
-    void noop_keyed(const kavro::bindings::KeyedRecord&) {}
-    kavro::bindings::KeyedResult noop_keyed_transform(kavro::bindings::KeyedRecord& x) {
-        return kavro::bindings::keyed_result(x);
+    void noop_keyed(const kavro::bindings::NamedRecord&) {}
+    kavro::bindings::NamedResult noop_keyed_transform(kavro::bindings::NamedRecord& x) {
+        return kavro::bindings::named_result(x);
     }
 
     void set_proba(int n_labels) {

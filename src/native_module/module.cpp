@@ -10,7 +10,8 @@
 #include "bindings/checked_types.hpp"
 #include "bindings/python_signals.hpp"
 #include "catalog/catalog.hpp"
-#include "native/native.hpp"
+#include "batch/bind_batch.hpp"
+#include "keyed/bind_keyed.hpp"
 #include "state/registry.hpp"
 
 namespace py = pybind11;

@@ -16,45 +16,45 @@ namespace kavro::bindings {
 
 // The converted record plus, when every key was an exact str, the key object behind each
 // entry (borrowed from the argument dict, which the caller keeps alive during the call).
-struct KeyedRecord {
+struct NamedRecord {
     using Entry = FeatureMap::value_type;
 
     FeatureMap map;
     std::vector<std::pair<const Entry*, PyObject*>> keys;  // insertion order
-    bool keyed = false;
+    bool named = false;  // every key an exact str, kept in `keys`
 };
 
-// A record returned to Python: entries of a keyed source (all of its map in its order, or
+// A record returned to Python: entries of a named source (all of its map in its order, or
 // the listed entries in the listed order), or a plain map converted as usual.
-struct KeyedResult {
-    const KeyedRecord* source = nullptr;
-    const std::vector<const KeyedRecord::Entry*>* entries = nullptr;
+struct NamedResult {
+    const NamedRecord* source = nullptr;
+    const std::vector<const NamedRecord::Entry*>* entries = nullptr;
     FeatureMap plain;
 };
 
 // The whole record in its order (after an in-place transformation of its values, say).
-KeyedResult keyed_result(KeyedRecord& x);
+NamedResult named_result(NamedRecord& x);
 // The entries of x for which keep(name) holds, as a fresh map reserved for reserve_n and
 // filled in x's order would hold them; fallback() builds that map when x has no key objects
 // or the fresh map's bucket count differs from x's.
 template <class Keep, class Fallback>
-KeyedResult keyed_selection(const KeyedRecord& x, std::size_t reserve_n, Keep keep,
+NamedResult named_selection(const NamedRecord& x, std::size_t reserve_n, Keep keep,
                             Fallback fallback);
 
 // Bucket count of a fresh FeatureMap after reserve(n).
 std::size_t reserved_bucket_count(std::size_t n);
 
 // Scratch list of selected entries, reused from call to call.
-std::vector<const KeyedRecord::Entry*>& selection_scratch();
+std::vector<const NamedRecord::Entry*>& selection_scratch();
 
 // Inserting x's entries in x's iteration order into a fresh map with the same bucket count
 // reverses each bucket's run and the order of the runs: the fresh map iterates in exactly
 // the reverse of x's order.
 template <class Keep, class Fallback>
-KeyedResult keyed_selection(const KeyedRecord& x, std::size_t reserve_n, Keep keep,
+NamedResult named_selection(const NamedRecord& x, std::size_t reserve_n, Keep keep,
                             Fallback fallback) {
-    KeyedResult result;
-    if (!x.keyed || reserved_bucket_count(reserve_n) != x.map.bucket_count()) {
+    NamedResult result;
+    if (!x.named || reserved_bucket_count(reserve_n) != x.map.bucket_count()) {
         result.plain = fallback();
         return result;
     }
@@ -77,15 +77,15 @@ namespace pybind11::detail {
 // and whose values are exact float or int takes a direct path that records the key objects;
 // anything else goes through the FeatureMap caster itself.
 template <>
-struct type_caster<kavro::bindings::KeyedRecord> {
+struct type_caster<kavro::bindings::NamedRecord> {
     using MapCaster = make_caster<kavro::FeatureMap>;
 
     bool load(handle src, bool convert) {
         value.map.clear();
         value.keys.clear();
-        value.keyed = false;
-        if (convert && PyDict_CheckExact(src.ptr()) && load_keyed(src.ptr())) {
-            value.keyed = true;
+        value.named = false;
+        if (convert && PyDict_CheckExact(src.ptr()) && load_named(src.ptr())) {
+            value.named = true;
             return true;
         }
         value.map.clear();
@@ -96,10 +96,10 @@ struct type_caster<kavro::bindings::KeyedRecord> {
         return true;
     }
 
-    PYBIND11_TYPE_CASTER(kavro::bindings::KeyedRecord, MapCaster::name);
+    PYBIND11_TYPE_CASTER(kavro::bindings::NamedRecord, MapCaster::name);
 
 private:
-    bool load_keyed(PyObject* dict) {
+    bool load_named(PyObject* dict) {
         value.map.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
         value.keys.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
         Py_ssize_t pos = 0;
@@ -136,10 +136,10 @@ private:
 // Builds the dict entry by entry in the given order, like the FeatureMap caster, with the
 // source's key objects.
 template <>
-struct type_caster<kavro::bindings::KeyedResult> {
-    static handle cast(const kavro::bindings::KeyedResult& src, return_value_policy, handle);
+struct type_caster<kavro::bindings::NamedResult> {
+    static handle cast(const kavro::bindings::NamedResult& src, return_value_policy, handle);
 
-    PYBIND11_TYPE_CASTER(kavro::bindings::KeyedResult, make_caster<kavro::FeatureMap>::name);
+    PYBIND11_TYPE_CASTER(kavro::bindings::NamedResult, make_caster<kavro::FeatureMap>::name);
 };
 
 }  // namespace pybind11::detail

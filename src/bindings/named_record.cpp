@@ -1,4 +1,4 @@
-#include "bindings/keyed_record.hpp"
+#include "bindings/named_record.hpp"
 
 namespace kavro::bindings {
 
@@ -13,7 +13,7 @@ using pybind11::detail::make_caster;
 // Open-addressed table from entry address to key object, rebuilt for each result.
 class KeyTable {
 public:
-    void build(const std::vector<std::pair<const KeyedRecord::Entry*, PyObject*>>& keys) {
+    void build(const std::vector<std::pair<const NamedRecord::Entry*, PyObject*>>& keys) {
         std::size_t capacity = 16;
         shift_ = 60;
         while (capacity < 2 * keys.size()) {
@@ -29,7 +29,7 @@ public:
         }
     }
 
-    PyObject* find(const KeyedRecord::Entry* entry) const {
+    PyObject* find(const NamedRecord::Entry* entry) const {
         for (std::size_t i = slot(entry);; i = (i + 1) & mask_) {
             if (slots_[i].first == entry) return slots_[i].second;
             if (slots_[i].first == nullptr) return nullptr;
@@ -42,12 +42,12 @@ private:
             (reinterpret_cast<std::uintptr_t>(p) * 0x9E3779B97F4A7C15ull) >> shift_);
     }
 
-    std::vector<std::pair<const KeyedRecord::Entry*, PyObject*>> slots_;
+    std::vector<std::pair<const NamedRecord::Entry*, PyObject*>> slots_;
     std::size_t mask_ = 0;
     int shift_ = 60;
 };
 
-bool set_entry(PyObject* dict, PyObject* key, const KeyedRecord::Entry& entry) {
+bool set_entry(PyObject* dict, PyObject* key, const NamedRecord::Entry& entry) {
     object decoded;
     if (key == nullptr) {  // not from the source record: convert the name as usual
         decoded = reinterpret_steal<object>(
@@ -64,9 +64,9 @@ bool set_entry(PyObject* dict, PyObject* key, const KeyedRecord::Entry& entry) {
 
 }  // namespace
 
-KeyedResult keyed_result(KeyedRecord& x) {
-    KeyedResult result;
-    if (x.keyed) {
+NamedResult named_result(NamedRecord& x) {
+    NamedResult result;
+    if (x.named) {
         result.source = &x;
     } else {
         result.plain = std::move(x.map);
@@ -87,8 +87,8 @@ std::size_t reserved_bucket_count(std::size_t n) {
     return count;
 }
 
-std::vector<const KeyedRecord::Entry*>& selection_scratch() {
-    static std::vector<const KeyedRecord::Entry*> scratch;
+std::vector<const NamedRecord::Entry*>& selection_scratch() {
+    static std::vector<const NamedRecord::Entry*> scratch;
     return scratch;
 }
 
@@ -96,7 +96,7 @@ std::vector<const KeyedRecord::Entry*>& selection_scratch() {
 
 namespace pybind11::detail {
 
-handle type_caster<kavro::bindings::KeyedResult>::cast(const kavro::bindings::KeyedResult& src,
+handle type_caster<kavro::bindings::NamedResult>::cast(const kavro::bindings::NamedResult& src,
                                                        return_value_policy policy,
                                                        handle parent) {
     if (src.source == nullptr) {
@@ -106,7 +106,7 @@ handle type_caster<kavro::bindings::KeyedResult>::cast(const kavro::bindings::Ke
     table.build(src.source->keys);
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return handle();
-    auto add = [&](const kavro::bindings::KeyedRecord::Entry* entry) {
+    auto add = [&](const kavro::bindings::NamedRecord::Entry* entry) {
         return kavro::bindings::set_entry(dict, table.find(entry), *entry);
     };
     bool ok = true;
