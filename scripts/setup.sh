@@ -42,6 +42,11 @@ if [ ! -f "$stamp" ] || [ "$ROOT/scripts/requirements-dev.txt" -nt "$stamp" ]; t
     touch "$stamp"
 fi
 
+# A compiler cache, where the machine has one, makes rebuilding unchanged sources free.
+if command -v ccache >/dev/null 2>&1; then
+    export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
+    export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}"
+fi
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}"
 "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
     -C cmake.define.KAVRO_TEST_MODULE=ON "$ROOT"
