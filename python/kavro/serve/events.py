@@ -1,0 +1,192 @@
+"""Request bodies checked and turned into events; every refusal names the field at fault.
+
+A learning event is ``[x, y, key, served]``: the features, the target, the key (None without
+keys) and, for a label joined to a prediction, the prediction that was served (else None). That
+list is also what the write-ahead log holds, as JSON.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from typing import Any
+
+_MAX_FLOAT = 1.7976931348623157e308
+_INT64 = (-(2**63), 2**63 - 1)
+# Class labels are 32-bit integers in the core.
+_LABEL = (-(2**31), 2**31 - 1)
+
+
+class RequestError(Exception):
+    """A refused request: its HTTP status and a message for the client."""
+
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+        self.message = message
+
+
+def bad(message: str) -> RequestError:
+    return RequestError(400, message)
+
+
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not a JSON number")
+
+
+def parse_json(body: bytes) -> Any:
+    """The JSON document of ``body``; NaN and infinities are refused as JSON refuses them."""
+    try:
+        return json.loads(body, parse_constant=_no_constant)
+    except (ValueError, UnicodeDecodeError) as exc:
+        raise bad(f"malformed JSON: {exc}") from None
+
+
+def parse_object(body: bytes, allowed: tuple[str, ...]) -> dict[str, Any]:
+    doc = parse_json(body)
+    if type(doc) is not dict:
+        raise bad(f"the body must be a JSON object, not {_json_type(doc)}")
+    check_fields(doc, allowed, "the body")
+    return doc
+
+
+def check_fields(doc: dict[str, Any], allowed: tuple[str, ...], where: str) -> None:
+    for name in doc:
+        if name not in allowed:
+            raise bad(f"{where} has an unknown field {name!r} (fields: {', '.join(allowed)})")
+
+
+def _json_type(value: Any) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, (int, float)):
+        return "a number"
+    if isinstance(value, str):
+        return "a string"
+    if isinstance(value, list):
+        return "an array"
+    return "an object"
+
+
+def _field(where: str, name: str) -> str:
+    return f"{where}.{name}" if where else name
+
+
+def check_x(doc: dict[str, Any], where: str) -> dict[str, Any]:
+    """The features of ``doc``: an object of finite numbers."""
+    name = _field(where, "x")
+    if "x" not in doc:
+        raise bad(f"{name} is missing")
+    x = doc["x"]
+    if type(x) is not dict:
+        raise bad(f"{name} must be an object of feature values, not {_json_type(x)}")
+    for feature, value in x.items():
+        kind = type(value)
+        if kind is float:
+            if value - value != 0.0:
+                raise bad(f"{name}[{feature!r}] must be a finite number, got {value!r}")
+        elif kind is int:
+            if not -_MAX_FLOAT <= value <= _MAX_FLOAT:
+                raise bad(f"{name}[{feature!r}] is out of the range of a double: {value}")
+        else:
+            raise bad(f"{name}[{feature!r}] is not a number: {json.dumps(value)[:80]}")
+    return x
+
+
+def check_y(doc: dict[str, Any], where: str, classifier: bool) -> Any:
+    """The target of ``doc``: an integer class label, or a finite number for a regressor."""
+    name = _field(where, "y")
+    if "y" not in doc or doc["y"] is None:
+        raise bad(f"{name} is missing (the target is required)")
+    y = doc["y"]
+    kind = type(y)
+    if classifier:
+        if kind is not int:
+            raise bad(f"{name} must be an integer class label, not {_json_type(y)} "
+                      f"({json.dumps(y)[:80]})")
+        if not _LABEL[0] <= y <= _LABEL[1]:
+            raise bad(f"{name} is out of range for a class label: {y}")
+        return y
+    if kind is int:
+        if not -_MAX_FLOAT <= y <= _MAX_FLOAT:
+            raise bad(f"{name} is out of the range of a double: {y}")
+        return y
+    if kind is not float:
+        raise bad(f"{name} must be a number, not {_json_type(y)} ({json.dumps(y)[:80]})")
+    if not math.isfinite(y):
+        raise bad(f"{name} must be a finite number, got {y!r}")
+    return y
+
+
+def check_key(doc: dict[str, Any], where: str, keyed: bool) -> Any:
+    """The key of ``doc``: a string or an integer with keys, absent without."""
+    name = _field(where, "key")
+    key = doc.get("key")
+    if not keyed:
+        if key is not None:
+            raise bad(f"{name} is given but this service holds one model (it was not started keyed)")
+        return None
+    if key is None:
+        raise bad(f"{name} is missing (this service holds one model per key)")
+    if type(key) is int:
+        if not _INT64[0] <= key <= _INT64[1]:
+            raise bad(f"{name} is out of the range of a 64-bit integer: {key}")
+        return key
+    if type(key) is not str:
+        raise bad(f"{name} must be a string or an integer, not {_json_type(key)}")
+    return key
+
+
+def check_event_id(doc: dict[str, Any], where: str) -> str:
+    name = _field(where, "event")
+    if "event" not in doc:
+        raise bad(f"{name} is missing")
+    event = doc["event"]
+    if type(event) is not str:
+        raise bad(f"{name} must be a string (the id /predict returned), not {_json_type(event)}")
+    return event
+
+
+def check_list(doc: dict[str, Any], name: str) -> list[Any]:
+    items = doc.get(name, [])
+    if type(items) is not list:
+        raise bad(f"{name} must be an array, not {_json_type(items)}")
+    for i, item in enumerate(items):
+        if type(item) is not dict:
+            raise bad(f"{name}[{i}] must be an object, not {_json_type(item)}")
+    return items
+
+
+LEARN_FIELDS = ("x", "y", "key")
+PREDICT_FIELDS = ("x", "key")
+LABEL_FIELDS = ("event", "y")
+
+
+def learn_event(doc: dict[str, Any], where: str, classifier: bool, keyed: bool) -> list[Any]:
+    if where:
+        check_fields(doc, LEARN_FIELDS, where)
+    return [check_x(doc, where), check_y(doc, where, classifier), check_key(doc, where, keyed), None]
+
+
+def predict_request(doc: dict[str, Any], where: str, keyed: bool) -> tuple[dict[str, Any], Any]:
+    if where:
+        check_fields(doc, PREDICT_FIELDS, where)
+    return check_x(doc, where), check_key(doc, where, keyed)
+
+
+def label_request(doc: dict[str, Any], where: str, classifier: bool) -> tuple[str, Any]:
+    if where:
+        check_fields(doc, LABEL_FIELDS, where)
+    return check_event_id(doc, where), check_y(doc, where, classifier)
+
+
+def encode_events(events: list[list[Any]]) -> bytes:
+    """The log payload of ``events``."""
+    return json.dumps(events, separators=(",", ":"), allow_nan=False).encode()
+
+
+def decode_events(payload: bytes) -> list[list[Any]]:
+    events: list[list[Any]] = json.loads(payload)
+    return events
