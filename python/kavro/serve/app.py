@@ -175,8 +175,9 @@ class App:
         return _json(await self.service.learn(doc))
 
     async def _batch(self, request: Request) -> Response:
-        doc = ev.parse_object(await self._body(request), ("learn", "predict", "label"))
-        return _json(await self.service.batch(doc))
+        body = await self._body(request)
+        doc = ev.parse_object(body, ("learn", "predict", "label"))
+        return _json(await self.service.batch(doc, body))
 
     async def _model(self, request: Request) -> Response:
         data = self.service.model_state(request.query_params.get("key"))

@@ -50,9 +50,10 @@ def add_parser(sub: Any) -> None:
 
 def _token(args: argparse.Namespace, error: type[Exception]) -> str | None:
     if args.token_file is None:
-        if args.token is not None and not args.token.strip():
+        given: str | None = args.token
+        if given is not None and not given.strip():
             raise error("--token is empty")
-        return args.token
+        return given
     try:
         with open(args.token_file, encoding="utf-8") as f:
             token = f.read().strip()

@@ -1,8 +1,8 @@
 """Request bodies checked and turned into events; every refusal names the field at fault.
 
 A learning event is ``[x, y, key, served]``: the features, the target, the key (None without
-keys) and, for a label joined to a prediction, the prediction that was served (else None). That
-list is also what the write-ahead log holds, as JSON.
+keys) and, for a label joined to a prediction, the prediction that was served (else None). The
+write-ahead log holds such lists as JSON, or the body of a /batch request whose learn items they are.
 """
 
 from __future__ import annotations
@@ -170,6 +170,52 @@ def learn_event(doc: dict[str, Any], where: str, classifier: bool, keyed: bool) 
     return [check_x(doc, where), check_y(doc, where, classifier), check_key(doc, where, keyed), None]
 
 
+_NUMBER_TYPES = {float, int}
+
+
+def _quick_learn_event(item: Any, classifier: bool, keyed: bool) -> list[Any] | None:
+    """``learn_event`` for an item that is plainly right, else None (the full check then says
+    what is wrong)."""
+    if type(item) is not dict:
+        return None
+    x = item.get("x")
+    key = item.get("key")
+    if type(x) is not dict or len(item) != (3 if keyed else 2):
+        return None
+    if keyed:
+        if not (type(key) is str or (type(key) is int and _INT64[0] <= key <= _INT64[1])):
+            return None
+    elif "key" in item:
+        return None
+    y = item.get("y")
+    if classifier:
+        if type(y) is not int or not _LABEL[0] <= y <= _LABEL[1]:
+            return None
+    elif type(y) is not float or y - y != 0.0:
+        return None
+    values = x.values()
+    if not set(map(type, values)) <= _NUMBER_TYPES:
+        return None
+    try:
+        total = math.fsum(values)
+    except OverflowError:
+        return None
+    if total - total != 0.0:  # a non-finite value, or finite ones whose sum overflows
+        return None
+    return [x, y, key, None]
+
+
+def learn_events(items: list[Any], where: str, classifier: bool, keyed: bool) -> list[list[Any]]:
+    """The events of a list of learn items (checked by ``check_list``)."""
+    out = []
+    for item in items:
+        event = _quick_learn_event(item, classifier, keyed)
+        if event is None:
+            event = learn_event(item, f"{where}[{len(out)}]", classifier, keyed)
+        out.append(event)
+    return out
+
+
 def predict_request(doc: dict[str, Any], where: str, keyed: bool) -> tuple[dict[str, Any], Any]:
     if where:
         check_fields(doc, PREDICT_FIELDS, where)
@@ -182,11 +228,27 @@ def label_request(doc: dict[str, Any], where: str, classifier: bool) -> tuple[st
     return check_event_id(doc, where), check_y(doc, where, classifier)
 
 
+# Log payloads: b"E" and the events as JSON, or b"B" and the body of a /batch request without
+# labels, whose learn items are the events (logged as received: no second encoding).
+
+
 def encode_events(events: list[list[Any]]) -> bytes:
     """The log payload of ``events``."""
-    return json.dumps(events, separators=(",", ":"), allow_nan=False).encode()
+    return b"E" + json.dumps(events, separators=(",", ":"), allow_nan=False).encode()
+
+
+def batch_payload(body: bytes) -> bytes:
+    """The log payload of a checked /batch body without labels."""
+    return b"B" + body
 
 
 def decode_events(payload: bytes) -> list[list[Any]]:
-    events: list[list[Any]] = json.loads(payload)
-    return events
+    """The events of a log payload, as they were when logged."""
+    kind, data = payload[:1], payload[1:]
+    if kind == b"E":
+        events: list[list[Any]] = json.loads(data)
+        return events
+    if kind == b"B":
+        items = parse_json(data).get("learn", [])
+        return [[item["x"], item["y"], item.get("key"), None] for item in items]
+    raise ValueError(f"unknown log payload kind {kind!r}")

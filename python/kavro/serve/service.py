@@ -46,9 +46,11 @@ class Service:
 
     # ------------------------------------------------------------------ learning
 
-    async def _learn(self, events: list[list[Any]]) -> tuple[int, int]:
-        """(first seq, version) once ``events`` are durable and learnt."""
-        payload = ev.encode_events(events)
+    async def _learn(self, events: list[list[Any]], payload: bytes | None = None) -> tuple[int, int]:
+        """(first seq, version) once ``events`` are durable and learnt; ``payload`` is their log
+        form when the caller has it."""
+        if payload is None:
+            payload = ev.encode_events(events)
         first = self._next_seq
         self._next_seq += len(events)
         version: int = await self.commit.submit(first, events, payload)
@@ -101,11 +103,10 @@ class Service:
         seq, version = await self._learn(self._take_labels(labels))
         return {"seq": seq, "version": version}
 
-    async def batch(self, doc: dict[str, Any]) -> dict[str, Any]:
+    async def batch(self, doc: dict[str, Any], body: bytes) -> dict[str, Any]:
         """Predictions first (on the model as the request found it), then the learn items and
-        then the labels, learnt in that order as one record."""
-        learn = [ev.learn_event(item, f"learn[{i}]", self.classifier, self.keyed)
-                 for i, item in enumerate(ev.check_list(doc, "learn"))]
+        then the labels, learnt in that order as one record. ``doc`` is the parsed ``body``."""
+        learn = ev.learn_events(ev.check_list(doc, "learn"), "learn", self.classifier, self.keyed)
         predict = [ev.predict_request(item, f"predict[{i}]", self.keyed)
                    for i, item in enumerate(ev.check_list(doc, "predict"))]
         labels = [ev.label_request(item, f"label[{i}]", self.classifier)
@@ -116,7 +117,8 @@ class Service:
         out: dict[str, Any] = {"seqs": [], "label_seqs": [], "predictions": predictions,
                                "version": self.state.version}
         if events:
-            first, out["version"] = await self._learn(events)
+            payload = None if labels else ev.batch_payload(body)
+            first, out["version"] = await self._learn(events, payload)
             out["seqs"] = list(range(first, first + len(learn)))
             out["label_seqs"] = list(range(first + len(learn), first + len(events)))
         return out

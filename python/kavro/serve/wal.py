@@ -8,7 +8,7 @@ A record holds the events of one request, numbered from ``seq`` on::
     8       4     number of events (u32)
     12      8     seq of the first event (u64)
     20      4     CRC-32 of bytes 4..19 and of the payload
-    24      n     payload: the events as UTF-8 JSON
+    24      n     payload: the events (``kavro.serve.events`` encodes and decodes them)
 
 Appends are written and synced (``fdatasync``) before anyone is told they are durable. A crash
 in the middle of a write leaves a torn last record: reading stops there and the file is cut back
