@@ -192,4 +192,7 @@ class App:
         return Response(self._openapi, media_type="application/json")
 
     async def _health(self, request: Request) -> Response:
+        failure = self.service.commit.failure
+        if failure is not None:
+            return _json({"status": "failing", "error": f"the write-ahead log failed: {failure}"}, 503)
         return _json({"status": "ok"})

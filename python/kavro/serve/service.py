@@ -37,7 +37,8 @@ class Service:
         self.keyed = keyed
         self.classifier = self.state.classifier
         self._next_seq = self.state.seq + 1
-        self._checkpoint_seq = self.state.seq if self.log.size == 0 else -1
+        latest = self.folder.latest_checkpoint()
+        self._checkpoint_seq = 0 if latest is None else latest[0]
         self.commit = GroupCommit(self.log, self.state.apply, self._after_group, self.metrics.synced)
         self.closed = False
 
@@ -154,7 +155,7 @@ class Service:
     # ------------------------------------------------------------------ checkpoints and shutdown
 
     async def _after_group(self) -> None:
-        if self.state.seq - max(self._checkpoint_seq, 0) >= self.checkpoint_every:
+        if self.state.seq - self._checkpoint_seq >= self.checkpoint_every:
             await self.checkpoint()
 
     def _write_checkpoint(self) -> None:
