@@ -380,3 +380,46 @@ class TestKeyed:
         assert again.get("/model", params={"key": "7"}).content == expected[7]
         assert again.get("/model", params={"key": "south"}).status_code == 404
         assert again.get("/model").status_code == 400
+
+
+class TestInProcess:
+    """Crash windows and failures that a real process cannot be steered into, on `App` itself."""
+
+    @pytest.fixture
+    def client(self):
+        from starlette.testclient import TestClient
+
+        return TestClient
+
+    def test_a_crash_between_checkpoint_and_emptying_the_log_replays_nothing_twice(
+            self, client, stream, tmp_path, monkeypatch):
+        from kavro.serve import App
+
+        monkeypatch.setattr(wal.WriteAheadLog, "truncate", lambda self: None)
+        app = App(tree(), tmp_path, checkpoint_every=6)
+        with client(app) as c:
+            for x, y in stream[:8]:
+                c.post("/learn", json={"x": x, "y": y})
+            assert "checkpoint-00000000000000000006" in os.listdir(tmp_path)
+            app.service._release()  # gone without a last checkpoint: the log holds seqs 1 to 8
+        monkeypatch.undo()
+        again = App(tree(), tmp_path)
+        assert again.service.metrics.replayed == 2
+        with client(again) as c:
+            assert c.get("/model").content == replay(tree(), stream[:8])
+
+    def test_a_failed_sync_refuses_learning_until_restart(self, client, stream, tmp_path, monkeypatch):
+        from kavro.serve import App
+
+        def broken(self, data):
+            raise OSError(5, "Input/output error")
+
+        with client(App(tree(), tmp_path)) as c:
+            x, y = stream[0]
+            assert c.post("/learn", json={"x": x, "y": y}).status_code == 200
+            monkeypatch.setattr(wal.WriteAheadLog, "append", broken)
+            failed = c.post("/learn", json={"x": x, "y": y})
+            assert failed.status_code == 503 and "Input/output error" in failed.json()["error"]
+            assert c.post("/batch", json={"learn": [{"x": x, "y": y}]}).status_code == 503
+            assert c.get("/health").status_code == 503
+            assert c.get("/model").content == replay(tree(), stream[:1])
