@@ -52,6 +52,7 @@ class Service:
         form when the caller has it."""
         if payload is None:
             payload = ev.encode_events(events)
+        self.commit.check_open()  # before numbering: a refused record leaves no gap
         first = self._next_seq
         self._next_seq += len(events)
         version: int = await self.commit.submit(first, events, payload)
@@ -101,6 +102,7 @@ class Service:
     async def label(self, doc: dict[str, Any]) -> dict[str, Any]:
         labels = [ev.label_request(doc, "", self.classifier)]
         self._check_labels(labels, "")
+        self.commit.check_open()  # a kept prediction is taken only when it can be learnt
         seq, version = await self._learn(self._take_labels(labels))
         return {"seq": seq, "version": version}
 
@@ -113,6 +115,8 @@ class Service:
         labels = [ev.label_request(item, f"label[{i}]", self.classifier)
                   for i, item in enumerate(ev.check_list(doc, "label"))]
         self._check_labels(labels, "label")
+        if learn or labels:
+            self.commit.check_open()
         predictions = self._predict(predict) if predict else []
         events = learn + self._take_labels(labels)
         out: dict[str, Any] = {"seqs": [], "label_seqs": [], "predictions": predictions,

@@ -178,12 +178,16 @@ class GroupCommit:
         self._wake = asyncio.Event()
         self._task = loop.create_task(self._run())
 
-    async def submit(self, seq: int, events: list[Any], payload: bytes) -> Any:
-        """Queues one record; returns ``apply``'s result once it is on disk and applied."""
+    def check_open(self) -> None:
+        """Raises ``LogFailedError`` when nothing more can be submitted."""
         if self.failure is not None:
             raise LogFailedError(f"the write-ahead log failed ({self.failure}); restart the service")
         if self._stopping:
             raise LogFailedError("the service is shutting down")
+
+    async def submit(self, seq: int, events: list[Any], payload: bytes) -> Any:
+        """Queues one record; returns ``apply``'s result once it is on disk and applied."""
+        self.check_open()
         self.start()
         assert self._wake is not None
         done: asyncio.Future[Any] = asyncio.get_running_loop().create_future()
