@@ -353,7 +353,7 @@ class TestRefusals:
         server.stop()
         message = fails_to_start(state, "--port", "0", model="HoeffdingTreeClassifier")
         assert "belongs to another model (NaiveBayes), not HoeffdingTreeClassifier" in message
-        assert "--ray is not supported" in fails_to_start(tmp_path / "r", "--keyed", "--ray", "auto")
+        assert "--ray holds keyed models: it needs --keyed" in fails_to_start(tmp_path / "r", "--ray", "auto")
 
     def test_openapi_describes_every_route(self, servers, tmp_path):
         server = servers(tmp_path, model="NaiveBayes")
@@ -423,3 +423,28 @@ class TestInProcess:
             assert c.post("/batch", json={"learn": [{"x": x, "y": y}]}).status_code == 503
             assert c.get("/health").status_code == 503
             assert c.get("/model").content == replay(tree(), stream[:1])
+
+
+class TestRay:
+    def test_keyed_models_on_ray_recover_from_their_checkpoint_and_the_log(self, ray_session, stream, tmp_path):
+        from starlette.testclient import TestClient
+
+        from kavro.serve import App
+
+        events = [(("north", 7)[i % 2], x, y) for i, (x, y) in enumerate(stream[:300])]
+        app = App(tree(), tmp_path, keyed=True, ray="local", checkpoint_every=150)
+        with TestClient(app) as c:
+            c.post("/batch", json={"learn": [{"x": x, "y": y, "key": k} for k, x, y in events[:200]]})
+            assert any(name.startswith("keyed-") for name in os.listdir(tmp_path))
+            for k, x, y in events[200:]:
+                assert c.post("/learn", json={"x": x, "y": y, "key": k}).status_code == 200
+            assert c.get("/model", params={"key": "north"}).content == replay(tree(), events, keyed=True)["north"]
+            app.service._release()  # gone without a last checkpoint: the shards' actors with it
+        again = App(tree(), tmp_path, keyed=True, ray="local")
+        assert again.service.metrics.replayed == 100
+        with TestClient(again) as c:
+            expected = replay(tree(), events, keyed=True)
+            assert c.get("/model", params={"key": "north"}).content == expected["north"]
+            assert c.get("/model", params={"key": "7"}).content == expected[7]
+            fresh = c.post("/predict", json={"x": stream[0][0], "key": "never"}).json()
+            assert fresh["y"] == tree().predict_one(stream[0][0])

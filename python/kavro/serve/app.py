@@ -47,7 +47,9 @@ class App:
     ``token``: every endpoint but ``/health`` then needs ``Authorization: Bearer <token>``.
     ``checkpoint_every``: events between checkpoints. ``max_body``: the largest request body in
     bytes. ``max_pending`` and ``label_ttl``: how many served predictions are kept for their label,
-    and for how many seconds.
+    and for how many seconds. ``ray``: with ``keyed=True``, hold the keyed models on the actors of
+    ``kavro.distributed.KeyedModels`` on the Ray cluster at this address (``"local"`` starts one;
+    a Ray already initialised in this process is used as it is).
 
     Run it under an ASGI server with lifespan events (uvicorn does), or in a
     ``with starlette.testclient.TestClient(app)`` block: the shutdown writes a checkpoint and
@@ -57,7 +59,7 @@ class App:
     def __init__(self, model: Any, state_dir: str | os.PathLike[str], *, keyed: bool = False,
                  token: str | None = None, checkpoint_every: int = 100_000,
                  max_body: int = DEFAULT_MAX_BODY, max_pending: int = 100_000,
-                 label_ttl: float = 3600.0, description: str | None = None) -> None:
+                 label_ttl: float = 3600.0, ray: str | None = None, description: str | None = None) -> None:
         if token is not None and not token:
             raise ValueError("the token is empty")
         if isinstance(max_body, bool) or not isinstance(max_body, int) or max_body < 1:
@@ -65,7 +67,7 @@ class App:
         self.service = Service(model, os.fspath(state_dir), keyed=keyed,
                                description=description or type(model).__name__,
                                checkpoint_every=checkpoint_every, max_pending=max_pending,
-                               label_ttl=label_ttl)
+                               label_ttl=label_ttl, ray=ray)
         self.max_body = max_body
         self._token = None if token is None else token.encode()
         self._openapi = json.dumps(document(kavro.__version__, self.service.state.kind, keyed)).encode()

@@ -30,7 +30,9 @@ def add_parser(sub: Any) -> None:
     sp.add_argument("--pre", action="append", default=[], metavar="NAME[:k=v,...]",
                     help="transformer run before the model, in a pipeline (repeatable)")
     sp.add_argument("--keyed", action="store_true", help="one model per key (each request names its key)")
-    sp.add_argument("--ray", metavar="ADDRESS", help="not supported yet: keyed models are held in this process")
+    sp.add_argument("--ray", metavar="ADDRESS",
+                    help="with --keyed: hold the models on the actors of the Ray cluster at ADDRESS "
+                         "('local' starts one; needs kavro[distributed])")
     sp.add_argument("--state-dir", required=True, metavar="DIR",
                     help="folder of the write-ahead log and checkpoints (made with mode 0700)")
     sp.add_argument("--host", default="127.0.0.1", help="address to listen on (default: the loopback)")
@@ -91,9 +93,8 @@ def _check(args: argparse.Namespace, error: type[Exception]) -> None:
         raise error("--label-ttl must be positive")
     if not 0 <= args.port <= 65535:
         raise error(f"--port must be from 0 to 65535, got {args.port}")
-    if args.ray is not None:
-        raise error("--ray is not supported by kavro serve yet; run without it to hold the keyed models "
-                    "in this process")
+    if args.ray is not None and not args.keyed:
+        raise error("--ray holds keyed models: it needs --keyed")
 
 
 def cmd_serve(args: argparse.Namespace) -> int:
@@ -116,8 +117,9 @@ def cmd_serve(args: argparse.Namespace) -> int:
         try:
             app = App(model, args.state_dir, keyed=args.keyed, token=token,
                       checkpoint_every=args.checkpoint_every, max_body=args.max_body,
-                      max_pending=args.max_pending, label_ttl=args.label_ttl, description=label)
-        except (StateError, ValueError, OSError) as exc:
+                      max_pending=args.max_pending, label_ttl=args.label_ttl, ray=args.ray,
+                      description=label if args.ray is None else f"{label} on Ray")
+        except (StateError, ValueError, OSError, ConnectionError) as exc:
             raise cli.CLIError(str(exc)) from None
         host, port = sock.getsockname()[:2]
         print(f"kavro: serving {label} on http://{host}:{port} from {os.path.abspath(args.state_dir)} "

@@ -246,7 +246,7 @@ def learn_events(items: list[Any], where: str, classifier: bool, keyed: bool) ->
         quick = _quick_learn_events(items, classifier, keyed)
         if quick is not None:
             return quick
-    out = []
+    out: list[list[Any]] = []
     for item in items:
         event = _quick_learn_event(item, classifier, keyed)
         if event is None:

@@ -1,11 +1,16 @@
-"""What the service learns into: one model, or one model per key (clones of a prototype).
+"""What the service learns into: one model, or one model per key (clones of a prototype), held
+in this process or on Ray actors.
 
-Both learn a list of events in order and predict a list of rows, through the batch entry points
+Each learns a list of events in order and predicts a list of rows, through the batch entry points
 when the rows allow it; the results are those of ``learn_one`` / ``predict_one`` row by row.
+Local holders give their saved states to the service's checkpoint (``entries``); the Ray holder
+writes its own checkpoint folder (``save_folder``) that the service's checkpoint names; it is not
+thread-safe, so everything reaches it from the event loop.
 """
 
 from __future__ import annotations
 
+import functools
 from typing import Any
 
 import _kavro_core
@@ -59,6 +64,7 @@ class SingleModel:
     """One model for every event."""
 
     keyed = False
+    external = False
 
     def __init__(self, prototype: Any) -> None:
         self.model = prototype
@@ -84,12 +90,16 @@ class SingleModel:
     def __len__(self) -> int:
         return 1
 
+    def close(self) -> None:
+        pass
+
 
 class KeyedModels:
     """One model per key, each a clone of the prototype made when its key is first learnt; a key
     never learnt is predicted by the prototype."""
 
     keyed = True
+    external = False
 
     def __init__(self, prototype: Any) -> None:
         self.prototype = prototype
@@ -144,3 +154,59 @@ class KeyedModels:
 
     def __len__(self) -> int:
         return len(self.models)
+
+    def close(self) -> None:
+        pass
+
+
+class RayKeyedModels:
+    """One model per key on the Ray actors of ``kavro.distributed.KeyedModels``."""
+
+    keyed = True
+    external = True  # saved through save_folder, not entries
+
+    def __init__(self, prototype: Any, address: str) -> None:
+        import ray
+
+        from kavro.distributed import KeyedModels as Remote
+
+        self.classifier = kind_of(prototype) == "classifier"
+        self._started_ray = not ray.is_initialized()
+        if self._started_ray:
+            ray.init(address=address, log_to_driver=False, include_dashboard=False)
+        self._factory = functools.partial(kavro.loads, kavro.dumps(prototype))
+        self._remote_cls = Remote
+        self.remote = Remote(self._factory)
+
+    def learn(self, events: list[list[Any]]) -> None:
+        self.remote.learn_many([e[2] for e in events], [e[0] for e in events], [e[1] for e in events])
+
+    def predict(self, rows: list[tuple[dict[str, Any], Any]]) -> list[Prediction]:
+        keys = [key for _, key in rows]
+        xs = [x for x, _ in rows]
+        ys = self.remote.predict_many(keys, xs)
+        if not self.classifier:
+            return [(y, None) for y in ys]
+        return list(zip(ys, self.remote.predict_proba_many(keys, xs)))
+
+    def state(self, key: Any = None) -> bytes | None:
+        model = self.remote.get(key)
+        return None if model is None else kavro.dumps(model)
+
+    def save_folder(self, path: str) -> None:
+        self.remote.checkpoint(path)
+
+    def load_folder(self, path: str) -> None:
+        restored = self._remote_cls.restore(path, self._factory)
+        self.remote.close()
+        self.remote = restored
+
+    def __len__(self) -> int:
+        return len(self.remote)
+
+    def close(self) -> None:
+        self.remote.close()
+        if self._started_ray:
+            import ray
+
+            ray.shutdown()

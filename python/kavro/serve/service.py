@@ -9,11 +9,13 @@ the model after a whole number of records.
 from __future__ import annotations
 
 import asyncio
+import os
 from typing import Any
 
 from kavro.serve import events as ev
 from kavro.serve.events import RequestError
 from kavro.serve.metrics import ServiceMetrics
+from kavro.serve.models import RayKeyedModels
 from kavro.serve.pending import PendingPredictions
 from kavro.serve.state import ModelState, StateFolder, identity, recover
 from kavro.serve.wal import GroupCommit
@@ -21,17 +23,24 @@ from kavro.serve.wal import GroupCommit
 
 class Service:
     def __init__(self, model: Any, state_dir: str, *, keyed: bool, description: str,
-                 checkpoint_every: int, max_pending: int, label_ttl: float) -> None:
+                 checkpoint_every: int, max_pending: int, label_ttl: float, ray: str | None = None) -> None:
         if isinstance(checkpoint_every, bool) or not isinstance(checkpoint_every, int) or checkpoint_every < 1:
             raise ValueError(f"checkpoint_every must be a positive integer, got {checkpoint_every!r}")
+        if ray is not None and not keyed:
+            raise ValueError("Ray holds keyed models: ray needs keyed=True")
         self.pending = PendingPredictions(max_pending, label_ttl)
-        self.state = ModelState(model, keyed)
         self.metrics = ServiceMetrics()
         self.checkpoint_every = checkpoint_every
-        self.folder = StateFolder(state_dir, identity(model, keyed), description)
+        self.folder = StateFolder(state_dir, identity(model, keyed, ray is not None), description)
+        try:
+            self.state = ModelState(model, keyed, ray)
+        except BaseException:
+            self.folder.close()
+            raise
         try:
             self.log = recover(self.folder, self.state, self._replayed)
         except BaseException:
+            self.state.models.close()
             self.folder.close()
             raise
         self.keyed = keyed
@@ -164,7 +173,12 @@ class Service:
 
     def _write_checkpoint(self) -> None:
         seq = self.state.seq
-        self.folder.write_checkpoint(seq, self.state.to_bytes())
+        models = self.state.models
+        folder = None
+        if isinstance(models, RayKeyedModels):
+            folder = self.folder.models_folder_name(seq)
+            models.save_folder(os.path.join(self.folder.path, folder))
+        self.folder.write_checkpoint(seq, self.state.to_bytes(folder))
         self.log.truncate()
         self.folder.remove_checkpoints_before(seq)
         self._checkpoint_seq = seq
@@ -172,7 +186,11 @@ class Service:
 
     async def checkpoint(self) -> None:
         """Writes a checkpoint and empties the log; only while nothing is being learnt."""
-        if self.state.seq != self._checkpoint_seq:
+        if self.state.seq == self._checkpoint_seq:
+            return
+        if isinstance(self.state.models, RayKeyedModels):
+            self._write_checkpoint()  # Ray's driver side is used from the event loop only
+        else:
             await asyncio.get_running_loop().run_in_executor(None, self._write_checkpoint)
 
     def start(self) -> None:
@@ -201,5 +219,8 @@ class Service:
 
     def _release(self) -> None:
         self.closed = True
-        self.log.close()
-        self.folder.close()
+        try:
+            self.state.models.close()
+        finally:
+            self.log.close()
+            self.folder.close()

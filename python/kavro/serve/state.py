@@ -1,7 +1,8 @@
 """The service's state on disk and in memory: the state folder, checkpoints and recovery.
 
 The state folder (mode 0700) holds ``service.json`` (which model it belongs to), ``log`` (the
-write-ahead log), ``checkpoint-<seq>`` files and a lock file that keeps a second process out.
+write-ahead log), ``checkpoint-<seq>`` files (with ``keyed-<seq>`` folders when the models are on
+Ray) and a lock file that keeps a second process out.
 A checkpoint holds every model and prequential measure after event ``seq``; it is written
 atomically (temporary file, sync, rename), then the log is emptied and older checkpoints
 removed. Recovery loads the newest checkpoint and replays the logged events after its ``seq``,
@@ -22,6 +23,7 @@ import hashlib
 import json
 import os
 import re
+import shutil
 import struct
 import zlib
 from collections.abc import Callable
@@ -31,32 +33,41 @@ import kavro
 from kavro.evaluate import _updater, default_metrics, metric_name
 from kavro.persistence import write_atomic
 from kavro.serve import events as ev
-from kavro.serve.models import KeyedModels, SingleModel, kind_of
+from kavro.serve.models import KeyedModels, RayKeyedModels, SingleModel, kind_of
 from kavro.serve.wal import WriteAheadLog, iter_events
 
 _CHECKPOINT_MAGIC = b"KVCK1\n"
 _CHECKPOINT_NAME = re.compile(r"^checkpoint-(\d{20})$")
+_FOLDER_NAME = re.compile(r"^keyed-(\d{20})$")
 
 
 class StateError(Exception):
     """The state folder cannot be used (another model's, in use, damaged)."""
 
 
-def identity(prototype: Any, keyed: bool) -> dict[str, Any]:
-    """What makes a state folder this model's: class, initial state and keying."""
+def identity(prototype: Any, keyed: bool, ray: bool = False) -> dict[str, Any]:
+    """What makes a state folder this model's: class, initial state, keying and where the keyed
+    models live (their checkpoints differ)."""
     data = kavro.dumps(prototype)
     size = kavro.persistence.header(data)["payload_size"]
     payload = data[len(data) - size:]
-    return {"class": type(prototype).__name__, "keyed": keyed,
-            "initial_state": hashlib.sha256(payload).hexdigest()}
+    out = {"class": type(prototype).__name__, "keyed": keyed,
+           "initial_state": hashlib.sha256(payload).hexdigest()}
+    if ray:
+        out["ray"] = True
+    return out
 
 
 class ModelState:
     """The models, the prequential measures and the counters, changed only by ``apply``."""
 
-    def __init__(self, prototype: Any, keyed: bool) -> None:
+    def __init__(self, prototype: Any, keyed: bool, ray: str | None = None) -> None:
         self.kind = kind_of(prototype)
-        self.models: SingleModel | KeyedModels = KeyedModels(prototype) if keyed else SingleModel(prototype)
+        self.models: SingleModel | KeyedModels | RayKeyedModels
+        if ray is not None:
+            self.models = RayKeyedModels(prototype, ray)
+        else:
+            self.models = KeyedModels(prototype) if keyed else SingleModel(prototype)
         self.measures = default_metrics(prototype)
         self._updaters = [_updater(m) for m in self.measures]
         self.seq = 0          # the last event applied
@@ -91,12 +102,14 @@ class ModelState:
 
     # ------------------------------------------------------------------ checkpoint bytes
 
-    def to_bytes(self) -> bytes:
-        models = self.models.entries()
+    def to_bytes(self, folder: str | None = None) -> bytes:
+        """The checkpoint; the models are in it, or in ``folder`` (a name in the state folder)
+        for models that save themselves."""
+        models = [] if isinstance(self.models, RayKeyedModels) else self.models.entries()
         measures = [kavro.dumps(m) for m in self.measures]
         header = json.dumps({
             "seq": self.seq, "version": self.version, "labelled": self.labelled, "failed": self.failed,
-            "models": [[key, len(data)] for key, data in models],
+            "folder": folder, "models": [[key, len(data)] for key, data in models],
             "measures": [len(data) for data in measures],
         }).encode()
         body = b"".join([_CHECKPOINT_MAGIC, struct.pack("<I", len(header)), header,
@@ -104,6 +117,7 @@ class ModelState:
         return body + struct.pack("<I", zlib.crc32(body))
 
     def load_bytes(self, data: bytes, where: str) -> None:
+        """Restores a checkpoint read from the file ``where``."""
         if not data.startswith(_CHECKPOINT_MAGIC) or len(data) < len(_CHECKPOINT_MAGIC) + 8:
             raise StateError(f"{where} is not a checkpoint")
         body, (crc,) = data[:-4], struct.unpack("<I", data[-4:])
@@ -125,7 +139,14 @@ class ModelState:
         if [metric_name(m) for m in measures] != [metric_name(m) for m in self.measures]:
             raise StateError(f"{where} holds other measures than this model's")
         try:
-            self.models.restore(entries)
+            if isinstance(self.models, RayKeyedModels):
+                if not header.get("folder"):
+                    raise ValueError("the checkpoint holds models saved in this process, not on Ray")
+                self.models.load_folder(os.path.join(os.path.dirname(where), header["folder"]))
+            else:
+                if header.get("folder"):
+                    raise ValueError("the checkpoint's models were saved on Ray")
+                self.models.restore(entries)
         except ValueError as exc:
             raise StateError(f"{where}: {exc}") from None
         self.measures = measures
@@ -197,12 +218,20 @@ class StateFolder:
     def write_checkpoint(self, seq: int, data: bytes) -> None:
         write_atomic(data, os.path.join(self.path, f"checkpoint-{seq:020d}"))
 
+    @staticmethod
+    def models_folder_name(seq: int) -> str:
+        """Where models that save themselves go for the checkpoint of ``seq``."""
+        return f"keyed-{seq:020d}"
+
     def remove_checkpoints_before(self, seq: int) -> None:
         for name in os.listdir(self.path):
             m = _CHECKPOINT_NAME.match(name)
             if m and int(m.group(1)) < seq:
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(os.path.join(self.path, name))
+            m = _FOLDER_NAME.match(name)
+            if m and int(m.group(1)) < seq:
+                shutil.rmtree(os.path.join(self.path, name), ignore_errors=True)
 
     def close(self) -> None:
         if self._lock >= 0:
