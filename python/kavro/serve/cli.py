@@ -112,13 +112,15 @@ def cmd_serve(args: argparse.Namespace) -> int:
 
     token = _token(args, cli.CLIError)
     label, model, _ = cli._make_models(argparse.Namespace(models=[cli.split_spec(args.model)], pre=args.pre))[0]
+    if args.ray is not None:
+        label = f"{label} on Ray"
     sock = _bind(args.host, args.port, cli.CLIError)
     try:
         try:
             app = App(model, args.state_dir, keyed=args.keyed, token=token,
                       checkpoint_every=args.checkpoint_every, max_body=args.max_body,
                       max_pending=args.max_pending, label_ttl=args.label_ttl, ray=args.ray,
-                      description=label if args.ray is None else f"{label} on Ray")
+                      description=label)
         except (StateError, ValueError, OSError, ConnectionError) as exc:
             raise cli.CLIError(str(exc)) from None
         host, port = sock.getsockname()[:2]
