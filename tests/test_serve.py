@@ -325,6 +325,9 @@ class TestRefusals:
             answer = server.client.post(path, **kw)
             assert answer.status_code == status, (body, answer.text)
             assert message in answer.json()["error"], (message, answer.json())
+        # A body of undeclared length is cut off at the limit as it streams in.
+        chunked = server.client.post("/learn", content=iter([b'{"x": {"a": ' + b" " * 1500, b" " * 1500 + b"1}}"]))
+        assert chunked.status_code == 413 and "over the limit of 2000 bytes" in chunked.json()["error"]
         assert (server.get("/model").content, server.metric("kavro_log_bytes")) == before
         assert server.metric("kavro_model_version") == 1
 
@@ -425,6 +428,52 @@ class TestInProcess:
             assert c.get("/model").content == replay(tree(), stream[:1])
 
 
+class TestRegression:
+    def test_measures_of_a_regressor_are_scored_and_survive_a_restart(self, tmp_path):
+        from starlette.testclient import TestClient
+
+        from kavro.pipeline import RegressionPipeline
+        from kavro.preprocessing import StandardScaler
+        from kavro.serve import App
+
+        def model():
+            return RegressionPipeline([StandardScaler()], kavro.HoeffdingTreeRegressor(grace_period=50))
+
+        rows = list(kavro.datasets.DATASETS["fried"]())[:700]
+        rows[10] = (rows[10][0], 12)  # an integer target takes the item-by-item path
+        offline, mae = model(), kavro.metrics.MAE()
+        with TestClient(App(model(), tmp_path)) as c:
+            c.post("/batch", json={"learn": [{"x": x, "y": y} for x, y in rows[:600]]})
+            for x, y in rows[:600]:
+                offline.learn_one(x, y)
+            for x, y in rows[600:]:
+                answer = c.post("/predict", json={"x": x}).json()
+                assert "proba" not in answer and answer["y"] == offline.predict_one(x)
+                mae.update(y, offline.predict_one(x))
+                c.post("/label", json={"event": answer["event"], "y": y})
+                offline.learn_one(x, y)
+            assert c.post("/learn", json={"x": x, "y": "12"}).status_code == 400
+        with TestClient(App(model(), tmp_path)) as c:
+            assert c.get("/model").content == kavro.dumps(offline)
+            lines = c.get("/metrics").text.splitlines()
+        assert f'kavro_prequential{{measure="MAE"}} {mae.get():.9g}' in lines
+        assert "kavro_labelled_events_total 100" in lines
+
+
+def test_metrics_histograms_are_cumulative():
+    from kavro.serve.metrics import ServiceMetrics
+
+    metrics = ServiceMetrics()
+    for seconds in (0.0001, 0.003, 0.003, 7.0):
+        metrics.request('odd"name', 200, seconds)
+    text = metrics.render({"version": 0, "seq": 0, "labelled": 0, "measures": {}, "pending": 0,
+                           "dropped": 0, "models": 1, "log_bytes": 0})
+    buckets = [line for line in text.splitlines() if line.startswith("kavro_request_seconds_bucket")]
+    assert 'endpoint="odd\\"name",le="0.0005"} 1' in buckets[0]
+    assert buckets[3].endswith('le="0.005"} 3') and buckets[-1].endswith('le="+Inf"} 4')
+    assert 'kavro_requests_total{endpoint="odd\\"name",status="200"} 4' in text
+
+
 class TestRay:
     def test_keyed_models_on_ray_recover_from_their_checkpoint_and_the_log(self, ray_session, stream, tmp_path):
         from starlette.testclient import TestClient
@@ -436,8 +485,9 @@ class TestRay:
         with TestClient(app) as c:
             c.post("/batch", json={"learn": [{"x": x, "y": y, "key": k} for k, x, y in events[:200]]})
             assert any(name.startswith("keyed-") for name in os.listdir(tmp_path))
-            for k, x, y in events[200:]:
-                assert c.post("/learn", json={"x": x, "y": y, "key": k}).status_code == 200
+            for i in (200, 250):
+                part = events[i:i + 50]
+                assert c.post("/batch", json={"learn": [{"x": x, "y": y, "key": k} for k, x, y in part]}).is_success
             assert c.get("/model", params={"key": "north"}).content == replay(tree(), events, keyed=True)["north"]
             app.service._release()  # gone without a last checkpoint: the shards' actors with it
         again = App(tree(), tmp_path, keyed=True, ray="local")
