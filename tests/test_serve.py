@@ -411,6 +411,24 @@ class TestInProcess:
         with client(again) as c:
             assert c.get("/model").content == replay(tree(), stream[:8])
 
+    def test_a_failed_checkpoint_keeps_serving_from_the_log(self, client, stream, tmp_path, monkeypatch):
+        from kavro.serve import App
+        from kavro.serve.state import StateFolder
+
+        def full(self, seq, data):
+            raise OSError(28, "No space left on device")
+
+        monkeypatch.setattr(StateFolder, "write_checkpoint", full)
+        app = App(tree(), tmp_path, checkpoint_every=5)
+        with client(app) as c:
+            for x, y in stream[:12]:
+                assert c.post("/learn", json={"x": x, "y": y}).status_code == 200
+            assert "kavro_checkpoint_failures_total 2" in c.get("/metrics").text
+            app.service._release()
+        monkeypatch.undo()
+        with client(App(tree(), tmp_path)) as c:
+            assert c.get("/model").content == replay(tree(), stream[:12])
+
     def test_a_failed_sync_refuses_learning_until_restart(self, client, stream, tmp_path, monkeypatch):
         from kavro.serve import App
 

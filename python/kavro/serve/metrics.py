@@ -47,6 +47,7 @@ class ServiceMetrics:
         self.fsync = Histogram()
         self.group_requests = 0
         self.checkpoints = 0
+        self.failed_checkpoints = 0
         self.replayed = 0
 
     def request(self, endpoint: str, status: int, seconds: float) -> None:
@@ -102,6 +103,8 @@ class ServiceMetrics:
         out.append(f"kavro_log_group_requests_total {self.group_requests}")
         family("kavro_checkpoints_total", "counter", "Checkpoints written by this process.")
         out.append(f"kavro_checkpoints_total {self.checkpoints}")
+        family("kavro_checkpoint_failures_total", "counter", "Checkpoints that failed (the log kept every event).")
+        out.append(f"kavro_checkpoint_failures_total {self.failed_checkpoints}")
         family("kavro_replayed_events", "gauge", "Logged events replayed when this process started.")
         out.append(f"kavro_replayed_events {self.replayed}")
         return "\n".join(out) + "\n"

@@ -9,6 +9,7 @@ the model after a whole number of records.
 from __future__ import annotations
 
 import asyncio
+import logging
 import os
 from typing import Any
 
@@ -19,6 +20,8 @@ from kavro.serve.models import RayKeyedModels
 from kavro.serve.pending import PendingPredictions
 from kavro.serve.state import ModelState, StateFolder, identity, recover
 from kavro.serve.wal import GroupCommit
+
+_log = logging.getLogger("kavro.serve")
 
 
 class Service:
@@ -48,6 +51,7 @@ class Service:
         self._next_seq = self.state.seq + 1
         latest = self.folder.latest_checkpoint()
         self._checkpoint_seq = 0 if latest is None else latest[0]
+        self._next_checkpoint = self._checkpoint_seq + checkpoint_every
         self.commit = GroupCommit(self.log, self.state.apply, self._after_group, self.metrics.synced)
         self.closed = False
 
@@ -168,8 +172,13 @@ class Service:
     # ------------------------------------------------------------------ checkpoints and shutdown
 
     async def _after_group(self) -> None:
-        if self.state.seq - self._checkpoint_seq >= self.checkpoint_every:
-            await self.checkpoint()
+        if self.state.seq >= self._next_checkpoint:
+            try:
+                await self.checkpoint()
+            except OSError as exc:  # the log still holds every event: serve on, try again later
+                _log.error("checkpoint at seq %d failed: %s", self.state.seq, exc)
+                self.metrics.failed_checkpoints += 1
+            self._next_checkpoint = self.state.seq + self.checkpoint_every
 
     def _write_checkpoint(self) -> None:
         seq = self.state.seq

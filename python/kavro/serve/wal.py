@@ -154,7 +154,7 @@ class GroupCommit:
 
     ``apply(seq, events)`` runs on the event loop for each entry once its group is durable, in the
     order submitted; its result answers the submitter. ``after_group()`` runs after each group,
-    with nothing being written (checkpoints happen there).
+    with nothing being written (checkpoints happen there); an error there stops the writer.
     """
 
     def __init__(self, log: WriteAheadLog, apply: Callable[[int, list[Any]], Any],
@@ -223,12 +223,15 @@ class GroupCommit:
                 return
             self._on_sync(self._loop.time() - started, len(group))
             for entry in group:
+                # Applied even when its submitter has gone (cancelled): the record is logged.
                 try:
                     result = self._apply(entry.seq, entry.events)
                 except Exception as exc:  # noqa: BLE001 - the submitter hears of it
-                    entry.done.set_exception(exc)
+                    if not entry.done.done():
+                        entry.done.set_exception(exc)
                 else:
-                    entry.done.set_result(result)
+                    if not entry.done.done():
+                        entry.done.set_result(result)
             try:
                 await self._after_group()
             except Exception as exc:  # noqa: BLE001
