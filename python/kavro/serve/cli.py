@@ -123,6 +123,8 @@ def cmd_serve(args: argparse.Namespace) -> int:
                       description=label)
         except (StateError, ValueError, OSError, ConnectionError) as exc:
             raise cli.CLIError(str(exc)) from None
+        except ImportError as exc:  # only --ray imports more
+            raise cli.CLIError(f"--ray needs Ray ({exc.name or exc}): pip install 'kavro[distributed]'") from None
         host, port = sock.getsockname()[:2]
         print(f"kavro: serving {label} on http://{host}:{port} from {os.path.abspath(args.state_dir)} "
               f"(seq {app.seq}, {app.service.metrics.replayed} events replayed)", flush=True)

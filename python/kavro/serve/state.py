@@ -34,7 +34,7 @@ from kavro.evaluate import _updater, default_metrics, metric_name
 from kavro.persistence import write_atomic
 from kavro.serve import events as ev
 from kavro.serve.models import KeyedModels, RayKeyedModels, SingleModel, kind_of
-from kavro.serve.wal import WriteAheadLog, iter_events
+from kavro.serve.wal import WriteAheadLog, iter_events, sync_folder
 
 _CHECKPOINT_MAGIC = b"KVCK1\n"
 _CHECKPOINT_NAME = re.compile(r"^checkpoint-(\d{20})$")
@@ -166,6 +166,7 @@ class StateFolder:
             except OSError as exc:
                 raise StateError(f"cannot create the state folder {path!r}: {exc.strerror}") from None
             os.chmod(self.path, 0o700)  # whatever the umask
+            sync_folder(os.path.dirname(self.path))
         self._lock = self._take_lock()
         try:
             self._check_identity(ident, description)

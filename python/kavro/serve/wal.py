@@ -96,13 +96,25 @@ def _check_torn(data: memoryview, pos: int) -> None:
                               "the log was damaged after it was written")
 
 
+def sync_folder(path: str) -> None:
+    """Makes the entries of the folder ``path`` durable."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
 class WriteAheadLog:
     """The log file: read once when opened (the torn tail cut off), then appended to."""
 
     def __init__(self, path: str) -> None:
         self.path = path
+        created = not os.path.exists(path)
         fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o600)
         try:
+            if created:  # the file's name must last as long as what is synced into it
+                sync_folder(os.path.dirname(os.path.abspath(path)))
             with open(fd, "rb", closefd=False) as f:
                 data = f.read()
             self.records, end = scan(data)
