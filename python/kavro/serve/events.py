@@ -20,7 +20,7 @@ _INT64 = (-(2**63), 2**63 - 1)
 _LABEL = (-(2**31), 2**31 - 1)
 
 
-def np() -> Any:
+def _np() -> Any:
     import numpy
 
     return numpy
@@ -240,14 +240,14 @@ def _quick_learn_events(items: list[dict[str, Any]], classifier: bool, keyed: bo
         packed = _native.pack_rows(xs)  # None unless every value is an int or a non-NaN float
     except (KeyError, TypeError):
         return None
-    if packed is None or not np().isfinite(packed[0]).all():
+    if packed is None or not _np().isfinite(packed[0]).all():
         return None
     if classifier:
         if _native.int_labels(ys) is None:  # None unless every label is a 32-bit int
             return None
     else:
         targets = _native.float_targets(ys)  # None unless every target is a float
-        if targets is None or not np().isfinite(targets).all():
+        if targets is None or not _np().isfinite(targets).all():
             return None
     if keyed and any(type(key) is not str for key in keys):
         return None
