@@ -429,6 +429,17 @@ class TestInProcess:
         with client(App(tree(), tmp_path)) as c:
             assert c.get("/model").content == replay(tree(), stream[:12])
 
+    def test_refused_arguments_leave_no_state_folder(self, tmp_path):
+        from kavro.serve import App
+
+        state = tmp_path / "state"
+        with pytest.raises(TypeError, match="classifier or regressor"):
+            App(kavro.StandardScaler(), state)
+        for kw in ({"max_body": 0}, {"checkpoint_every": 0}, {"token": ""}, {"label_ttl": 0}):
+            with pytest.raises(ValueError):
+                App(tree(), state, **kw)
+        assert not state.exists()
+
     def test_a_failed_sync_refuses_learning_until_restart(self, client, stream, tmp_path, monkeypatch):
         from kavro.serve import App
 

@@ -16,7 +16,7 @@ from typing import Any
 from kavro.serve import events as ev
 from kavro.serve.events import RequestError
 from kavro.serve.metrics import ServiceMetrics
-from kavro.serve.models import RayKeyedModels
+from kavro.serve.models import RayKeyedModels, kind_of
 from kavro.serve.pending import PendingPredictions
 from kavro.serve.state import ModelState, StateFolder, identity, recover
 from kavro.serve.wal import GroupCommit
@@ -29,6 +29,7 @@ class Service:
                  checkpoint_every: int, max_pending: int, label_ttl: float, ray: str | None = None) -> None:
         if isinstance(checkpoint_every, bool) or not isinstance(checkpoint_every, int) or checkpoint_every < 1:
             raise ValueError(f"checkpoint_every must be a positive integer, got {checkpoint_every!r}")
+        kind_of(model)  # refused before the state folder is touched
         if ray is not None and not keyed:
             raise ValueError("Ray holds keyed models: ray needs keyed=True")
         self.pending = PendingPredictions(max_pending, label_ttl)
