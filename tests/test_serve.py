@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 import signal
 import socket
 import stat
@@ -365,6 +366,9 @@ class TestRefusals:
         assert set(doc["paths"]) == {"/predict", "/label", "/learn", "/batch", "/model", "/metrics",
                                      "/health", "/openapi.json"}
         assert doc["components"]["schemas"]["Learn"]["properties"]["y"]["type"] == "integer"
+        refs = set(re.findall(r'"\$ref": "#/components/schemas/(\w+)"', json.dumps(doc)))
+        assert refs and refs <= set(doc["components"]["schemas"])
+        assert doc["paths"]["/health"]["get"]["security"] == []
 
 
 class TestKeyed:

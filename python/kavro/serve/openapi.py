@@ -15,8 +15,13 @@ def _json_body(schema: str) -> dict[str, Any]:
 
 def _answer(description: str, schema: str | None = None, media: str = "application/json") -> dict[str, Any]:
     out: dict[str, Any] = {"description": description}
-    if schema is not None:
-        out["content"] = {media: {"schema": _ref(schema) if media == "application/json" else {"type": "string"}}}
+    if schema is None:
+        return out
+    if media == "application/json":
+        body: dict[str, Any] = _ref(schema)
+    else:
+        body = {"type": "string", "format": "binary"} if schema == "bytes" else {"type": "string"}
+    out["content"] = {media: {"schema": body}}
     return out
 
 
@@ -45,6 +50,7 @@ def document(version: str, kind: str, keyed: bool) -> dict[str, Any]:
     not_found = {"404": _answer("No kept prediction has this event id (unknown, labelled or expired)", "Error")}
     schemas: dict[str, Any] = {
         "Error": {"type": "object", "properties": {"error": {"type": "string"}}, "required": ["error"]},
+        "Health": {"type": "object", "properties": {"status": {"type": "string"}, "error": {"type": "string"}}},
         "Learn": {"type": "object", "properties": {"x": features, "y": target, "key": key},
                   "required": ["x", "y"], "additionalProperties": False},
         "Predict": {"type": "object", "properties": {"x": features, "key": key},
@@ -88,11 +94,12 @@ def document(version: str, kind: str, keyed: bool) -> dict[str, Any]:
         "/metrics": {"get": {"summary": "Counts, prequential measures, latency histograms (Prometheus text)",
                              "responses": {"200": _answer("Prometheus text format 0.0.4", "text", "text/plain"),
                                            "401": _ERRORS["401"]}}},
-        "/health": {"get": {"summary": "Liveness (never needs the token)",
-                            "responses": {"200": _answer("Serving", "Health")}}},
+        "/health": {"get": {"summary": "Liveness (never needs the token)", "security": [],
+                            "responses": {"200": _answer("Serving", "Health"),
+                                          "503": _answer("Writing the log failed: restart the service",
+                                                         "Health")}}},
         "/openapi.json": {"get": {"summary": "This description", "responses": {"200": {"description": "OpenAPI"}}}},
     }
-    schemas["Health"] = {"type": "object", "properties": {"status": {"type": "string"}}}
     return {
         "openapi": "3.1.0",
         "info": {"title": "kavro learner service", "version": version,
