@@ -474,8 +474,8 @@ class TestRegression:
 
         rows = list(kavro.datasets.DATASETS["fried"]())[:700]
         rows[10] = (rows[10][0], 12)  # an integer target takes the item-by-item path
-        offline, mae = model(), kavro.metrics.MAE()
-        with TestClient(App(model(), tmp_path)) as c:
+        offline, mae, passed = model(), kavro.metrics.MAE(), model()
+        with TestClient(App(passed, tmp_path)) as c:
             c.post("/batch", json={"learn": [{"x": x, "y": y} for x, y in rows[:600]]})
             for x, y in rows[:600]:
                 offline.learn_one(x, y)
@@ -491,6 +491,7 @@ class TestRegression:
             lines = c.get("/metrics").text.splitlines()
         assert f'kavro_prequential{{measure="MAE"}} {mae.get():.9g}' in lines
         assert "kavro_labelled_events_total 100" in lines
+        assert kavro.dumps(passed) == kavro.dumps(model())  # the app learnt into its own copy
 
 
 def test_metrics_histograms_are_cumulative():

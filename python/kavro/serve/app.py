@@ -38,8 +38,8 @@ def _json(doc: Any, status: int = 200, headers: dict[str, str] | None = None) ->
 class App:
     """The learner service as an ASGI application.
 
-    ``model`` is the model served (with ``keyed=True``, the prototype each key's model is cloned
-    from when the key is first learnt). Its state lives in ``state_dir``: on start the newest
+    ``model`` is the model served, copied (the object passed is left as it is); with
+    ``keyed=True``, the prototype each key's model is cloned from when the key is first learnt. Its state lives in ``state_dir``: on start the newest
     checkpoint is loaded and the write-ahead log replayed, so a restart continues where the last
     acknowledged event left off. The folder is made with mode 0700 and is locked while the app is
     open; a folder made for another model is refused (``StateError``).

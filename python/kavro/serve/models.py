@@ -67,7 +67,7 @@ class SingleModel:
     external = False
 
     def __init__(self, prototype: Any) -> None:
-        self.model = prototype
+        self.model = kavro.loads(kavro.dumps(prototype))  # the caller's object stays as it is
         self.classifier = kind_of(prototype) == "classifier"
 
     def learn(self, events: list[list[Any]]) -> None:
@@ -102,8 +102,8 @@ class KeyedModels:
     external = False
 
     def __init__(self, prototype: Any) -> None:
-        self.prototype = prototype
         self._blank = kavro.dumps(prototype)
+        self.prototype = kavro.loads(self._blank)  # the caller's object stays as it is
         self.classifier = kind_of(prototype) == "classifier"
         self.models: dict[Any, Any] = {}
 
