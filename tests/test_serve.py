@@ -82,12 +82,15 @@ def servers():
             server.stop(signal.SIGKILL)
 
 
-def fails_to_start(state_dir, *args, model="NaiveBayes"):
-    cmd = [sys.executable, "-m", "kavro", "serve", "--model", model, "--state-dir", str(state_dir), *args]
-    done = subprocess.run(cmd, capture_output=True, text=True, timeout=START_TIMEOUT)
-    assert done.returncode == 2
-    lines = done.stderr.strip().splitlines()
-    assert len(lines) == 1 and lines[0].startswith("kavro: error: "), done.stderr
+def fails_to_start(capsys, state_dir, *args, model="NaiveBayes"):
+    """The one-line error of a `kavro serve` refused before it serves (run in this process)."""
+    from kavro import cli
+
+    code = cli.main(["serve", "--model", model, "--state-dir", str(state_dir), *args])
+    err = capsys.readouterr().err
+    assert code == 2
+    lines = err.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("kavro: error: "), err
     return lines[0]
 
 
@@ -208,7 +211,7 @@ class TestDurability:
         assert again.get("/model").content == replay(tree(), stream[:20])
         assert again.post("/learn", {"x": stream[20][0], "y": stream[20][1]}).json()["seq"] == 21
 
-    def test_damage_before_intact_records_refuses_to_start(self, servers, stream, tmp_path):
+    def test_damage_before_intact_records_refuses_to_start(self, servers, stream, tmp_path, capsys):
         server = servers(tmp_path, model="NaiveBayes")
         for x, y in stream[:3]:
             server.post("/learn", {"x": x, "y": y})
@@ -216,7 +219,7 @@ class TestDurability:
         data = bytearray((tmp_path / "log").read_bytes())
         data[wal.HEADER_SIZE + 5] ^= 0xFF  # inside the first record's payload
         (tmp_path / "log").write_bytes(bytes(data))
-        assert "followed by intact records" in fails_to_start(tmp_path, "--port", "0")
+        assert "followed by intact records" in fails_to_start(capsys, tmp_path, "--port", "0")
 
 
 class TestLog:
@@ -347,17 +350,20 @@ class TestRefusals:
         assert server.client.post("/learn", json={"x": x, "y": y}, headers=good).json()["seq"] == 1
         assert server.metric("kavro_model_version", headers=good) == 1
 
-    def test_state_folder_mode_owner_and_port(self, servers, tmp_path):
+    def test_state_folder_mode_owner_and_port(self, servers, tmp_path, capsys):
         state = tmp_path / "deep" / "state"
         server = servers(state, model="NaiveBayes")
         assert stat.S_IMODE(os.stat(state).st_mode) == 0o700
-        assert "in use by another process" in fails_to_start(state, "--port", "0")
+        assert "in use by another process" in fails_to_start(capsys, state, "--port", "0")
         port = server.url.rsplit(":", 1)[1]
-        assert f"cannot listen on 127.0.0.1:{port}" in fails_to_start(tmp_path / "other", "--port", port)
+        taken = fails_to_start(capsys, tmp_path / "other", "--port", port)
+        assert f"cannot listen on 127.0.0.1:{port}" in taken
+        assert not (tmp_path / "other").exists()
         server.stop()
-        message = fails_to_start(state, "--port", "0", model="HoeffdingTreeClassifier")
+        message = fails_to_start(capsys, state, "--port", "0", model="HoeffdingTreeClassifier")
         assert "belongs to another model (NaiveBayes), not HoeffdingTreeClassifier" in message
-        assert "--ray holds keyed models: it needs --keyed" in fails_to_start(tmp_path / "r", "--ray", "auto")
+        refused = fails_to_start(capsys, tmp_path / "r", "--ray", "auto")
+        assert "--ray holds keyed models: it needs --keyed" in refused
 
     def test_openapi_describes_every_route(self, servers, tmp_path):
         server = servers(tmp_path, model="NaiveBayes")
@@ -521,7 +527,8 @@ class TestRay:
             assert any(name.startswith("keyed-") for name in os.listdir(tmp_path))
             for i in (200, 250):
                 part = events[i:i + 50]
-                assert c.post("/batch", json={"learn": [{"x": x, "y": y, "key": k} for k, x, y in part]}).is_success
+                body = {"learn": [{"x": x, "y": y, "key": k} for k, x, y in part]}
+                assert c.post("/batch", json=body).is_success
             assert c.get("/model", params={"key": "north"}).content == replay(tree(), events, keyed=True)["north"]
             app.service._release()  # gone without a last checkpoint: the shards' actors with it
         again = App(tree(), tmp_path, keyed=True, ray="local")

@@ -98,7 +98,8 @@ def document(version: str, kind: str, keyed: bool) -> dict[str, Any]:
                             "responses": {"200": _answer("Serving", "Health"),
                                           "503": _answer("Writing the log failed: restart the service",
                                                          "Health")}}},
-        "/openapi.json": {"get": {"summary": "This description", "responses": {"200": {"description": "OpenAPI"}}}},
+        "/openapi.json": {"get": {"summary": "This description",
+                                  "responses": {"200": {"description": "OpenAPI 3.1 document"}}}},
     }
     return {
         "openapi": "3.1.0",
