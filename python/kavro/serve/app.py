@@ -41,8 +41,9 @@ class App:
     ``model`` is the model served, copied (the object passed is left as it is); with
     ``keyed=True``, the prototype each key's model is cloned from when the key is first learnt.
     Its state lives in ``state_dir``: on start the newest checkpoint is loaded and the write-ahead
-    log replayed, so a restart continues where the last acknowledged event left off. The folder is made with mode 0700 and is locked while the app is
-    open; a folder made for another model is refused (``StateError``).
+    log replayed, so a restart continues where the last acknowledged event left off. The folder
+    is made with mode 0700 and is locked while the app is open; a folder made for another model
+    is refused (``StateError``).
 
     ``token``: every endpoint but ``/health`` then needs ``Authorization: Bearer <token>``.
     ``checkpoint_every``: events between checkpoints. ``max_body``: the largest request body in
