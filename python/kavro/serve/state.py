@@ -3,6 +3,7 @@
 The state folder (mode 0700) holds ``service.json`` (which model it belongs to), ``log`` (the
 write-ahead log), ``checkpoint-<seq>`` files (with ``keyed-<seq>`` folders when the models are on
 Ray) and a lock file that keeps a second process out.
+
 A checkpoint holds every model and prequential measure after event ``seq``; it is written
 atomically (temporary file, sync, rename), then the log is emptied and older checkpoints
 removed. Recovery loads the newest checkpoint and replays the logged events after its ``seq``,
@@ -10,8 +11,9 @@ in order: a crash between writing a checkpoint and emptying the log replays noth
 
 Checkpoint file::
 
-    b"KVCK1\\n", u32 header length, header (JSON: seq, version, labelled, models as [key, size]
-    pairs, measures as sizes), the saved states one after another, u32 CRC-32 of all before it
+    b"KVCK1\\n", u32 header length, header (JSON: seq, version, labelled, failed, folder (the
+    keyed-<seq> folder of models on Ray, else null), models as [key, size] pairs, measures as
+    sizes), the saved states one after another, u32 CRC-32 of all before it
 """
 
 from __future__ import annotations
