@@ -1,4 +1,4 @@
-"""Command line: ``kavro list`` and ``kavro evaluate``.
+"""Command line: ``kavro list``, ``kavro evaluate`` and ``kavro serve``.
 
 Usage errors (unknown names, bad values, unreadable data) print one ``kavro: error: ...`` line on
 stderr and exit with status 2.
@@ -295,6 +295,10 @@ def make_parser() -> argparse.ArgumentParser:
     ev.add_argument("--jobs", type=int, default=None, metavar="N",
                     help="run the models as Ray tasks, N at a time (needs kavro[distributed])")
     ev.add_argument("--ray", metavar="ADDRESS", help="run the models as tasks on the Ray cluster at ADDRESS")
+
+    from kavro.serve import cli as serve_cli
+
+    serve_cli.add_parser(sub)
     return parser
 
 
@@ -570,6 +574,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "list":
             return cmd_list(args)
+        if args.command == "serve":
+            from kavro.serve.cli import cmd_serve
+
+            return cmd_serve(args)
         return cmd_evaluate(args)
     except CLIError as exc:
         return _fail(str(exc))

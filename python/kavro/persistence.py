@@ -73,7 +73,11 @@ def save(obj: Any, path: str | os.PathLike[str]) -> None:
     renamed over ``path``: a crash or a full disk never leaves a half-written file under that
     name, and an existing file stays intact until the new one is complete.
     """
-    data = dumps(obj)
+    write_atomic(dumps(obj), path)
+
+
+def write_atomic(data: bytes, path: str | os.PathLike[str]) -> None:
+    """Writes ``data`` to ``path`` as :func:`save` does: temporary file, sync, rename."""
     target = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(target))
     if not os.path.isdir(folder):
