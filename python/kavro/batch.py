@@ -9,7 +9,8 @@ absent from that row. Every cell converts to the double ``float()`` gives for it
 the C++ core, and the results are exactly those of calling ``learn_one`` / ``predict_one`` /
 ``predict_proba_one`` / ``transform_one`` on each row's record in turn.
 
-Inputs are checked before any row is used, so a refused call leaves the model as it was. An
+Inputs are checked before any row is used, so a refused call leaves the model as it was; a missing
+target (NaN or None in ``y``) is refused that way. An
 interrupted ``learn_many`` (Ctrl-C) stops between chunks of 2048 rows: the rows before have been
 learnt and the rest have not (the exception's note says how many), so the model is exactly as if
 it had learnt only those rows.
@@ -62,6 +63,14 @@ def _columns(X: Any, feature_names: Sequence[str] | None) -> tuple[list[Any], in
     return [a[:, j] for j in range(a.shape[1])], a.shape[0], names
 
 
+def _check_n_jobs(n_jobs: Any) -> None:
+    if isinstance(n_jobs, bool) or not isinstance(n_jobs, int):
+        raise TypeError(f"learn_many: n_jobs must be an int (a thread count, or -1 for every core), "
+                        f"got {type(n_jobs).__name__} {n_jobs!r}")
+    if n_jobs < 1 and n_jobs != -1 or n_jobs > 1 << 16:
+        raise ValueError(f"learn_many: n_jobs must be from 1 to 65,536, or -1 for every core, got {n_jobs}")
+
+
 def _targets(y: Any) -> Any:
     if y is None:
         return None
@@ -79,6 +88,14 @@ def _targets(y: Any) -> Any:
     a = np.asarray(y)
     if a.ndim != 1:
         raise ValueError(f"y must be 1-D (got {a.ndim}-D)")
+    if a.dtype.kind == "f":
+        missing = np.flatnonzero(np.isnan(a))
+        if missing.size:
+            raise ValueError(f"y[{missing[0]}] is missing (NaN): every row needs a target")
+    elif a.dtype == object:
+        for i, v in enumerate(a.tolist()):
+            if v is None or (isinstance(v, float) and v != v):
+                raise ValueError(f"y[{i}] is missing ({v!r}): every row needs a target")
     return _native_order(a)
 
 
@@ -96,6 +113,7 @@ def learn_many(
     leveraging-bagging ensembles train on ``n_jobs`` threads (-1: every core), with the same
     result as one thread.
     """
+    _check_n_jobs(n_jobs)
     columns, rows, names = _columns(X, feature_names)
     _native().learn_many(model, columns, rows, names, _targets(y), n_jobs)
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "core/types.hpp"
@@ -36,13 +37,18 @@ private:
         std::int64_t fp = 0;
         std::int64_t fn = 0;
     };
+    using CountsMap = std::map<ClassLabel, Counts>;
 
-    void grow(ClassLabel label);
+    // Adds `step` (+1 or -1) to one count of a non-negative label; a label whose counts all
+    // reach zero is dropped, so the table holds at most the labels in the window.
+    void count_label(ClassLabel label, std::int64_t Counts::*field, std::int64_t step);
+    // The counts and the number of correct predictions of the values in the rings.
+    CountsMap counts_of_rings(std::int64_t& n_correct) const;
 
     int window_size;
     std::vector<ClassLabel> predicted_ring;
     std::vector<ClassLabel> actual_ring;
-    std::vector<Counts> class_counts;  // indexed by label
+    CountsMap class_counts;  // labels present in the window, ascending
     int head = 0;
     int count = 0;
     std::int64_t correct = 0;

@@ -246,6 +246,11 @@ class KeyedModels:
         n = len(codes)
         rows, names = _rows(X, n, feature_names)
         labels = self._labels(y, n)
+        if labels.dtype.kind == "f":
+            missing = np.flatnonzero(np.isnan(labels))
+            if missing.size:
+                raise ValueError(f"target {int(missing[0])} is missing (NaN): every row needs a target "
+                                 "(no model was changed)")
         if not n:
             return
         keep = self._checkpoint_every is not None
@@ -306,10 +311,12 @@ class KeyedModels:
     # ------------------------------------------------------------------------- predicting
 
     def predict_many(self, keys: Iterable[Any], X: Any, *,
-                     feature_names: Sequence[str] | None = None) -> list[Any]:
-        """Each row's prediction by its key's model, in row order (a key never learnt: what a
-        fresh ``factory()`` model predicts; no model is created)."""
-        return self._predict(keys, X, feature_names, proba=False)
+                     feature_names: Sequence[str] | None = None) -> Any:
+        """Each row's prediction by its key's model, in row order, as ``kavro.predict_many`` gives
+        them: an int64 array of labels for classifiers, a float64 array for regressors (a key
+        never learnt: what a fresh ``factory()`` model predicts; no model is created)."""
+        values = self._predict(keys, X, feature_names, proba=False)
+        return np.asarray(values, dtype=np.int64 if self._kind == "classifier" else np.float64)
 
     def predict_proba_many(self, keys: Iterable[Any], X: Any, *,
                            feature_names: Sequence[str] | None = None) -> list[dict[Any, float]]:
@@ -319,7 +326,7 @@ class KeyedModels:
         return self._predict(keys, X, feature_names, proba=True)
 
     def predict_one(self, key: Any, x: Mapping[str, float]) -> Any:
-        return self.predict_many([key], [x])[0]
+        return self.predict_many([key], [x]).tolist()[0]
 
     def predict_proba_one(self, key: Any, x: Mapping[str, float]) -> dict[Any, float]:
         return self.predict_proba_many([key], [x])[0]
@@ -343,7 +350,7 @@ class KeyedModels:
             placed = np.empty(n, dtype=np.result_type(*results.values()))
             for s, values in results.items():  # each shard's rows, in row order
                 placed[row_shards == s] = values
-            return placed.tolist()  # type: ignore[no-any-return]
+            return placed if not proba else placed.tolist()  # type: ignore[no-any-return]
         for s, values in results.items():  # lists: dict rows, or probabilities
             for pos, value in zip(np.flatnonzero(row_shards == s).tolist(), values):
                 out[pos] = value
