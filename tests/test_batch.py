@@ -16,6 +16,9 @@ from kavro import _native
 
 from test_properties import ALL, build, family, kwargs_strategy
 
+# Unrecognised option strings are drawn on purpose: they select the default behaviour (and warn).
+pytestmark = pytest.mark.filterwarnings("ignore:.*is not a recognised value:UserWarning")
+
 LEARNERS = [n for n in ALL if family(n) in ("classifier", "regressor", "transformer")]
 THREADED = ["ARFClassifier", "ARFRegressor", "SRPClassifier", "SRPRegressor",
             "LeveragingBaggingClassifier", "LeveragingBaggingRegressor"]

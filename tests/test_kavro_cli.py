@@ -274,8 +274,8 @@ class TestEvaluate:
                            "--n", "600", "--every", "300", "--delay", "10", "--window", "100", "--format", "csv")
         assert code == 0
         rows = out.splitlines()
-        assert rows[0] == 'model,step,Accuracy,Accuracy (last 100),elapsed,throughput'
-        assert [r.split(",")[1] for r in rows[1:]] == ["300", "600"]
+        assert rows[0] == 'model,step,scored,Accuracy,Accuracy (last 100),elapsed,throughput'
+        assert [r.split(",")[1:3] for r in rows[1:]] == [["300", "290"], ["600", "590"]]
 
     def test_bad_data_exits_2_naming_line_and_column(self, capsys, tmp_path):
         path = tmp_path / "bad.csv"

@@ -253,9 +253,9 @@ def _count(text: str) -> int:
         try:
             number = float(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"invalid integer {text!r}") from None
+            raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
         if not math.isfinite(number) or not number.is_integer():
-            raise argparse.ArgumentTypeError(f"invalid integer {text!r}") from None
+            raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
         value = int(number)
     if abs(value) > sys.maxsize:
         raise argparse.ArgumentTypeError(f"{text} is too large (at most {sys.maxsize:,})")

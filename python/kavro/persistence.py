@@ -153,11 +153,12 @@ def inspect(obj: Any) -> dict[str, Any]:
     return out
 
 
-def to_dot(tree: Any, member: int | None = None) -> str:
-    """Graphviz DOT text of a tree, or of member ``member`` of an ensemble."""
+def to_dot(tree: Any, member: int | None = None, *, max_depth: int | None = None) -> str:
+    """Graphviz DOT text of a tree, or of member ``member`` of an ensemble; ``max_depth`` cuts the
+    drawing below that depth (a cut subtree shows as "..."), for trees too wide to view."""
     from kavro import inspection
 
-    return inspection.to_dot(type(tree).__name__, _native.describe(tree), member)
+    return inspection.to_dot(type(tree).__name__, _native.describe(tree), member, max_depth)
 
 
 # ---------------------------------------------------------------------------

@@ -323,7 +323,8 @@ class KeyedModels:
         """Each row's class probabilities by its key's model, in row order (classifiers)."""
         if self._kind != "classifier":
             raise TypeError("predict_proba_many needs classifiers; these models are regressors")
-        return self._predict(keys, X, feature_names, proba=True)
+        result: list[dict[Any, float]] = self._predict(keys, X, feature_names, proba=True)
+        return result
 
     def predict_one(self, key: Any, x: Mapping[str, float]) -> Any:
         return self.predict_many([key], [x]).tolist()[0]
@@ -332,7 +333,7 @@ class KeyedModels:
         return self.predict_proba_many([key], [x])[0]
 
     def _predict(self, keys: Iterable[Any], X: Any, feature_names: Sequence[str] | None,
-                 proba: bool) -> list[Any]:
+                 proba: bool) -> Any:
         self._check_open()
         table, codes, key_shards = self._keys(keys)
         n = len(codes)
@@ -350,7 +351,7 @@ class KeyedModels:
             placed = np.empty(n, dtype=np.result_type(*results.values()))
             for s, values in results.items():  # each shard's rows, in row order
                 placed[row_shards == s] = values
-            return placed if not proba else placed.tolist()  # type: ignore[no-any-return]
+            return placed if not proba else placed.tolist()
         for s, values in results.items():  # lists: dict rows, or probabilities
             for pos, value in zip(np.flatnonzero(row_shards == s).tolist(), values):
                 out[pos] = value
