@@ -5,7 +5,9 @@
 pandas DataFrame (features named by its columns). ``y`` is a 1-D array, list or Series.
 
 Each row becomes the record of its non-NaN cells, in column order: a NaN cell means the feature is
-absent from that row. Every cell converts to the double ``float()`` gives for it. The loops run in
+absent from that row. ``predict_many``, ``predict_proba_many`` and ``transform_many`` warn
+(``UserWarning``, once per call) when the model has seen feature names and none of the given ones
+is among them, where the model can tell (scalers, selectors, linear models and naive Bayes). Every cell converts to the double ``float()`` gives for it. The loops run in
 the C++ core, and the results are exactly those of calling ``learn_one`` / ``predict_one`` /
 ``predict_proba_one`` / ``transform_one`` on each row's record in turn.
 
@@ -19,7 +21,8 @@ it had learnt only those rows.
 from __future__ import annotations
 
 import importlib
-from collections.abc import Sequence
+import warnings
+from collections.abc import Callable, Sequence
 from typing import Any
 
 __all__ = ["learn_many", "predict_many", "predict_proba_many", "transform_many"]
@@ -118,9 +121,57 @@ def learn_many(
     _native().learn_many(model, columns, rows, names, _targets(y), n_jobs)
 
 
+def _keys(field: str) -> Callable[[dict[str, Any]], set[str]]:
+    return lambda state: set(state.get(field) or ())
+
+
+def _label_tables(state: dict[str, Any]) -> set[str]:
+    tables = state.get("tables", {}).get("weights", {})
+    return {name for weights in tables.values() for name in weights}
+
+
+# Where the feature names a model has seen sit in its saved state, for the classes whose state
+# is small enough to read on every call (trees, ensembles and neighbours cannot tell cheaply).
+_SEEN_NAMES: dict[str, Callable[[dict[str, Any]], set[str]]] = {
+    "StandardScaler": _keys("stats"),
+    "MinMaxScaler": _keys("ranges"),
+    "MaxAbsScaler": _keys("max_abs"),
+    "VarianceThreshold": _keys("feature_stats"),
+    "SelectKBest": _keys("feature_index"),
+    "LinearRegression": _keys("weights"),
+    "PassiveAggressiveRegressor": _keys("weights"),
+    "BayesianLinearRegression": _keys("precision"),
+    "NaiveBayes": lambda state: {n for stats in state.get("feature_stats", {}).values() for n in stats},
+    "Perceptron": _label_tables,
+    "LogisticRegressionClassifier": _label_tables,
+    "PassiveAggressiveClassifier": _label_tables,
+    "SoftmaxRegression": _label_tables,
+}
+
+
+def _warn_unseen(model: Any, names: list[str], what: str) -> None:
+    """Warns when the model has seen feature names and none of ``names`` is among them: every
+    value would be read as absent."""
+    seen_of = _SEEN_NAMES.get(type(model).__name__)
+    if not names or seen_of is None or type(model).__module__ != "_kavro_core":
+        return
+    from kavro.persistence import inspect
+
+    seen = seen_of(inspect(model)["state"])
+    if not seen or not seen.isdisjoint(names):
+        return
+    shown = ", ".join(sorted(seen)[:5]) + (", ..." if len(seen) > 5 else "")
+    warnings.warn(
+        f"{what}: {type(model).__name__} has never seen any of the features {', '.join(names[:5])}"
+        f"{', ...' if len(names) > 5 else ''} (it learnt {shown}), so every value is read as absent; "
+        "name the columns with feature_names= (an array's columns are x0, x1, ... by default)",
+        UserWarning, stacklevel=3)
+
+
 def predict_many(model: Any, X: Any, *, feature_names: Sequence[str] | None = None) -> Any:
     """``predict_one`` of every row: int64 labels for a classifier, float64 for a regressor."""
     columns, rows, names = _columns(X, feature_names)
+    _warn_unseen(model, names, "predict_many")
     return _native().predict_many(model, columns, rows, names)
 
 
@@ -129,6 +180,7 @@ def predict_proba_many(
 ) -> list[dict[int, float]]:
     """``predict_proba_one`` of every row, as a list of dicts."""
     columns, rows, names = _columns(X, feature_names)
+    _warn_unseen(model, names, "predict_proba_many")
     result: list[dict[int, float]] = _native().predict_proba_many(model, columns, rows, names)
     return result
 
@@ -138,5 +190,6 @@ def transform_many(
 ) -> list[dict[str, float]]:
     """``transform_one`` of every row, as a list of dicts."""
     columns, rows, names = _columns(X, feature_names)
+    _warn_unseen(transformer, names, "transform_many")
     result: list[dict[str, float]] = _native().transform_many(transformer, columns, rows, names)
     return result
