@@ -329,7 +329,7 @@ std::string diagnose(const std::string& where, const std::string& method, const 
         if (!starts_with(p.name, "*")) params.push_back(&p);
     }
     if (args.size() > params.size()) {
-        return where + " takes " + std::to_string(params.size()) + " argument" +
+        return where + ": takes " + std::to_string(params.size()) + " argument" +
                (params.size() == 1 ? "" : "s") + ", got " + std::to_string(args.size());
     }
     std::vector<std::pair<const Parameter*, py::handle>> bound;
