@@ -416,6 +416,23 @@ def test_unrecognised_option_strings_warn_and_select_the_default(name, option, g
     assert fingerprint_after_training(odd, name) == fingerprint_after_training(same, name)
 
 
+def test_every_string_option_of_every_class_is_checked():
+    checked = {(n, o) for n, o, *_ in OPTIONS}
+    for name in ALL:
+        obj = make(name)
+        strings = {p.name for p in constructor_params(getattr(kc, name)) if p.annotation == "str"}
+        strings |= {attr for attr in dir(obj) if not attr.startswith("_")
+                    and isinstance(getattr(type(obj), attr, None), property)
+                    and isinstance(getattr(obj, attr), str)}
+        for option in strings:
+            assert (name, option) in checked or name == "EFDTClassifier", (name, option)
+            with pytest.warns(UserWarning, match=f"{option}='zzz' is not a recognised value"):
+                if option in {p.name for p in constructor_params(getattr(kc, name))}:
+                    make(name, **{option: "zzz"})
+                else:
+                    setattr(obj, option, "zzz")
+
+
 def fingerprint_after_training(obj, name):
     """The answers after training (the saved state holds the option string itself)."""
     train(obj, name, tie_free_stream(150))
