@@ -511,6 +511,13 @@ def test_n_split_points_is_bounded_everywhere(name):
         kavro.loads(replaced(tree, struct.pack("<i", 12345), struct.pack("<i", 2**31 - 1)))
 
 
+@pytest.mark.parametrize("cls", [kc.WindowMetric, kc.WindowRegressionMetric])
+def test_metric_windows_are_bounded(cls):
+    with pytest.raises(ValueError, match="'window_size' must be less than or equal to 100000000"):
+        cls(2**31 - 1)
+    assert cls(-5).get() == 0.0  # a window of 0 or less still ignores every update
+
+
 def test_loading_refuses_sgt_and_knn_parameters_their_setters_refuse():
     for kwargs, field, bad, message in (
             ({"learning_rate": 0.375}, "<d", math.inf, "learning_rate"),

@@ -249,7 +249,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     from kavro.stream import _TargetConverter
 
     gz = stream.path.endswith(".gz")
-    header, header_lines = stream.header()
+    header, header_lines = stream._header()
     if not header:
         columns: list[list[Any]] = []
     else:

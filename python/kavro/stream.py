@@ -196,9 +196,9 @@ class CSVStream:
     A path ending in ``.gz`` is read through gzip. A line longer than ``max_line_length``
     characters (default ``MAX_LINE_LENGTH``, 1,048,576), a field longer than the ``csv`` module's
     field size limit, bytes that do not decode and damaged gzip data raise ``StreamError`` naming
-    the file and the line; memory stays bounded whatever the file. The object can be iterated again (each
-    iteration re-opens the file); ``classes`` holds the label encoding of the last iteration when
-    the target is encoded.
+    the file and the line; memory stays bounded whatever the file. The object can be iterated
+    again (each iteration re-opens the file); ``classes`` holds the label encoding of the last
+    iteration when the target is encoded.
     """
 
     def __init__(
@@ -248,7 +248,7 @@ class CSVStream:
             line, end = end + 1, reader.line_num  # a quoted field may span lines
             yield line, row
 
-    def header(self) -> tuple[list[str], int]:
+    def _header(self) -> tuple[list[str], int]:
         """The stripped header cells and the number of lines they take (``[]`` for an empty file)."""
         with self._open() as fh:
             reader = csv.reader(_bounded_lines(fh, self.path, self.max_line_length), delimiter=self.delimiter)

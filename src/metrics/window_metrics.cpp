@@ -4,10 +4,12 @@
 #include <cmath>
 #include <cstddef>
 
+#include "core/validation.hpp"
+
 namespace kavro {
 
 WindowMetric::WindowMetric(int window_size_)
-    : window_size(std::max(window_size_, 0)),
+    : window_size((require_at_most("window_size", window_size_, kMaxWindowSize), std::max(window_size_, 0))),
       predicted_ring(static_cast<std::size_t>(window_size), 0),
       actual_ring(static_cast<std::size_t>(window_size), 0) {}
 
@@ -87,7 +89,7 @@ void WindowMetric::reset() {
 }
 
 WindowRegressionMetric::WindowRegressionMetric(int window_size_)
-    : window_size(std::max(window_size_, 0)),
+    : window_size((require_at_most("window_size", window_size_, kMaxWindowSize), std::max(window_size_, 0))),
       abs_errors(static_cast<std::size_t>(window_size), 0.0),
       sq_errors(static_cast<std::size_t>(window_size), 0.0) {}
 

@@ -9,7 +9,11 @@
 
 namespace kavro {
 
-// Windowed accuracy and macro F1. A window_size of 0 or less ignores every update.
+// Largest window: its rings are allocated whole at construction.
+inline constexpr int kMaxWindowSize = 100000000;
+
+// Windowed accuracy and macro F1. A window_size of 0 or less ignores every update; one above
+// kMaxWindowSize throws std::invalid_argument.
 class WindowMetric {
 public:
     // Names every field of the saved state, in order (defined with the state module).
@@ -55,7 +59,8 @@ private:
 };
 
 // Windowed mean absolute error and root mean squared error. The running sums are
-// rebuilt from the window once every window_size updates to bound rounding drift.
+// rebuilt from the window once every window_size updates to bound rounding drift. A window_size
+// above kMaxWindowSize throws std::invalid_argument.
 class WindowRegressionMetric {
 public:
     // Names every field of the saved state, in order (defined with the state module).

@@ -69,6 +69,7 @@ template <class Ar>
 void require_ring(Ar& ar, int window_size, std::size_t ring_size, int head, int count) {
     if constexpr (Ar::mode == Mode::read) {
         ar.require(window_size >= 0, "a metric window size is negative");
+        ar.require(window_size <= kMaxWindowSize, "a metric window size is above 100000000");
         ar.require(ring_size == static_cast<std::size_t>(window_size),
                    "a metric window's buffers disagree with its size");
         ar.require(count >= 0 && count <= window_size, "a metric window holds too many values");
