@@ -454,6 +454,7 @@ void add_argument_messages(py::handle cls) {
     py::object property_type = py::module_::import("builtins").attr("property");
     for (auto item : own) {
         const std::string attr = py::str(item.first).cast<std::string>();
+        if (attr[0] == '_' && attr != "__init__") continue;  // pybind11's own hooks
         py::handle value = item.second;
         if (PyInstanceMethod_Check(value.ptr())) {
             py::handle function = PyInstanceMethod_GET_FUNCTION(value.ptr());
