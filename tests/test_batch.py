@@ -3,6 +3,7 @@ bad input refused before any row is learnt; ensemble members on several threads.
 
 import math
 import signal
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -15,6 +16,11 @@ import kavro
 from kavro import _native
 
 from test_properties import ALL, build, family, kwargs_strategy
+
+# Unrecognised option strings are drawn on purpose: they select the default behaviour (and warn).
+pytestmark = [pytest.mark.filterwarnings("ignore:.*is not a recognised value:UserWarning"),
+              # feature names are drawn at random: most never match what a model learnt
+              pytest.mark.filterwarnings("ignore:.*has never seen any of the features:UserWarning")]
 
 LEARNERS = [n for n in ALL if family(n) in ("classifier", "regressor", "transformer")]
 THREADED = ["ARFClassifier", "ARFRegressor", "SRPClassifier", "SRPRegressor",
@@ -222,6 +228,12 @@ BAD = [
      "'a' appears more than once (column 2)"),
     ("name not str", lambda X: dict(X=X, y=np.zeros(50, int), feature_names=["a", "b", 3]), TypeError, "name 2"),
     ("n_jobs 0", lambda X: dict(X=X, y=np.zeros(50, int), n_jobs=0), ValueError, "n_jobs"),
+    ("n_jobs float", lambda X: dict(X=X, y=np.zeros(50, int), n_jobs=1.5), TypeError,
+     "n_jobs must be an int (a thread count, or -1 for every core), got float 1.5"),
+    ("n_jobs huge", lambda X: dict(X=X, y=np.zeros(50, int), n_jobs=2**40), ValueError, "n_jobs must be from 1"),
+    ("missing target", lambda X: dict(X=X, y=np.where(np.arange(50) == 7, np.nan, 0.0)), ValueError,
+     "y[7] is missing (NaN)"),
+    ("None target", lambda X: dict(X=X, y=[0] * 9 + [None] + [0] * 40), ValueError, "y[9] is missing (None)"),
 ]
 
 
@@ -333,3 +345,37 @@ def test_interrupted_learn_many_keeps_the_rows_before():
     kavro.learn_many(ref, X[:done], y[:done])
     probe = X[:50]
     assert kavro.predict_proba_many(m, probe) == kavro.predict_proba_many(ref, probe)
+
+
+# ---- missing targets and unknown feature names ---------------------------------------------
+
+def test_a_missing_regression_target_is_refused_before_any_row_is_learnt():
+    X = np.random.RandomState(2).rand(30, 2)
+    y = X[:, 0].copy()
+    y[12] = np.nan
+    m = kc.HoeffdingTreeRegressor()
+    with pytest.raises(ValueError, match=r"y\[12\] is missing \(NaN\)"):
+        kavro.learn_many(m, X, y)
+    assert kavro.inspect(m) == kavro.inspect(kc.HoeffdingTreeRegressor())
+    with pytest.raises(ValueError, match=r"y\[0\] is missing"):
+        kavro.learn_many(m, X[:3], pd.Series([None, 1.0, 2.0], dtype="Float64"))
+
+
+def test_names_the_model_never_saw_warn_once_per_call():
+    X = np.random.RandomState(3).rand(20, 4)
+    scaler, reg, tree = kc.StandardScaler(), kc.LinearRegression(), kc.HoeffdingTreeRegressor()
+    for model in (scaler, reg, tree):
+        kavro.learn_many(model, X, None if model is scaler else X[:, 0])
+    with pytest.warns(UserWarning, match=r"StandardScaler has never seen any of the features a, b, c, d "
+                                         r"\(it learnt x0, x1, x2, x3\)") as caught:
+        out = kavro.transform_many(scaler, X, feature_names=list("abcd"))
+    assert len(caught) == 1 and out[0] == {n: 0.0 for n in "abcd"}
+    with pytest.warns(UserWarning, match="LinearRegression has never seen"):
+        kavro.predict_many(reg, X, feature_names=list("abcd"))
+    # No warning when one name is known, for a model that cannot tell, or for a model that has
+    # seen nothing yet.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        kavro.transform_many(scaler, X, feature_names=["x0", "b", "c", "d"])
+        kavro.predict_many(tree, X, feature_names=list("abcd"))
+        kavro.predict_many(kc.LinearRegression(), X, feature_names=list("abcd"))

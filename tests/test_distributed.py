@@ -5,6 +5,7 @@ import json
 import math
 import os
 import random
+import shutil
 import subprocess
 import sys
 
@@ -69,7 +70,8 @@ def _assert_same(km, ref, probe_rows):
     keys = list(ref) * 2
     rows = [probe_rows[i % len(probe_rows)] for i in range(len(keys))]
     want = [ref[k].predict_one(x) for k, x in zip(keys, rows)]
-    assert km.predict_many(keys, rows) == want
+    got = km.predict_many(keys, rows)  # an array, as kavro.predict_many gives
+    assert type(got).__name__ == "ndarray" and got.tolist() == want
 
 
 def _feed(km, keys, rows, ys, sizes, on_batch=None):
@@ -341,7 +343,7 @@ def test_array_rows_with_missing_cells(ray_session, dist, one_node):
         km.learn_many(np.array(keys[:400], dtype=object), X[:400], np.array(ys[:400]), feature_names=names)
         frame = pd.DataFrame(X[400:], columns=names)
         km.learn_many(keys[400:], frame, pd.Series(ys[400:]))
-        assert km.predict_many(keys[:100], X[:100], feature_names=names) == \
+        assert km.predict_many(keys[:100], X[:100], feature_names=names).tolist() == \
             [ref[k].predict_one(x) for k, x in zip(keys[:100], rows[:100])]
         probe, fresh = keys[:60] + ["never-seen"], kavro.NaiveBayes()
         assert km.predict_proba_many(probe, X[:61], feature_names=names) == \
@@ -391,7 +393,7 @@ def test_key_forms_and_key_numbering(ray_session, dist, monkeypatch):
     fresh = kavro.NaiveBayes()
     with dist.KeyedModels(kavro.NaiveBayes, n_shards=3, checkpoint_every=2) as km:
         # Keys met first by a prediction are learnt later, after another new key of the same call.
-        assert km.predict_many(["late", 10**30], rows[:2]) == [fresh.predict_one(x) for x in rows[:2]]
+        assert km.predict_many(["late", 10**30], rows[:2]).tolist() == [fresh.predict_one(x) for x in rows[:2]]
         _feed(km, given, rows, ys, [120, 1, 64, 215, 300])
         tail = (["early", "late", 10**30, "early"], rows[:4], ys[:4])
         km.learn_many(np.array(tail[0], dtype=object), tail[1], np.array(tail[2]))
@@ -467,6 +469,9 @@ def test_checkpoint_and_restore_with_other_shard_counts(ray_session, dist, tmp_p
     path = tmp_path / "ck"
     with dist.KeyedModels(kavro.NaiveBayes, n_shards=3, checkpoint_every=None) as km:
         km.learn_many(keys[:500], rows[:500], ys[:500])
+        km.checkpoint(tmp_path / "nested" / "folders" / "ck")  # the parents are made
+        assert (tmp_path / "nested" / "folders" / "ck" / "manifest.json").exists()
+        shutil.rmtree(tmp_path / "nested")
         km.checkpoint(path)  # replaced by the next one
         km.learn_many(keys[500:1000], rows[500:1000], ys[500:1000])
         km.checkpoint(str(path))
@@ -538,7 +543,16 @@ def _without_timings(result):
     return [{k: v for k, v in row.items() if k not in ("elapsed", "throughput")} for row in result.rows]
 
 
-def test_evaluate_many_equals_local_runs(ray_session, dist):
+def test_missing_regression_targets_are_refused_before_any_model_learns(ray_session, dist):
+    with dist.KeyedModels(kavro.LinearRegression, n_shards=2, checkpoint_every=None) as km:
+        with pytest.raises(ValueError, match=r"target 1 is missing \(NaN\).*no model was changed"):
+            km.learn_many(["a", "b"], [{"x": 1.0}, {"x": 2.0}], [0.5, float("nan")])
+        assert len(km) == 0
+        km.learn_many(["a"], [{"x": 1.0}], [0.5])
+        assert str(km.predict_many(["a"], [{"x": 1.0}]).dtype) == "float64"
+
+
+def test_evaluate_many_equals_local_runs(ray_session, dist, monkeypatch):
     pd = pytest.importorskip("pandas")
     sea = functools.partial(datasets.SEA, seed=4, n_samples=700)
     data = datasets.SEA(variant=1, seed=9).take(600)
@@ -568,8 +582,14 @@ def test_evaluate_many_equals_local_runs(ray_session, dist):
     assert list(frame["job"]) == ["a"] * 4 + ["b"] * 5 + ["c"]
     assert isinstance(frame, pd.DataFrame)
 
-    with pytest.raises(ValueError, match="no metrics"):
-        dist.evaluate_many([{"model": kavro.NaiveBayes, "stream": sea}])
+    # Without metrics, a job takes progressive_val_score's defaults.
+    (default,) = dist.evaluate_many([{"model": kavro.NaiveBayes, "stream": sea}])
+    assert _without_timings(default) == _without_timings(kavro.progressive_val_score(sea(), kavro.NaiveBayes()))
+    with pytest.raises(ValueError, match="no stream"):
+        dist.evaluate_many([{"model": kavro.NaiveBayes}])
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with pytest.raises(ImportError, match=r"needs pandas: pip install 'kavro\[distributed\]'"):
+        dist.to_frame(results)
     with pytest.raises(ValueError, match="'evry' is not an option"):
         dist.evaluate_many([{"model": kavro.NaiveBayes, "stream": sea, "metrics": kavro.Accuracy,
                              "evry": 5}])

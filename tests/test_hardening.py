@@ -3,14 +3,20 @@ None, of another class or never constructed; __init__ runs once; refused operati
 allocations and interrupted calls leave objects usable and unchanged where promised."""
 
 import contextlib
+import math
 import os
 import signal
+import struct
+import subprocess
+import sys
 
 import pytest
 
 import _kavro_core as kc
 import kavro
 
+from signatures import constructor_params
+from state_roundtrip import seal, split_state
 from test_properties import ALL, family, fingerprint, learn, small_kwargs, tie_free_stream
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -302,3 +308,246 @@ def test_a_long_learn_one_can_be_interrupted(name, restored):
     fingerprint(model, fam)
     model.reset()
     assert fingerprint(model, fam) == fingerprint(LONG_CALLS[name](), fam)
+
+
+# ---- plain-words argument errors --------------------------------------------------------------
+
+def first_line(call):
+    with pytest.raises(TypeError) as info:
+        call()
+    return str(info.value).splitlines()
+
+
+@pytest.mark.parametrize("call, line", [
+    (lambda: kc.NaiveBayes().learn_one({"a": 1.0}, "spam"),
+     "NaiveBayes.learn_one: the class label must be an int, got str 'spam'"),
+    (lambda: kc.LinearRegression().learn_one({"a": 1.0}, "3"),
+     "LinearRegression.learn_one: the target must be a number, got str '3'"),
+    (lambda: kc.HoeffdingTreeClassifier(grace_period="ten"),
+     "HoeffdingTreeClassifier(): argument 'grace_period' must be an int, got str 'ten'"),
+    (lambda: kc.NaiveBayes().predict_one([1.0, 2.0]),
+     "NaiveBayes.predict_one: the record x must be a dict of feature name (str) to number, got list [1.0, 2.0]"),
+    (lambda: kc.NaiveBayes().learn_one({1: 1.0}, 1), "the key 1 is an int"),
+    (lambda: kc.NaiveBayes().learn_one({"a": "x"}, 1), "the value of 'a' is str 'x'"),
+    (lambda: kc.NaiveBayes().learn_one({"a": 1.0}), "NaiveBayes.learn_one: missing the class label"),
+    (lambda: kc.ARFClassifier(seed=-1), "ARFClassifier(): argument 'seed' must be a non-negative int, got int -1"),
+    (lambda: kc.ARFClassifier(n_models=2**40), "argument 'n_models' must be an int that fits in 32 bits"),
+    (lambda: kc.NaiveBayes().learn_one({"a": 1.0}, 2**70), "the class label must be an int that fits in 64 bits"),
+    (lambda: kc.HoeffdingTreeClassifier(grace_perid=3), "HoeffdingTreeClassifier(): no parameter named 'grace_perid'"),
+    (lambda: kc.ADWIN().reset(1), "ADWIN.reset: takes 0 arguments, got 1"),
+    (lambda: setattr(kc.HoeffdingTreeClassifier(), "grace_period", 2.5),
+     "HoeffdingTreeClassifier.grace_period: the value must be an int, got float 2.5"),
+    (lambda: kavro.learn_many(kc.NaiveBayes(), [[1.0]], [1], n_jobs=1.5), "learn_many: n_jobs must be an int"),
+])
+def test_argument_errors_say_what_is_wrong_first(call, line):
+    lines = first_line(call)
+    assert line in lines[0]
+    if "learn_many" not in line:  # pybind11's own lines follow
+        assert "incompatible" in lines[1] and any(text.startswith("Invoked with") for text in lines)
+
+
+@pytest.mark.parametrize("name,attr,how", [m for m in MEMBERS if m[2] != "get"],
+                         ids=[f"{n}.{a}.{h}" for n, a, h in MEMBERS if h != "get"])
+def test_every_method_and_setter_names_itself_and_the_wrong_value(name, attr, how):
+    obj = make(name)
+    args = sample_args(name, attr) if how == "call" else (None,)
+    wrong = object()
+    if how == "set":
+        lines = first_line(lambda: setattr(obj, attr, wrong))
+    elif args:
+        lines = first_line(lambda: getattr(obj, attr)(wrong, *args[1:]))
+    else:
+        lines = first_line(lambda: getattr(obj, attr)(wrong))
+    assert lines[0].split(":")[0].endswith(f".{attr}")  # the class defining it, then the member
+    assert "got object <object object" in lines[0] or "takes 0 arguments, got 1" in lines[0]
+    # Valid calls still reach the real overload, conversions included.
+    invoke(name, attr, how, obj, make(name))
+
+
+def test_converted_arguments_still_take_the_real_overload():
+    ints, floats = kc.LinearRegression(), kc.LinearRegression()
+    ints.learn_one({"a": 1}, 3)  # int feature value and int target: converted, not refused
+    floats.learn_one({"a": 1.0}, 3.0)
+    assert ints.predict_one({"a": 2}) == floats.predict_one({"a": 2.0})
+    assert kc.HoeffdingTreeClassifier(split_confidence=1).split_confidence == 1.0
+
+
+# ---- option strings -------------------------------------------------------------------------
+
+OPTIONS = [  # (class, option, an accepted value, what other values select, constructor parameter?)
+    ("HoeffdingTreeClassifier", "split_criterion", "gini", "info_gain", True),
+    ("HoeffdingTreeClassifier", "leaf_prediction", "nb", "nba", False),
+    ("EFDTClassifier", "leaf_prediction", "mc", "nba", False),
+    ("HoeffdingAdaptiveTreeClassifier", "split_criterion", "gini", "info_gain", True),
+    ("SRPClassifier", "training_method", "subspaces", "patches", True),
+    ("SRPRegressor", "training_method", "resampling", "patches", True),
+    ("FIMTDDRegressor", "leaf_prediction", "perceptron", "adaptive", True),
+    ("LeveragingBaggingRegressor", "leaf_prediction", "mean", "adaptive", True),
+    ("SGBTClassifier", "leaf_prediction", "mean", "adaptive", True),
+    ("SGBRRegressor", "leaf_prediction", "perceptron", "adaptive", True),
+]
+
+
+@pytest.mark.parametrize("name,option,good,otherwise,in_constructor", OPTIONS)
+def test_unrecognised_option_strings_warn_and_select_the_default(name, option, good, otherwise,
+                                                                 in_constructor):
+    pattern = rf"{option}='entropyy' is not a recognised value \(.*'{good}'"
+    if in_constructor:
+        make(name, **{option: good})  # accepted: no warning (warnings are errors here)
+        with pytest.raises(UserWarning, match=pattern):  # as an error: nothing is built
+            make(name, **{option: "entropyy"})
+        with pytest.warns(UserWarning, match=rf"^{name}: {pattern}"):
+            odd = make(name, **{option: "entropyy"})
+        params = constructor_params(getattr(kc, name))
+        position = [p.name for p in params].index(option)
+        with pytest.warns(UserWarning, match="'x' is not a recognised value"):  # given by position
+            getattr(kc, name)(*[p.default for p in params[:position]], "x")
+        same = make(name, **{option: otherwise})
+    else:
+        odd, same = make(name), make(name)
+        setattr(odd, option, good)
+        with pytest.raises(UserWarning, match=pattern):  # a refused write keeps the old value
+            setattr(odd, option, "entropyy")
+        assert getattr(odd, option) == good
+        with pytest.warns(UserWarning, match=pattern):
+            setattr(odd, option, "entropyy")
+        assert getattr(odd, option) == "entropyy"
+        setattr(same, option, otherwise)
+    assert fingerprint_after_training(odd, name) == fingerprint_after_training(same, name)
+
+
+def test_every_string_option_of_every_class_is_checked():
+    checked = {(n, o) for n, o, *_ in OPTIONS}
+    for name in ALL:
+        obj = make(name)
+        strings = {p.name for p in constructor_params(getattr(kc, name)) if p.annotation == "str"}
+        strings |= {attr for attr in dir(obj) if not attr.startswith("_")
+                    and isinstance(getattr(type(obj), attr, None), property)
+                    and isinstance(getattr(obj, attr), str)}
+        for option in strings:
+            assert (name, option) in checked or name == "EFDTClassifier", (name, option)
+            with pytest.warns(UserWarning, match=f"{option}='zzz' is not a recognised value"):
+                if option in {p.name for p in constructor_params(getattr(kc, name))}:
+                    make(name, **{option: "zzz"})
+                else:
+                    setattr(obj, option, "zzz")
+
+
+def fingerprint_after_training(obj, name):
+    """The answers after training (the saved state holds the option string itself)."""
+    train(obj, name, tie_free_stream(150))
+    return fingerprint(obj, family(name))[:-1]
+
+
+# ---- saved states: loading refuses what the constructors and setters refuse ---------------------
+
+def replaced(model, old, new):
+    """The saved state of model with its one field holding `old` (packed) set to `new`."""
+    head, payload = split_state(kavro.dumps(model))
+    assert payload.count(old) == 1
+    return seal(head, payload.replace(old, new))
+
+
+@pytest.mark.parametrize("name", BAGGING)
+def test_loading_refuses_a_poisson_mean_the_constructor_refuses(name):
+    model = make(name, lambda_value=6.25)
+    for bad in (math.nan, math.inf, 0.0, -1.0, 2e9):
+        with pytest.raises(ValueError, match="lambda_value is not a finite number"):
+            kavro.loads(replaced(model, struct.pack("<d", 6.25), struct.pack("<d", bad)))
+
+
+@pytest.mark.parametrize("name", ["ARFClassifier", "LeveragingBaggingClassifier"])
+def test_loading_refuses_a_generator_that_only_gives_zeros(name):
+    # The generator is the last field: 624 words, then the position.
+    head, payload = split_state(kavro.dumps(make(name, lambda_value=12.0)))
+    at = len(payload) - 624 * 4 - 4
+    for first in (b"\x00\x00\x00\x00", b"\xff\xff\xff\x7f"):  # only the top bit of word 0 counts
+        with pytest.raises(ValueError, match="random generator's state is all zero"):
+            kavro.loads(seal(head, payload[:at] + first + bytes(623 * 4) + payload[-4:]))
+    # The top bit alone is a working state (the one seeding falls back to): a large mean draws.
+    model = kavro.loads(seal(head, payload[:at] + b"\x00\x00\x00\x80" + bytes(623 * 4) + payload[-4:]))
+    train(model, name, tie_free_stream(5))
+
+
+def test_loading_refuses_a_forest_without_members():
+    head, payload = split_state(kavro.dumps(kc.ARFClassifier(n_models=3)))
+    fixed = 4 + 4 + 8 + 4 + 8 + 8 + 8 + 4 + 4  # the parameters before the member list
+    assert payload[fixed:fixed + 8] == struct.pack("<Q", 3)
+    with pytest.raises(ValueError, match="an ensemble has no members"):
+        kavro.loads(seal(head, payload[:fixed] + struct.pack("<Q", 0) + payload[-624 * 4 - 4:]))
+
+
+def test_loading_cross_checks_a_window_metric_against_its_rings():
+    m = kc.WindowMetric(4)
+    for p, a in ((1, 1), (2, 1), (3, 3), (0, 2), (2, 2)):
+        m.update(p, a)
+    head, payload = split_state(kavro.dumps(m))
+    assert payload[-24:-16] == struct.pack("<Q", 0)  # the per-label counts follow from the rings
+    with pytest.raises(ValueError, match="correct count disagrees"):
+        kavro.loads(seal(head, payload[:-8] + struct.pack("<q", struct.unpack("<q", payload[-8:])[0] - 1)))
+    # Counts held in the state (per label: tp, fp, fn) load when they agree with the rings.
+    counts = [(0, 1, 0), (0, 0, 1), (1, 1, 1), (1, 0, 0)]
+    for held, ok in ((counts, True), (counts + [(0, 0, 0)], True), (counts[:3], False),
+                     ([(0, 1, 0), (0, 0, 1), (2, 1, 1), (1, 0, 0)], False)):
+        block = struct.pack("<Q", len(held)) + b"".join(struct.pack("<qqq", *c) for c in held)
+        data = seal(head, payload[:-24] + block + payload[-16:])
+        if ok:
+            twin = kavro.loads(data)
+            assert [twin.get(k) for k in range(2)] == [m.get(k) for k in range(2)]
+        else:
+            with pytest.raises(ValueError, match="class counts disagree"):
+                kavro.loads(data)
+
+
+@pytest.mark.parametrize("name", ["HoeffdingTreeClassifier", "EFDTClassifier"])
+def test_n_split_points_is_bounded_everywhere(name):
+    tree = make(name)
+    with pytest.raises(ValueError, match="'n_split_points' must be less than or equal to 100000"):
+        tree.n_split_points = 2**31 - 1
+    assert tree.n_split_points == 10
+    tree.n_split_points = -3  # examines none: allowed
+    tree.n_split_points = 12345
+    with pytest.raises(ValueError, match="n_split_points is above 100000"):
+        kavro.loads(replaced(tree, struct.pack("<i", 12345), struct.pack("<i", 2**31 - 1)))
+
+
+@pytest.mark.parametrize("cls", [kc.WindowMetric, kc.WindowRegressionMetric])
+def test_metric_windows_are_bounded(cls):
+    with pytest.raises(ValueError, match="'window_size' must be less than or equal to 100000000"):
+        cls(2**31 - 1)
+    assert cls(-5).get() == 0.0  # a window of 0 or less still ignores every update
+
+
+def test_loading_refuses_sgt_and_knn_parameters_their_setters_refuse():
+    for kwargs, field, bad, message in (
+            ({"learning_rate": 0.375}, "<d", math.inf, "learning_rate"),
+            ({"learning_rate": 0.375}, "<d", 0.0, "learning_rate"),
+            ({"lambda_": 0.625}, "<d", -1.0, "lambda"),
+            ({"lambda_": 0.625}, "<d", math.nan, "lambda")):
+        model = kc.SGTClassifier(**kwargs)
+        with pytest.raises(ValueError, match=message):
+            kavro.loads(replaced(model, struct.pack(field, next(iter(kwargs.values()))), struct.pack(field, bad)))
+    for cls in (kc.KNNClassifier, kc.KNNRegressor):
+        with pytest.raises(ValueError, match="KNN p is below 1"):
+            kavro.loads(replaced(cls(p=7), struct.pack("<i", 7), struct.pack("<i", 0)))
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the address sanitizer reserves its own shadow memory")
+def test_a_forged_count_cannot_make_loading_reserve_far_beyond_the_input(tmp_path):
+    head, payload = split_state(kavro.dumps(kc.ARFClassifier(n_models=1)))
+    n = 4_000_000  # members claimed by about 4 MB of zeros; each member takes far more in memory
+    fixed = 4 + 4 + 8 + 4 + 8 + 8 + 8 + 4 + 4
+    path = tmp_path / "forged.kavro"
+    path.write_bytes(seal(head, payload[:fixed] + struct.pack("<Q", n) + bytes(n)))
+    code = (
+        "import resource, kavro\n"
+        "vm = [int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmSize:')][0]\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (vm * 1024 + (384 << 20), resource.RLIM_INFINITY))\n"
+        "try:\n"
+        f"    kavro.load({str(path)!r})\n"
+        "except ValueError as exc:\n"
+        "    print('ValueError', exc)\n"
+        "except MemoryError:\n"
+        "    print('MemoryError')\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.startswith("ValueError") and "corrupt state" in out, out

@@ -64,6 +64,13 @@ def test_ensembles_summarise_each_member(name):
         assert 0.0 <= member["weight"] <= 1.0
     dot = kavro.to_dot(model, member=0)
     assert dot.count(" -> ") == member["tree"]["n_nodes"] - 1
+    # max_depth cuts a wide member: the root's two edges, each cut subtree drawn as "...".
+    cut = kavro.to_dot(model, member=0, max_depth=1)
+    if member["tree"]["depth"] > 1:
+        assert cut.count(" -> ") == 2 and 'label="..."' in cut
+    assert kavro.to_dot(model, member=0, max_depth=10**6) == dot
+    with pytest.raises(ValueError, match="max_depth"):
+        kavro.to_dot(model, member=0, max_depth=-1)
     with pytest.raises(IndexError):
         kavro.to_dot(model, member=summary["n_members"])
     with pytest.raises(TypeError, match="member"):

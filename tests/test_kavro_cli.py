@@ -201,6 +201,13 @@ class TestEvaluate:
         (["--model", "NaiveBayes", "--stream", "sea", "--delay", "-1"], "--delay must be at least 0"),
         (["--model", "NaiveBayes", "--stream", "sea", "--window", "0"], "--window must be at least 1"),
         (["--model", "NaiveBayes", "--stream", "sea", "--threads", "0"], "--threads must be at least 1"),
+        (["--model", "HoeffdingTreeClassifier:split_criterion=bogus", "--stream", "sea"],
+         r"HoeffdingTreeClassifier: split_criterion='bogus' is not a recognised value \('gini', 'info_gain'\)"),
+        (["--model", "NaiveBayes", "--stream", "hyperplane:n_features=99999999999"],
+         "n_features must be from 1 to 100,000"),
+        (["--model", "NaiveBayes", "--csv", "/dev/zero", "--target", "y"], "/dev/zero, line 1: longer than"),
+        (["--model", "NaiveBayes", "--stream", "sea", "--ray", "bogus.invalid:1"],
+         r"--ray bogus\.invalid:1: cannot reach the cluster's head"),
     ])
     def test_usage_errors_exit_2(self, capsys, argv, message):
         code, out, err = run(capsys, "evaluate", "--no-progress", *argv)
@@ -274,8 +281,8 @@ class TestEvaluate:
                            "--n", "600", "--every", "300", "--delay", "10", "--window", "100", "--format", "csv")
         assert code == 0
         rows = out.splitlines()
-        assert rows[0] == 'model,step,Accuracy,Accuracy (last 100),elapsed,throughput'
-        assert [r.split(",")[1] for r in rows[1:]] == ["300", "600"]
+        assert rows[0] == 'model,step,scored,Accuracy,Accuracy (last 100),elapsed,throughput'
+        assert [r.split(",")[1:3] for r in rows[1:]] == [["300", "290"], ["600", "590"]]
 
     def test_bad_data_exits_2_naming_line_and_column(self, capsys, tmp_path):
         path = tmp_path / "bad.csv"
@@ -326,3 +333,44 @@ def test_python_dash_m_and_console_script():
         pytest.skip("console script not installed")
     proc = subprocess.run([exe, "list"], capture_output=True, text=True)
     assert proc.returncode == 0 and "NaiveBayes()" in proc.stdout
+
+
+
+class TestDataErrors:
+    """Bad data and out-of-range options end in one line and exit 2, never a traceback."""
+
+    @pytest.mark.parametrize("argv, message", [
+        (["--window", "99999999999999999999"], "argument --window: 99999999999999999999 is too large"),
+        (["--n", "1e23"], "argument --n: 1e23 is too large"),
+        (["--n", "1.5"], "argument --n: invalid int value: '1.5'"),
+    ])
+    def test_huge_integers(self, capsys, argv, message):
+        code, _, err = fails(capsys, "evaluate", "--model", "NaiveBayes", "--stream", "sea", *argv)
+        assert code == 2 and message in err.splitlines()[-1]
+
+    def test_files_that_cannot_be_read_as_given(self, capsys, tmp_path):
+        import gzip
+
+        cases = {
+            "big.csv": (b"a,y\n1,0\n2,3000000000\n", "must be an int that fits in 32 bits"),
+            "cut.csv.gz": (gzip.compress(b"a,y\n" + b"1,1\n" * 20000)[:-10], "damaged or truncated gzip data"),
+            "text.csv": (b"a,y\n1,0\n\xff,1\n", "not utf-8 text"),
+            "field.csv": (b'a,y\n"' + b"x" * 200_000 + b'",1\n', "line 2: field larger than field limit"),
+            "day.csv": (b"day,y\n1,0\nmon,1\n", r"use --categorical day or --categorical auto\)$"),
+        }
+        for name, (data, message) in cases.items():
+            (tmp_path / name).write_bytes(data)
+            code, _, err = run(capsys, "evaluate", "--no-progress", "--model", "NaiveBayes",
+                               "--csv", str(tmp_path / name), "--target", "y")
+            assert code == 2 and len(err.splitlines()) == 1 and re.search(message, err), (name, err)
+
+    def test_measures_with_nothing_scored_are_missing_in_every_format(self, capsys):
+        argv = ["evaluate", "--no-progress", "--model", "NaiveBayes", "--stream", "sea", "--n", "40",
+                "--every", "20", "--delay", "100"]
+        code, out, _ = run(capsys, *argv, "--format", "json")
+        rows = json.loads(out)[0]["rows"]  # valid JSON: no NaN
+        assert code == 0 and [(r["scored"], r["Accuracy"]) for r in rows] == [(0, None), (0, None)]
+        code, out, _ = run(capsys, *argv, "--format", "csv")
+        assert out.splitlines()[1].split(",")[1:4] == ["20", "0", ""]
+        code, out, _ = run(capsys, *argv)
+        assert out.splitlines()[1].split()[1:4] == ["20", "0", "-"]

@@ -172,7 +172,8 @@ def test_delay_predicts_on_arrival_and_learns_later():
                            ("predict", 3.0), ("learn", 1.0), ("predict", 4.0), ("learn", 2.0)]
     # predictions made before any learning, scored against their own labels
     assert metric.pairs == [(True, 0), (False, 0), (False, 0)]
-    assert res.n == 5 and [r["step"] for r in res.rows] == [2, 4, 5]
+    assert res.n == 5 and [(r["step"], r["scored"]) for r in res.rows] == [(2, 0), (4, 2), (5, 3)]
+    assert res.rows[0]["Acc"] is None  # nothing scored yet: missing, not 0.0
     plain = progressive_val_score(numbered(5), Recorder(), Acc(), every=2, delay=0, progress=False)
     assert [r["Acc"] for r in plain.rows] != [r["Acc"] for r in res.rows]
 
@@ -307,3 +308,57 @@ def test_to_dataframe():
     res = progressive_val_score(SEA(seed=1).take(30), kc.NaiveBayes(), Acc(), every=10, progress=False)
     df = res.to_dataframe()
     assert isinstance(df, pd.DataFrame) and list(df["step"]) == [10, 20, 30]
+
+
+
+def test_to_dataframe_without_pandas_names_the_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    res = progressive_val_score(SEA(seed=1).take(3), kc.NaiveBayes(), progress=False)
+    with pytest.raises(ImportError, match=r"needs pandas: pip install 'kavro\[dataframe\]'"):
+        res.to_dataframe()
+
+
+# ---- targets that cannot be learnt ----------------------------------------------------------
+
+def test_missing_targets_are_refused_before_that_example_is_predicted_or_learnt():
+    pytest.importorskip("numpy")
+    import numpy as np
+    from kavro.stream import iter_array
+
+    rows = [({"a": float(i)}, float(i)) for i in range(6)]
+    for bad in (float("nan"), None):
+        model, twin = kc.LinearRegression(), kc.LinearRegression()
+        with pytest.raises(ValueError, match=rf"example 4 has a missing target \({bad!r}\)"):
+            progressive_val_score(rows[:3] + [({"a": 3.0}, bad)] + rows[4:], model, progress=False)
+        for x, y in rows[:3]:
+            twin.learn_one(x, y)
+        assert model.predict_one({"a": 1.0}) == twin.predict_one({"a": 1.0})
+    # An array stream with a NaN target is read by the stream's own iteration, which says where.
+    X, y = np.arange(20.0).reshape(10, 2), np.arange(10.0)
+    y[6] = np.nan
+    with pytest.raises(ValueError, match=r"y\[6\] is missing"):
+        progressive_val_score(iter_array(X, y), kc.LinearRegression(), progress=False)
+
+
+def test_regressor_on_text_labels_is_refused_naming_the_column(tmp_path):
+    from kavro.stream import iter_csv
+
+    path = tmp_path / "shop.csv"
+    path.write_text("a,outcome\n" + "".join(f"{i},{['buy', 'skip', 'wait'][i % 3]}\n" for i in range(30)))
+    model = kc.HoeffdingTreeRegressor()
+    with pytest.raises(ValueError, match=r"HoeffdingTreeRegressor is a regressor but the target column "
+                                         r"'outcome' holds text labels \(first: 'buy'\)"):
+        progressive_val_score(iter_csv(path, target="outcome"), model, progress=False)
+    assert model.predict_one({"a": 1.0}) == 0.0
+    # Numbers read as integers are still fine for a regressor.
+    path.write_text("a,y\n1,2\n2,3\n")
+    assert progressive_val_score(iter_csv(path, target="y"), kc.HoeffdingTreeRegressor(), progress=False).n == 2
+
+
+def test_a_delay_longer_than_the_stream_reports_missing_measures():
+    res = progressive_val_score(SEA(seed=1).take(40), kc.NaiveBayes(), every=20, delay=100, window=10,
+                                progress=False)
+    assert [(r["step"], r["scored"], r["Accuracy"], r["Accuracy (last 10)"]) for r in res.rows] == [
+        (20, 0, None, None), (40, 0, None, None)]
+    assert res.columns[:3] == ["step", "scored", "Accuracy"]
+    assert "Accuracy=None" in repr(res)

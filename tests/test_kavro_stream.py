@@ -272,3 +272,51 @@ class TestArray:
     def test_unknown_source(self):
         with pytest.raises(TypeError, match="cannot stream from int"):
             iter_stream(3)
+
+
+class TestBoundedReading:
+    """Every reading route stays in bounded memory and names the file and line of what it refuses."""
+
+    def test_long_lines_are_refused_and_the_limit_can_be_raised(self, tmp_path):
+        path = write(tmp_path, "a,y\n1,0\n" + "1" * 5000 + ",1\n")
+        with pytest.raises(StreamError, match=r"data\.csv, line 3: longer than 4,000 characters"):
+            list(iter_csv(path, "y", max_line_length=4000))
+        assert [y for _, y in iter_csv(path, "y", max_line_length=6000)] == [0, 1]
+        with pytest.raises(StreamError, match="line 1: longer than 1,048,576 characters"):
+            next(iter(iter_csv("/dev/zero", "y")))
+        with pytest.raises(ValueError, match="max_line_length"):
+            iter_csv(path, "y", max_line_length=0)
+
+    def test_undecodable_damaged_and_oversized_input_name_file_and_line(self, tmp_path):
+        bad = tmp_path / "bad.csv"
+        bad.write_bytes(b"a,y\n1,0\n\xff\xfe,1\n")
+        with pytest.raises(StreamError, match=r"bad\.csv, line \d+ or soon after: not utf-8 text"):
+            list(iter_csv(bad, "y"))
+        data = gzip.compress(b"a,y\n" + b"1,1\n" * 20000)
+        cut = tmp_path / "cut.csv.gz"
+        cut.write_bytes(data[:len(data) // 2])
+        with pytest.raises(StreamError, match=r"cut\.csv\.gz, line \d+: damaged or truncated gzip data"):
+            list(iter_csv(cut, "y"))
+        wide = write(tmp_path, 'a,y\n"' + "x" * 200_000 + '",1\n', "wide.csv")
+        with pytest.raises(StreamError, match=r"wide\.csv, line 2: field larger than field limit"):
+            list(iter_csv(wide, "y", categorical=["a"]))
+
+    def test_a_wide_header_and_its_duplicates(self, tmp_path):
+        names = [f"c{i}" for i in range(20000)]
+        path = write(tmp_path, ",".join(names + ["y"]) + "\n" + ",".join(["1"] * 20001) + "\n")
+        x, y = next(iter(iter_csv(path, "y")))
+        assert len(x) == 20000 and y == 1
+        dup = write(tmp_path, ",".join(names + ["c5", "c7", "y"]) + "\n", "dup.csv")
+        with pytest.raises(StreamError, match="duplicate column\\(s\\) 'c5', 'c7'"):
+            list(iter_csv(dup, "y"))
+
+
+class TestMissingTargets:
+    def test_every_source_refuses_a_missing_target_where_it_is(self, tmp_path):
+        with pytest.raises(StreamError, match=r"y\[2\] is missing \(nan\)"):
+            list(iter_array([[1.0], [2.0], [3.0]], [0.5, 1.5, float("nan")]))
+        with pytest.raises(StreamError, match=r"y\[1\] is missing \(None\)"):
+            list(iter_array([[1.0], [2.0]], [0, None]))
+        path = write(tmp_path, "a,y\n1,2\n2,x\n")
+        with pytest.raises(StreamError, match=r"line 3, column 'y' \(target\): 'x' converts to a missing value"):
+            list(iter_csv(path, "y", target_type=lambda v: float(v) if v != "x" else float("nan")))

@@ -108,8 +108,8 @@ def test_constructor_and_properties(cls):
     assert {n for n in dir(cls) if isinstance(getattr(cls, n), property)} == {"n_neighbors", "p"}
     m = cls(n_neighbors=3, window_size=7, p=1)
     assert (m.n_neighbors, m.p) == (3, 1)
-    m.n_neighbors, m.p = 0, -4
-    assert (m.n_neighbors, m.p) == (0, -4)
+    m.n_neighbors, m.p = 0, 4
+    assert (m.n_neighbors, m.p) == (0, 4)
 
 
 class TestUnsafeParameters:
@@ -235,19 +235,16 @@ class TestDistances:
         w1, w2 = 1.0 / d1, 1.0 / d2
         assert m.predict_one({"c": 2.0}) == (w1 * 6.0 + w2 * 0.0) / (w1 + w2)
 
-    def test_zero_and_negative_powers(self):
-        m = kc.KNNClassifier(n_neighbors=1, p=0)
-        m.learn_one({"a": 5.0, "b": 1.0}, 8)
-        m.learn_one({"a": 0.0, "b": 0.0}, 3)
-        # p = 0: every sample is at (1 + 1)^inf = inf, so the smaller label leads.
-        assert m.predict_one({"a": 0.0, "b": 0.0}) == 3
-        assert m.predict_one({"a": 5.0, "b": 1.0}) == 3
-        m.p = -1  # a coincident column makes the sum infinite and the distance 0
-        assert m.predict_one({"a": 5.0, "b": 7.0}) == 8
-        r = kc.KNNRegressor(n_neighbors=2, p=0)
-        r.learn_one({"a": 5.0, "b": 1.0}, 8.0)
-        r.learn_one({"a": 0.0, "b": 0.0}, 3.0)
-        assert r.predict_one({"a": 1.0}) == 0.0  # infinite distances weigh 0
+    def test_powers_below_one_are_refused(self):
+        # p <= 0 is no distance (p = 0 puts every sample at infinity): refused everywhere.
+        for cls in (kc.KNNClassifier, kc.KNNRegressor):
+            for p in (0, -1):
+                with pytest.raises(ValueError, match="'p'"):
+                    cls(p=p)
+            m = cls(p=3)
+            with pytest.raises(ValueError, match="'p'"):
+                m.p = 0
+            assert m.p == 3
 
     def test_coincident_points_dominate(self):
         m = kc.KNNRegressor(n_neighbors=3)

@@ -146,6 +146,17 @@ def test_save_load_and_replace(tmp_path):
     assert os.listdir(tmp_path) == ["m.kavro"]
 
 
+def test_saved_files_follow_the_umask_as_open_does(tmp_path):
+    previous = os.umask(0o027)
+    try:
+        kavro.save(trained("Perceptron", 1), tmp_path / "m.kavro")
+        with open(tmp_path / "plain", "wb"):
+            pass
+    finally:
+        os.umask(previous)
+    assert (tmp_path / "m.kavro").stat().st_mode & 0o777 == (tmp_path / "plain").stat().st_mode & 0o777 == 0o640
+
+
 @pytest.mark.parametrize("failing", ["fsync", "replace"])
 def test_a_failed_save_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch, failing):
     path = tmp_path / "m.kavro"

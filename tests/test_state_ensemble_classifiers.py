@@ -19,6 +19,9 @@ from state_roundtrip import MUTATION, check_loads_or_refuses, checks, mutated, s
 from test_state_tree_classifiers import (SLOW, assert_continues_alike, make_stream,
                                          predict_both, run)
 
+# Unrecognised option strings are drawn on purpose: they select the default behaviour (and warn).
+pytestmark = pytest.mark.filterwarnings("ignore:.*is not a recognised value:UserWarning")
+
 CHECKS = checks(20, 4, 400)
 
 STREAM = st.fixed_dictionaries({

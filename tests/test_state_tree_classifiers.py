@@ -19,6 +19,9 @@ import kavro
 from state_roundtrip import (MUTATION, canon, check_loads_or_refuses, checks, copies, mutated,
                              seal, split_state)
 
+# Unrecognised option strings are drawn on purpose: they select the default behaviour (and warn).
+pytestmark = pytest.mark.filterwarnings("ignore:.*is not a recognised value:UserWarning")
+
 CHECKS = checks(30, 6, 400)
 
 

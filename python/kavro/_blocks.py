@@ -129,6 +129,8 @@ def _array_targets(y: Any) -> Any:
     if isinstance(y, np.ndarray):
         if y.ndim != 1 or not _numeric(y.dtype):
             raise TypeError("blocks need a 1-D numeric target array")
+        if y.dtype.kind == "f" and np.isnan(y).any():
+            raise TypeError("blocks need targets without NaN")  # the iteration says where
         return y
     if not isinstance(y, (list, tuple)):
         raise TypeError("blocks need targets in an array, a Series, a list or a tuple")
@@ -138,6 +140,8 @@ def _array_targets(y: Any) -> Any:
     # A list mixing ints and floats becomes float64; keep the Python values' own types.
     if arr.dtype.kind == "f" and not all(type(v) is float for v in y):
         raise TypeError("blocks need targets of one kind")
+    if arr.dtype.kind == "f" and np.isnan(arr).any():
+        raise TypeError("blocks need targets without NaN")
     return arr
 
 
@@ -245,10 +249,7 @@ def _csv_blocks(stream: Any, size: int) -> Iterator[Block]:
     from kavro.stream import _TargetConverter
 
     gz = stream.path.endswith(".gz")
-    with stream._open() as fh:
-        reader = csv.reader(fh, delimiter=stream.delimiter)
-        header = [h.strip() for h in next(reader, [])]
-        header_lines = reader.line_num
+    header, header_lines = stream._header()
     if not header:
         columns: list[list[Any]] = []
     else:

@@ -5,11 +5,14 @@
 pandas DataFrame (features named by its columns). ``y`` is a 1-D array, list or Series.
 
 Each row becomes the record of its non-NaN cells, in column order: a NaN cell means the feature is
-absent from that row. Every cell converts to the double ``float()`` gives for it. The loops run in
+absent from that row. ``predict_many``, ``predict_proba_many`` and ``transform_many`` warn
+(``UserWarning``, once per call) when the model has seen feature names and none of the given ones
+is among them, where the model can tell (scalers, selectors, linear models and naive Bayes). Every cell converts to the double ``float()`` gives for it. The loops run in
 the C++ core, and the results are exactly those of calling ``learn_one`` / ``predict_one`` /
 ``predict_proba_one`` / ``transform_one`` on each row's record in turn.
 
-Inputs are checked before any row is used, so a refused call leaves the model as it was. An
+Inputs are checked before any row is used, so a refused call leaves the model as it was; a missing
+target (NaN or None in ``y``) is refused that way. An
 interrupted ``learn_many`` (Ctrl-C) stops between chunks of 2048 rows: the rows before have been
 learnt and the rest have not (the exception's note says how many), so the model is exactly as if
 it had learnt only those rows.
@@ -18,7 +21,8 @@ it had learnt only those rows.
 from __future__ import annotations
 
 import importlib
-from collections.abc import Sequence
+import warnings
+from collections.abc import Callable, Sequence
 from typing import Any
 
 __all__ = ["learn_many", "predict_many", "predict_proba_many", "transform_many"]
@@ -62,6 +66,14 @@ def _columns(X: Any, feature_names: Sequence[str] | None) -> tuple[list[Any], in
     return [a[:, j] for j in range(a.shape[1])], a.shape[0], names
 
 
+def _check_n_jobs(n_jobs: Any) -> None:
+    if isinstance(n_jobs, bool) or not isinstance(n_jobs, int):
+        raise TypeError(f"learn_many: n_jobs must be an int (a thread count, or -1 for every core), "
+                        f"got {type(n_jobs).__name__} {n_jobs!r}")
+    if n_jobs < 1 and n_jobs != -1 or n_jobs > 1 << 16:
+        raise ValueError(f"learn_many: n_jobs must be from 1 to 65,536, or -1 for every core, got {n_jobs}")
+
+
 def _targets(y: Any) -> Any:
     if y is None:
         return None
@@ -79,6 +91,14 @@ def _targets(y: Any) -> Any:
     a = np.asarray(y)
     if a.ndim != 1:
         raise ValueError(f"y must be 1-D (got {a.ndim}-D)")
+    if a.dtype.kind == "f":
+        missing = np.flatnonzero(np.isnan(a))
+        if missing.size:
+            raise ValueError(f"y[{missing[0]}] is missing (NaN): every row needs a target")
+    elif a.dtype == object:
+        for i, v in enumerate(a.tolist()):
+            if v is None or (isinstance(v, float) and v != v):
+                raise ValueError(f"y[{i}] is missing ({v!r}): every row needs a target")
     return _native_order(a)
 
 
@@ -96,13 +116,62 @@ def learn_many(
     leveraging-bagging ensembles train on ``n_jobs`` threads (-1: every core), with the same
     result as one thread.
     """
+    _check_n_jobs(n_jobs)
     columns, rows, names = _columns(X, feature_names)
     _native().learn_many(model, columns, rows, names, _targets(y), n_jobs)
+
+
+def _keys(field: str) -> Callable[[dict[str, Any]], set[str]]:
+    return lambda state: set(state.get(field) or ())
+
+
+def _label_tables(state: dict[str, Any]) -> set[str]:
+    tables = state.get("tables", {}).get("weights", {})
+    return {name for weights in tables.values() for name in weights}
+
+
+# Where the feature names a model has seen sit in its saved state, for the classes whose state
+# is small enough to read on every call (trees, ensembles and neighbours cannot tell cheaply).
+_SEEN_NAMES: dict[str, Callable[[dict[str, Any]], set[str]]] = {
+    "StandardScaler": _keys("stats"),
+    "MinMaxScaler": _keys("ranges"),
+    "MaxAbsScaler": _keys("max_abs"),
+    "VarianceThreshold": _keys("feature_stats"),
+    "SelectKBest": _keys("feature_index"),
+    "LinearRegression": _keys("weights"),
+    "PassiveAggressiveRegressor": _keys("weights"),
+    "BayesianLinearRegression": _keys("precision"),
+    "NaiveBayes": lambda state: {n for stats in state.get("feature_stats", {}).values() for n in stats},
+    "Perceptron": _label_tables,
+    "LogisticRegressionClassifier": _label_tables,
+    "PassiveAggressiveClassifier": _label_tables,
+    "SoftmaxRegression": _label_tables,
+}
+
+
+def _warn_unseen(model: Any, names: list[str], what: str) -> None:
+    """Warns when the model has seen feature names and none of ``names`` is among them: every
+    value would be read as absent."""
+    seen_of = _SEEN_NAMES.get(type(model).__name__)
+    if not names or seen_of is None or type(model).__module__ != "_kavro_core":
+        return
+    from kavro.persistence import inspect
+
+    seen = seen_of(inspect(model)["state"])
+    if not seen or not seen.isdisjoint(names):
+        return
+    shown = ", ".join(sorted(seen)[:5]) + (", ..." if len(seen) > 5 else "")
+    warnings.warn(
+        f"{what}: {type(model).__name__} has never seen any of the features {', '.join(names[:5])}"
+        f"{', ...' if len(names) > 5 else ''} (it learnt {shown}), so every value is read as absent; "
+        "name the columns with feature_names= (an array's columns are x0, x1, ... by default)",
+        UserWarning, stacklevel=3)
 
 
 def predict_many(model: Any, X: Any, *, feature_names: Sequence[str] | None = None) -> Any:
     """``predict_one`` of every row: int64 labels for a classifier, float64 for a regressor."""
     columns, rows, names = _columns(X, feature_names)
+    _warn_unseen(model, names, "predict_many")
     return _native().predict_many(model, columns, rows, names)
 
 
@@ -111,6 +180,7 @@ def predict_proba_many(
 ) -> list[dict[int, float]]:
     """``predict_proba_one`` of every row, as a list of dicts."""
     columns, rows, names = _columns(X, feature_names)
+    _warn_unseen(model, names, "predict_proba_many")
     result: list[dict[int, float]] = _native().predict_proba_many(model, columns, rows, names)
     return result
 
@@ -120,5 +190,6 @@ def transform_many(
 ) -> list[dict[str, float]]:
     """``transform_one`` of every row, as a list of dicts."""
     columns, rows, names = _columns(X, feature_names)
+    _warn_unseen(transformer, names, "transform_many")
     result: list[dict[str, float]] = _native().transform_many(transformer, columns, rows, names)
     return result

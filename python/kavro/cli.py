@@ -11,8 +11,12 @@ import difflib
 import functools
 import inspect
 import json
+import math
+import re
+import socket
 import sys
 import textwrap
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -123,7 +127,9 @@ def build(cls: type, assignments: Sequence[str], role: str) -> Any:
         raise CLIError(f"{cls.__name__} needs {', '.join(required)}; it cannot be built from the "
                        f"command line (for a pipeline use --model LEARNER with --pre TRANSFORMER)")
     try:
-        return cls(**kwargs)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            model = cls(**kwargs)
     except TypeError as exc:
         out_of_range = _out_of_range(cls, kwargs)
         if out_of_range:
@@ -131,6 +137,13 @@ def build(cls: type, assignments: Sequence[str], role: str) -> Any:
         raise CLIError(f"cannot build {role} {cls.__name__}: {str(exc).splitlines()[0]}") from None
     except ValueError as exc:
         raise CLIError(f"cannot build {role} {cls.__name__}: {exc}") from None
+    except (MemoryError, OverflowError):
+        raise CLIError(f"cannot build {role} {cls.__name__}: the parameters need more memory than "
+                       "there is") from None
+    for w in caught:  # an option string the class does not recognise is an error here
+        if issubclass(w.category, UserWarning):
+            raise CLIError(f"cannot build {role} {cls.__name__}: {str(w.message).split(': ', 1)[-1]}")
+    return model
 
 
 _INT32 = (-(2**31), 2**31 - 1)
@@ -181,6 +194,9 @@ def build_generator(spec: str, seed: int | None) -> Any:
         return cls(**kwargs)
     except ValueError as exc:
         raise CLIError(f"stream {name!r}: {exc}") from None
+    except (MemoryError, OverflowError):
+        raise CLIError(f"stream {name!r}: the options need more memory than there is "
+                       f"({', '.join(options)})") from None
 
 
 def generator_params(cls: type) -> dict[str, Any]:
@@ -229,6 +245,23 @@ class _Parser(argparse.ArgumentParser):
         raise SystemExit(_fail(message))
 
 
+def _count(text: str) -> int:
+    """An integer option: digits, or a whole number in exponent form (``1e6``), within 64 bits."""
+    try:
+        value = int(text)
+    except ValueError:
+        try:
+            number = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+        if not math.isfinite(number) or not number.is_integer():
+            raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+        value = int(number)
+    if abs(value) > sys.maxsize:
+        raise argparse.ArgumentTypeError(f"{text} is too large (at most {sys.maxsize:,})")
+    return value
+
+
 def _fail(message: str) -> int:
     print(f"kavro: error: {message}", file=sys.stderr)
     return 2
@@ -272,29 +305,31 @@ def make_parser() -> argparse.ArgumentParser:
                     help="one-hot encode these --csv columns (value v of column c becomes the feature "
                          "'c=v'); 'auto' encodes every non-numeric column")
     ev.add_argument("--drift-to", metavar="NAME[:k=v,...]", help="generator the stream drifts to")
-    ev.add_argument("--drift-at", type=int, default=None, metavar="N", help="position of the drift")
+    ev.add_argument("--drift-at", type=_count, default=None, metavar="N", help="position of the drift")
     ev.add_argument("--drift-width", type=float, default=0.0, metavar="W",
                     help="width of a gradual drift (0: abrupt)")
-    ev.add_argument("--seed", type=int, default=None, help="seed of the generators")
-    ev.add_argument("--n", type=int, default=None, metavar="N",
+    ev.add_argument("--seed", type=_count, default=None, help="seed of the generators")
+    ev.add_argument("--n", type=_count, default=None, metavar="N",
                     help=f"number of examples (default {DEFAULT_N} for generators, the whole file for --csv)")
     ev.add_argument("--metric", action="append", default=[], metavar="NAME[:k=v,...]",
                     help="metric (repeatable; default Accuracy or MAE)")
-    ev.add_argument("--every", type=int, default=1000, metavar="N", help="checkpoint every N examples")
-    ev.add_argument("--delay", type=int, default=0, metavar="N",
+    ev.add_argument("--every", type=_count, default=1000, metavar="N", help="checkpoint every N examples")
+    ev.add_argument("--delay", type=_count, default=0, metavar="N",
                     help="labels arrive N examples late: predict on arrival, score and learn later")
-    ev.add_argument("--window", type=int, default=None, metavar="N",
+    ev.add_argument("--window", type=_count, default=None, metavar="N",
                     help="also report each metric over the last N examples")
     ev.add_argument("--plot", metavar="PNG",
                     help="write the checkpoints to this .png, .svg or .pdf (needs matplotlib)")
     ev.add_argument("--format", choices=["table", "csv", "json"], default="table", help="output format")
     ev.add_argument("--no-progress", action="store_true", help="no progress bar")
-    ev.add_argument("--threads", type=int, default=1, metavar="N",
+    ev.add_argument("--threads", type=_count, default=1, metavar="N",
                     help="threads for the members of an ARF, SRP or leveraging-bagging ensemble "
                          "(-1: every core; same results)")
-    ev.add_argument("--jobs", type=int, default=None, metavar="N",
+    ev.add_argument("--jobs", type=_count, default=None, metavar="N",
                     help="run the models as Ray tasks, N at a time (needs kavro[distributed])")
     ev.add_argument("--ray", metavar="ADDRESS", help="run the models as tasks on the Ray cluster at ADDRESS")
+    ev.add_argument("--ray-logs", action="store_true",
+                    help="show Ray's own log lines (hidden by default)")
 
     from kavro.serve import cli as serve_cli
 
@@ -390,7 +425,12 @@ def _make_csv_stream(args: argparse.Namespace, kind: str, label: str) -> CSVStre
     except OSError as exc:
         raise CLIError(f"cannot read {args.csv}: {exc.strerror or exc}") from None
     except (StreamError, ValueError) as exc:
-        raise CLIError(str(exc)) from None
+        raise CLIError(cli_words(str(exc))) from None
+    if first is not None and kind == "regressor" and stream.classes:
+        raise CLIError(
+            f"{args.csv}: the target column {args.target!r} holds text labels (first value "
+            f"{next(iter(stream.classes))!r}), but {label} is a regressor: use a classifier"
+        )
     if first is not None and kind == "classifier" and isinstance(first[1], float):
         raise CLIError(
             f"{args.csv}: the target column {args.target!r} holds real numbers (first value {first[1]!r}), "
@@ -433,7 +473,17 @@ def _make_stream(args: argparse.Namespace, kind: str, label: str) -> tuple[Any, 
     return gen, args.n if args.n is not None else DEFAULT_N
 
 
+def cli_words(message: str) -> str:
+    """A stream's message with its Python option hints in command-line words."""
+    message = re.sub(r"categorical=\[('[^']*'|\"[^\"]*\")\] or 'auto'",
+                     lambda m: f"--categorical {m.group(1)[1:-1]} or --categorical auto", message)
+    return message.replace("categorical=[...]", "--categorical").replace(
+        "target_type='class'", "--target-type class")
+
+
 def _fmt(value: Any, column: str = "") -> str:
+    if value is None:
+        return "-"
     if column == "elapsed":
         return f"{value:.3f}"
     if column == "throughput":
@@ -489,7 +539,8 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
         if not columns:
             header(list(row))
         if args.format == "csv":
-            print(",".join([_csv_cell(label), *(repr(row[c]) for c in columns)]), file=out)
+            cells = ("" if row[c] is None else repr(row[c]) for c in columns)
+            print(",".join([_csv_cell(label), *cells]), file=out)
         else:
             cells = (f"{_fmt(row[c], c):>{max(12, len(c))}}" for c in columns)
             print("  ".join([f"{label:<{width}}", *cells]), file=out)
@@ -511,8 +562,12 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
                 progress=False if args.no_progress else None, description=label,
                 on_checkpoint=functools.partial(emit, label), n_jobs=args.threads,
             )
-        except (StreamError, ValueError) as exc:
-            raise CLIError(str(exc)) from None
+        except (StreamError, ValueError, OverflowError) as exc:
+            raise CLIError(cli_words(str(exc))) from None
+        except MemoryError:
+            raise CLIError(f"{label}: out of memory") from None
+        except TypeError as exc:  # a value the model cannot take (a label beyond its range)
+            raise CLIError(f"{label}: {str(exc).splitlines()[0]}") from None
 
     if all(res.n == 0 for res in results.values()):
         if not columns and args.format != "json":
@@ -521,12 +576,15 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
         print(f"kavro: note: no examples were evaluated ({why})", file=sys.stderr)
 
     if args.format == "json":
-        json.dump([{"model": label, "rows": res.rows} for label, res in results.items()], out, indent=1)
+        rows = {label: [{k: _json_value(v) for k, v in row.items()} for row in res.rows]
+                for label, res in results.items()}
+        json.dump([{"model": label, "rows": rows[label]} for label in results], out, indent=1,
+                  allow_nan=False)
         print(file=out)
     elif args.format == "table" and len(results) > 1:
         print("\nfinal", file=out)
         for label, res in results.items():
-            scores = "  ".join(f"{m}={_fmt(res.final.get(m, float('nan')))}" for m in res.metric_names)
+            scores = "  ".join(f"{m}={_fmt(res.final.get(m))}" for m in res.metric_names)
             print(f"  {label:<{width}}  n={res.n}  {scores}  {res.throughput:,.0f} ex/s", file=out)
     if args.plot:
         try:
@@ -546,6 +604,8 @@ def _run_on_ray(args: argparse.Namespace, n_models: int, kind: str, metric_specs
         return None
     if args.jobs is not None and args.jobs < 1:
         raise CLIError(f"--jobs must be at least 1, got {args.jobs}")
+    if args.ray is not None:
+        _check_ray_address(args.ray)
     try:
         from kavro.distributed._cli import Builders, evaluate_models
     except ImportError as exc:
@@ -555,6 +615,29 @@ def _run_on_ray(args: argparse.Namespace, n_models: int, kind: str, metric_specs
                                Builders(_make_models, _make_stream, build_metric))
     except (StreamError, ConnectionError) as exc:
         raise CLIError(str(exc)) from None
+
+
+def _json_value(value: Any) -> Any:
+    """JSON has no NaN or infinity: such a measure is reported as missing (null)."""
+    return None if isinstance(value, float) and not math.isfinite(value) else value
+
+
+RAY_CONNECT_TIMEOUT = 10.0  # seconds
+
+
+def _check_ray_address(address: str) -> None:
+    """Fails fast, in one line, when a HOST:PORT address does not answer (Ray itself would try
+    for minutes)."""
+    if address == "auto" or "://" in address:
+        return
+    host, sep, port = address.rpartition(":")
+    if not sep or not port.isdigit() or not host:
+        raise CLIError(f"--ray {address!r}: expected HOST:PORT of the cluster's head (or auto)")
+    try:
+        socket.create_connection((host, int(port)), timeout=RAY_CONNECT_TIMEOUT).close()
+    except (OSError, ValueError) as exc:
+        raise CLIError(f"--ray {address}: cannot reach the cluster's head within "
+                       f"{RAY_CONNECT_TIMEOUT:g} s ({getattr(exc, 'strerror', None) or exc})") from None
 
 
 def _csv_cell(text: str) -> str:

@@ -53,10 +53,12 @@ def metric_name(metric: Any) -> str:
 class Evaluation:
     """Result of ``progressive_val_score``: checkpoint rows and run totals.
 
-    ``rows`` is a list of dicts, one per checkpoint, with the keys ``step`` (examples seen), one key
-    per metric (its ``get()`` value), with a window one key per metric over the last ``window``
-    examples (``"Accuracy (last 500)"``), then ``elapsed`` (seconds since the start) and
-    ``throughput`` (examples per second over the whole run so far). ``columns`` lists the keys.
+    ``rows`` is a list of dicts, one per checkpoint, with the keys ``step`` (examples seen), with a
+    delay ``scored`` (examples scored and learnt so far), one key per metric (its ``get()`` value,
+    or None while nothing has been scored), with a window one key per metric over the last
+    ``window`` scored examples (``"Accuracy (last 500)"``), then ``elapsed`` (seconds since the
+    start) and ``throughput`` (examples per second over the whole run so far). ``columns`` lists
+    the keys.
     """
 
     def __init__(self, model: Any, metric_names: list[str], window_names: list[str] | None = None,
@@ -74,7 +76,8 @@ class Evaluation:
     @property
     def columns(self) -> list[str]:
         """Keys of every row, in order (also when there is no row)."""
-        return ["step", *self.metric_names, *self.window_names, "elapsed", "throughput"]
+        scored = ["scored"] if self.delay else []
+        return ["step", *scored, *self.metric_names, *self.window_names, "elapsed", "throughput"]
 
     @property
     def final(self) -> dict[str, Any]:
@@ -86,14 +89,19 @@ class Evaluation:
         return self.n / self.elapsed if self.elapsed > 0 else 0.0
 
     def to_dataframe(self) -> Any:
-        """The rows as a pandas DataFrame (needs pandas)."""
-        import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+        """The rows as a pandas DataFrame (needs pandas: ``pip install 'kavro[dataframe]'``)."""
+        try:
+            import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+        except ImportError:
+            raise ImportError("Evaluation.to_dataframe() needs pandas: pip install 'kavro[dataframe]'") from None
 
         return pd.DataFrame(self.rows, columns=self.columns)
 
     def __repr__(self) -> str:
         parts = [f"n={self.n}"]
-        parts += [f"{k}={self.final.get(k, float('nan')):.6g}" for k in self.metric_names]
+        for k in self.metric_names:
+            value = self.final.get(k)
+            parts.append(f"{k}={value:.6g}" if value is not None else f"{k}=None")
         parts.append(f"elapsed={self.elapsed:.3f}s")
         return f"Evaluation({', '.join(parts)})"
 
@@ -212,8 +220,24 @@ def _fresh_factory(metric: Any) -> Callable[[], Any]:
     return cls
 
 
-def _check_targets(model: Any, y: Any) -> None:
-    """A classifier fed real-valued targets would make one class per distinct value: refuse it."""
+def _check_target(y: Any, step: int) -> None:
+    """A missing target (None, NaN) would spoil the model for good: refuse it before learning."""
+    if y is None or (isinstance(y, float) and y != y):
+        raise ValueError(f"example {step + 1} has a missing target ({y!r}); every example needs one")
+
+
+def _check_targets(model: Any, y: Any, stream: Any = None) -> None:
+    """A classifier fed real-valued targets would make one class per distinct value, and a regressor
+    fed text labels would regress on their codes: refuse both."""
+    classes = getattr(stream, "classes", None)
+    if classes and _model_kind(model) == "regressor":
+        target = getattr(stream, "target", None)
+        column = f"the target column {target!r}" if target is not None else "the target"
+        first = next(iter(classes))
+        raise ValueError(
+            f"{type(model).__name__} is a regressor but {column} holds text labels (first: {first!r}), "
+            "read as class codes 0, 1, ...: use a classifier, or a column of numbers"
+        )
     if isinstance(y, float) and _model_kind(model) == "classifier":
         raise ValueError(
             f"{type(model).__name__} is a classifier but the targets are real numbers (first target: {y!r}): "
@@ -261,7 +285,9 @@ def progressive_val_score(
     ``n_jobs`` threads (``-1``: every core); every result is the one of ``n_jobs=1``.
 
     A kavro classifier whose targets are real numbers is refused (it would make one class per
-    distinct value).
+    distinct value), and so is a kavro regressor over a stream whose targets are text labels (it
+    would regress on their codes). A missing target (None or NaN) raises ``ValueError`` before that
+    example is predicted or learnt. With a delay, a metric that has scored nothing yet reads None.
     """
     if isinstance(stream, (str, bytes, os.PathLike)):
         raise TypeError(f"stream must yield (x, y) pairs, not be a path: read the file with "
@@ -294,22 +320,26 @@ def progressive_val_score(
     predict, learn = model.predict_one, model.learn_one
     recent: collections.deque[tuple[Any, Any]] = collections.deque(maxlen=window or 1)
 
+    scored = 0  # examples scored (and learnt); behind step by the delay
+
     def checkpoint(step: int, start: float) -> None:
         elapsed = time.perf_counter() - start
         row: dict[str, Any] = {"step": step}
+        if delay:
+            row["scored"] = scored
         for name, get in zip(names, getters):
-            row[name] = get()
+            row[name] = get() if scored else None  # a measure of nothing is missing, not 0
         for wname, make in zip(window_names, fresh):
             view = make()
             update = _updater(view)
             for y_true, y_pred in recent:
                 update(y_true, y_pred)
-            row[wname] = view.get()
+            row[wname] = view.get() if recent else None
         row["elapsed"] = elapsed
         row["throughput"] = step / elapsed if elapsed > 0 else 0.0
         result.rows.append(row)
         if bar is not None:
-            bar.set_postfix({k: f"{row[k]:.4f}" for k in names[:3]}, refresh=False)
+            bar.set_postfix({k: f"{row[k]:.4f}" for k in names[:3] if row[k] is not None}, refresh=False)
         if on_checkpoint is not None:
             if bar is not None:  # keep the bar intact around whatever the callback prints
                 with bar.external_write_mode():
@@ -328,7 +358,7 @@ def progressive_val_score(
             for X, ys, columns in blocks:
                 i, rows = 0, len(X)
                 if step == 0 and rows:
-                    _check_targets(model, ys[:1].tolist()[0])
+                    _check_targets(model, ys[:1].tolist()[0], stream)
                 while i < rows and (n is None or step < n):
                     k = min(rows - i, every - step % every)
                     if n is not None:
@@ -338,11 +368,13 @@ def progressive_val_score(
                         step += k
                     else:  # targets the learner does not take as they are: its own errors
                         for x, y in zip(row_records(Xs, columns), yk.tolist()):
+                            _check_target(y, step)
                             y_pred = predict(x)
                             for update in updaters:
                                 update(y, y_pred)
                             learn(x, y)
                             step += 1
+                    scored = step
                     i += k
                     if bar is not None:
                         bar.update(k)
@@ -355,10 +387,11 @@ def progressive_val_score(
             examples = iter(())
         first = next(examples, None)
         if first is not None:
-            _check_targets(model, first[1])
+            _check_targets(model, first[1], stream)
             examples = itertools.chain((first,), examples)
         pending: collections.deque[tuple[Any, Any, Any]] = collections.deque()
         for x, y in examples:
+            _check_target(y, step)
             y_pred = predict(x)
             arrived = True
             if delay:
@@ -373,6 +406,7 @@ def progressive_val_score(
                 if window:
                     recent.append((y, y_pred))
                 learn(x, y)
+                scored += 1
             step += 1
             if step % tick == 0:
                 if bar is not None:

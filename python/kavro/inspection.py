@@ -119,15 +119,18 @@ def _quote(text: str) -> str:
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\\\\n", "\\n") + '"'
 
 
-def tree_to_dot(root: dict[str, Any], title: str) -> str:
+def tree_to_dot(root: dict[str, Any], title: str, max_depth: int | None = None) -> str:
     lines = [f"digraph {_quote(title)} {{", "  node [shape=box, fontname=Helvetica];"]
-    stack: list[tuple[dict[str, Any], int]] = [(root, 0)]
+    stack: list[tuple[dict[str, Any], int, int]] = [(root, 0, 0)]
     next_id = 1
     while stack:
-        node, ident = stack.pop()
+        node, ident, depth = stack.pop()
         left, right = node.get("left"), node.get("right")
         if not _is_node(left) and not _is_node(right):
             lines.append(f"  n{ident} [label={_quote(_leaf_label(node))}, style=rounded];")
+            continue
+        if max_depth is not None and depth >= max_depth:  # the subtree below is cut
+            lines.append(f"  n{ident} [label={_quote('...')}, style=dashed];")
             continue
         feature = _first(node, _FEATURE_KEYS)
         threshold = _first(node, _THRESHOLD_KEYS)
@@ -136,14 +139,17 @@ def tree_to_dot(root: dict[str, Any], title: str) -> str:
         for child, test in ((left, f"<= {t}"), (right, f"> {t}")):
             if isinstance(child, dict) and _is_node(child):
                 lines.append(f"  n{ident} -> n{next_id} [label={_quote(test)}];")
-                stack.append((child, next_id))
+                stack.append((child, next_id, depth + 1))
                 next_id += 1
     lines.append("}")
     return "\n".join(lines) + "\n"
 
 
-def to_dot(name: str, state: Any, member: int | None = None) -> str:
-    """Graphviz DOT text of the tree in a described state, or of one ensemble member's tree."""
+def to_dot(name: str, state: Any, member: int | None = None, max_depth: int | None = None) -> str:
+    """Graphviz DOT text of the tree in a described state, or of one ensemble member's tree; with
+    ``max_depth``, nodes deeper than that are left out (a cut subtree is drawn as "...")."""
+    if max_depth is not None and (isinstance(max_depth, bool) or not isinstance(max_depth, int) or max_depth < 0):
+        raise ValueError(f"max_depth must be a non-negative int or None, got {max_depth!r}")
     members = _member_list(state)
     if member is not None:
         if members is None:
@@ -153,10 +159,10 @@ def to_dot(name: str, state: Any, member: int | None = None) -> str:
         trees = list(_trees(members[member]))
         if not trees:
             raise ValueError(f"member {member} of {name} has no tree yet")
-        return tree_to_dot(trees[0][1], f"{name} member {member}")
+        return tree_to_dot(trees[0][1], f"{name} member {member}", max_depth)
     if members is not None:
         raise TypeError(f"{name} is an ensemble: choose a member with member=i")
     trees = list(_trees(state))
     if not trees:
         raise TypeError(f"{name} is not a tree or an ensemble of trees")
-    return tree_to_dot(trees[0][1], name)
+    return tree_to_dot(trees[0][1], name, max_depth)

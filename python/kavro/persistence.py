@@ -66,12 +66,28 @@ def header(data: bytes | bytearray | memoryview) -> dict[str, Any]:
     return dict(_native.header(_as_bytes(data)))
 
 
+def _umask() -> int:
+    """The process's umask: from /proc where it can be read without changing it, else by setting
+    it and putting it back."""
+    try:
+        with open("/proc/self/status", encoding="ascii") as fh:
+            for line in fh:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError):
+        pass
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
 def save(obj: Any, path: str | os.PathLike[str]) -> None:
     """Writes the saved form of ``obj`` to ``path`` atomically.
 
     The bytes go to a temporary file in the same folder, which is flushed and synced and then
     renamed over ``path``: a crash or a full disk never leaves a half-written file under that
-    name, and an existing file stays intact until the new one is complete.
+    name, and an existing file stays intact until the new one is complete. The file's mode
+    follows the umask, as a file made by ``open`` does.
     """
     write_atomic(dumps(obj), path)
 
@@ -84,6 +100,8 @@ def write_atomic(data: bytes, path: str | os.PathLike[str]) -> None:
         raise FileNotFoundError(f"cannot save to {target!r}: folder {folder!r} does not exist")
     fd, tmp = tempfile.mkstemp(prefix=".kavro-", suffix=".tmp", dir=folder)
     try:
+        if hasattr(os, "fchmod"):  # mkstemp's file is 0600: follow the umask, as open() does
+            os.fchmod(fd, 0o666 & ~_umask())
         with os.fdopen(fd, "wb") as f:
             f.write(data)
             f.flush()
@@ -138,11 +156,12 @@ def inspect(obj: Any) -> dict[str, Any]:
     return out
 
 
-def to_dot(tree: Any, member: int | None = None) -> str:
-    """Graphviz DOT text of a tree, or of member ``member`` of an ensemble."""
+def to_dot(tree: Any, member: int | None = None, *, max_depth: int | None = None) -> str:
+    """Graphviz DOT text of a tree, or of member ``member`` of an ensemble; ``max_depth`` cuts the
+    drawing below that depth (a cut subtree shows as "..."), for trees too wide to view."""
     from kavro import inspection
 
-    return inspection.to_dot(type(tree).__name__, _native.describe(tree), member)
+    return inspection.to_dot(type(tree).__name__, _native.describe(tree), member, max_depth)
 
 
 # ---------------------------------------------------------------------------

@@ -26,10 +26,12 @@ Targets are converted according to ``target_type``:
 
 from __future__ import annotations
 
+import collections
 import csv
 import gzip
 import math
 import os
+import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Union
 
@@ -46,7 +48,12 @@ __all__ = [
     "CSVStream",
     "DataFrameStream",
     "ArrayStream",
+    "MAX_LINE_LENGTH",
 ]
+
+# Longest CSV line read by default, in characters (``max_line_length`` raises it): a longer line
+# is refused rather than read whole into memory.
+MAX_LINE_LENGTH = 1 << 20
 
 
 class StreamError(ValueError):
@@ -116,6 +123,33 @@ def _missing_text(cell: str) -> bool:
     return not cell or (len(cell) == 3 and cell.lower() == "nan")
 
 
+def _bounded_lines(fh: Any, path: str, limit: int) -> Iterator[str]:
+    """The lines of an open text file, each read in bounded memory: a line longer than ``limit``
+    characters (its line break aside), bytes that do not decode and a damaged gzip file raise
+    ``StreamError`` naming the file and the line."""
+    readline = fh.readline
+    n = 0
+    while True:
+        try:
+            line = readline(limit + 2)
+        except UnicodeDecodeError as exc:
+            raise StreamError(f"{path}, line {n + 1} or soon after: not {exc.encoding} text "
+                              f"({exc.reason}: {exc.object[exc.start:exc.start + 4]!r})") from None
+        except (EOFError, zlib.error, gzip.BadGzipFile) as exc:
+            raise StreamError(f"{path}, line {n + 1}: damaged or truncated gzip data ({exc})") from None
+        if not line:
+            return
+        n += 1
+        if len(line.rstrip("\r\n")) > limit:
+            raise StreamError(f"{path}, line {n}: longer than {limit:,} characters (max_line_length "
+                              "raises the limit)")
+        yield line
+
+
+def _categorical_hint(name: str) -> str:
+    return f" (for a categorical column use categorical=[{name!r}] or 'auto')"
+
+
 def _categorical_columns(categorical: Categorical) -> list[str] | str | None:
     """Validated ``categorical`` option: None, "auto" or a list of column names."""
     if categorical is None:
@@ -159,9 +193,12 @@ class CSVStream:
     columns to one-hot encode (or ``"auto"``, see the module docs); every other feature value must
     read as a number, or be missing (an empty cell or ``nan``); a bad value raises ``StreamError``
     naming the file, the line and the column. Infinities (``inf``, ``-inf``) are kept as values.
-    A path ending in ``.gz`` is read through gzip. The object can be iterated again (each
-    iteration re-opens the file); ``classes`` holds the label encoding of the last iteration when
-    the target is encoded.
+    A path ending in ``.gz`` is read through gzip. A line longer than ``max_line_length``
+    characters (default ``MAX_LINE_LENGTH``, 1,048,576), a field longer than the ``csv`` module's
+    field size limit, bytes that do not decode and damaged gzip data raise ``StreamError`` naming
+    the file and the line; memory stays bounded whatever the file. The object can be iterated
+    again (each iteration re-opens the file); ``classes`` holds the label encoding of the last
+    iteration when the target is encoded.
     """
 
     def __init__(
@@ -175,7 +212,11 @@ class CSVStream:
         categorical: Categorical = None,
         delimiter: str = ",",
         encoding: str = "utf-8-sig",
+        max_line_length: int = MAX_LINE_LENGTH,
     ) -> None:
+        if isinstance(max_line_length, bool) or not isinstance(max_line_length, int) or max_line_length < 1:
+            raise ValueError(f"max_line_length must be a positive int, got {max_line_length!r}")
+        self.max_line_length = max_line_length
         self.path = os.fspath(path)
         self.target = target
         self.features = list(features) if features is not None else None
@@ -192,13 +233,38 @@ class CSVStream:
             return gzip.open(self.path, "rt", newline="", encoding=self.encoding)
         return open(self.path, newline="", encoding=self.encoding)
 
+    def _rows(self, fh: Any) -> Iterator[tuple[int, list[str]]]:
+        """``(line, row)`` of every CSV row of the open file (line: where the row starts), read
+        through bounded lines; a malformed row raises ``StreamError`` naming its line."""
+        reader = csv.reader(_bounded_lines(fh, self.path, self.max_line_length), delimiter=self.delimiter)
+        end = 0
+        while True:
+            try:
+                row = next(reader)
+            except StopIteration:
+                return
+            except csv.Error as exc:
+                raise StreamError(f"{self.path}, line {reader.line_num}: {exc}") from None
+            line, end = end + 1, reader.line_num  # a quoted field may span lines
+            yield line, row
+
+    def _header(self) -> tuple[list[str], int]:
+        """The stripped header cells and the number of lines they take (``[]`` for an empty file)."""
+        with self._open() as fh:
+            reader = csv.reader(_bounded_lines(fh, self.path, self.max_line_length), delimiter=self.delimiter)
+            try:
+                row = next(reader, [])
+            except csv.Error as exc:
+                raise StreamError(f"{self.path}, line {reader.line_num}: {exc}") from None
+            return [h.strip() for h in row], reader.line_num
+
     def count_rows(self) -> int:
         """Number of examples in the file (reads it once, without converting values)."""
         with self._open() as fh:
-            reader = csv.reader(fh, delimiter=self.delimiter)
-            if next(reader, None) is None:
+            rows = self._rows(fh)
+            if next(rows, None) is None:
                 return 0
-            return sum(1 for row in reader if row)
+            return sum(1 for _, row in rows if row)
 
     def __iter__(self) -> Iterator[tuple[dict[str, float], Target]]:
         return self._examples()
@@ -211,17 +277,15 @@ class CSVStream:
         self.classes = convert.classes
         path = self.path
         with self._open() as fh:
-            reader = csv.reader(fh, delimiter=self.delimiter)
-            try:
-                header = [h.strip() for h in next(reader)]
-            except StopIteration:
-                raise StreamError(f"{path}: empty file, expected a header row") from None
+            rows = self._rows(fh)
+            first = next(rows, None)
+            if first is None:
+                raise StreamError(f"{path}: empty file, expected a header row")
+            header = [h.strip() for h in first[1]]
             columns = self._columns(header)
             t_index = header.index(self.target) if self.target is not None else -1
             width = len(header)
-            end = reader.line_num
-            for row in reader:
-                line, end = end + 1, reader.line_num  # a quoted field may span lines
+            for line, row in rows:
                 if not row:
                     continue
                 if skip:
@@ -249,7 +313,7 @@ class CSVStream:
                         if self.categorical == "auto":
                             hint = " (its first value was numeric; list it in categorical=[...] to encode it)"
                         elif self.categorical is None:
-                            hint = f" (for a categorical column use categorical=[{name!r}] or 'auto')"
+                            hint = _categorical_hint(name)
                         raise StreamError(
                             f"{path}, line {line}, column {name!r}: cannot convert {cell!r} to a number{hint}"
                         ) from None
@@ -266,6 +330,9 @@ class CSVStream:
                         raise StreamError(
                             f"{path}, line {line}, column {self.target!r} (target): cannot convert {cell!r}: {exc}"
                         ) from None
+                    if _is_missing(y):
+                        raise StreamError(f"{path}, line {line}, column {self.target!r} (target): "
+                                          f"{cell!r} converts to a missing value ({y!r})")
                 yield x, y
 
     def chunks(self, size: int = 8192) -> Iterator[tuple[Any, Any, list[str]]]:
@@ -289,8 +356,8 @@ class CSVStream:
             wanted = set(self.features)
         else:
             wanted = set(header) - self.drop - {self.target}
-        used = [name for name in header if name in wanted or name == self.target]
-        duplicates = sorted({name for name in used if used.count(name) > 1})
+        used = collections.Counter(name for name in header if name in wanted or name == self.target)
+        duplicates = sorted(name for name, count in used.items() if count > 1)
         if duplicates:
             raise StreamError(f"{self.path}: duplicate column(s) {', '.join(map(repr, duplicates))} in the header")
         _check_categorical(self.categorical, header, self.target, self.path)
@@ -418,6 +485,9 @@ class DataFrameStream(_ReIterable):
                     y = convert(_scalar(row[t_index]))
                 except (ValueError, TypeError) as exc:
                     raise StreamError(f"DataFrame row {row_no}, column {target!r} (target): {exc}") from None
+                if _is_missing(y):
+                    raise StreamError(f"DataFrame row {row_no}, column {target!r} (target): "
+                                      f"converts to a missing value ({y!r})")
             yield x, y
 
 
@@ -495,6 +565,8 @@ class ArrayStream(_ReIterable):
                     target = _scalar(next(targets))
                 except StopIteration:
                     raise StreamError(f"y has fewer values than X has rows ({row_no})") from None
+                if _is_missing(target):
+                    raise StreamError(f"y[{row_no}] is missing ({target!r}): every example needs a target")
             x: dict[str, float] = {}
             for n, v in zip(names, values):
                 try:
@@ -523,7 +595,8 @@ def iter_array(
     """Iterate the rows of a 2-D array (NumPy or nested sequences) with optional targets ``y``.
 
     Features are named ``feature_names`` or ``x0``, ``x1``, ...; every value is passed on as a float,
-    except NaN (and None), which leaves the feature out of that row's record. NumPy integer targets
+    except NaN (and None), which leaves the feature out of that row's record. A missing target (NaN,
+    None) raises ``StreamError`` when its row is reached. NumPy integer targets
     become ``int``, floating ones ``float``. The result has a length and can be iterated again
     (unless ``y`` is a one-shot iterator).
     """

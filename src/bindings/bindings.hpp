@@ -10,6 +10,11 @@ namespace py = pybind11;
 
 void bind_interfaces(py::module_& m);
 
+// Gives every bound function a TypeError whose first line says in plain words which argument is
+// wrong, and makes constructors and attribute writes warn about unrecognised option strings.
+// Runs once every class is bound.
+void install_call_checks(py::module_& m);
+
 // linear
 void bind_naive_bayes(py::module_& m);
 void bind_perceptron(py::module_& m);

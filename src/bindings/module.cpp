@@ -68,6 +68,7 @@ PYBIND11_MODULE(_kavro_core, m) {
     bind_adwin(m);
     bind_eddm(m);
 
+    install_call_checks(m);
     refuse_second_init(m);
     install_interrupt_check();
 }

@@ -74,8 +74,9 @@ NamedResult named_selection(const NamedRecord& x, std::size_t reserve_n, Keep ke
 namespace pybind11::detail {
 
 // Converts exactly as the FeatureMap caster does: an exact dict whose keys are all exact str
-// and whose values are exact float or int takes a direct path that records the key objects;
-// anything else goes through the FeatureMap caster itself.
+// and whose values are exact float or int takes a direct path that records the key objects (in
+// either pass of overload resolution: the FeatureMap caster takes such a dict in both); anything
+// else goes through the FeatureMap caster itself.
 template <>
 struct type_caster<kavro::bindings::NamedRecord> {
     using MapCaster = make_caster<kavro::FeatureMap>;
@@ -84,7 +85,7 @@ struct type_caster<kavro::bindings::NamedRecord> {
         value.map.clear();
         value.keys.clear();
         value.named = false;
-        if (convert && PyDict_CheckExact(src.ptr()) && load_named(src.ptr())) {
+        if (PyDict_CheckExact(src.ptr()) && load_named(src.ptr())) {
             value.named = true;
             return true;
         }

@@ -40,16 +40,51 @@ inline std::uint32_t truncated_count(double count) {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(count));
 }
 
+// The component's generator, polling for an interruption every kInterruptInterval outputs: the
+// rejection loop of a large Poisson mean draws until it accepts. Same outputs as the generator.
+class PollingRng {
+public:
+    using result_type = Rng::result_type;
+    explicit PollingRng(Rng& rng) : rng_(rng) {}
+    static constexpr result_type min() { return Rng::min(); }
+    static constexpr result_type max() { return Rng::max(); }
+    result_type operator()() {
+        if (--until_poll_ == 0) {
+            until_poll_ = kInterruptInterval;
+            poll_interrupt();
+        }
+        return rng_();
+    }
+
+private:
+    Rng& rng_;
+    unsigned until_poll_ = kInterruptInterval;
+};
+
 // One distribution per learn_one call; members draw from it in member order.
-using Poisson = std::poisson_distribution<int>;
+class Poisson {
+public:
+    explicit Poisson(double mean) : distribution_(mean) {}
+    int operator()(Rng& rng) {
+        PollingRng polling(rng);
+        return distribution_(polling);
+    }
+
+private:
+    std::poisson_distribution<int> distribution_;
+};
 
 // Largest accepted Poisson mean: draws stay far below the 32-bit count limit.
 inline constexpr double kMaxPoissonMean = 1e9;
 
 // A Poisson mean must be finite, large enough that a draw can be positive
 // (exp(-mean) < 1, about mean > 1.1e-16) and at most kMaxPoissonMean.
+inline bool valid_poisson_mean(double mean) {
+    return std::isfinite(mean) && mean > 0.0 && std::exp(-mean) < 1.0 && mean <= kMaxPoissonMean;
+}
+
 inline void require_poisson_mean(const char* name, double mean) {
-    if (!(std::isfinite(mean) && mean > 0.0 && std::exp(-mean) < 1.0 && mean <= kMaxPoissonMean)) {
+    if (!valid_poisson_mean(mean)) {
         char got[32];
         std::snprintf(got, sizeof got, "%.17g", mean);
         throw std::invalid_argument("'" + std::string(name) +

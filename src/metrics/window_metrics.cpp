@@ -4,37 +4,50 @@
 #include <cmath>
 #include <cstddef>
 
+#include "core/validation.hpp"
+
 namespace kavro {
 
 WindowMetric::WindowMetric(int window_size_)
-    : window_size(std::max(window_size_, 0)),
+    : window_size((require_at_most("window_size", window_size_, kMaxWindowSize), std::max(window_size_, 0))),
       predicted_ring(static_cast<std::size_t>(window_size), 0),
       actual_ring(static_cast<std::size_t>(window_size), 0) {}
 
-void WindowMetric::grow(ClassLabel label) {
-    if (label >= 0 && static_cast<std::size_t>(label) >= class_counts.size()) {
-        class_counts.resize(static_cast<std::size_t>(label) + 1);
+void WindowMetric::count_label(ClassLabel label, std::int64_t Counts::*field, std::int64_t step) {
+    if (label < 0) return;
+    Counts& c = class_counts[label];
+    c.*field += step;
+    if (c.tp == 0 && c.fp == 0 && c.fn == 0) class_counts.erase(label);
+}
+
+WindowMetric::CountsMap WindowMetric::counts_of_rings(std::int64_t& n_correct) const {
+    CountsMap out;
+    n_correct = 0;
+    for (int i = 0; i < count; ++i) {
+        const ClassLabel p = predicted_ring[static_cast<std::size_t>(i)];
+        const ClassLabel a = actual_ring[static_cast<std::size_t>(i)];
+        if (p == a) {
+            ++n_correct;
+            if (p >= 0) ++out[p].tp;
+        } else {
+            if (p >= 0) ++out[p].fp;
+            if (a >= 0) ++out[a].fn;
+        }
     }
+    return out;
 }
 
 void WindowMetric::update(ClassLabel predicted, ClassLabel actual) {
     if (window_size == 0) return;
-    grow(predicted);
-    grow(actual);
-    const std::size_t n = class_counts.size();
-    auto known = [n](ClassLabel label) {
-        return label >= 0 && static_cast<std::size_t>(label) < n;
-    };
-
     if (count == window_size) {
         const ClassLabel p = predicted_ring[head];
         const ClassLabel a = actual_ring[head];
         if (p == a) {
-            if (known(p)) --class_counts[p].tp;
+            count_label(p, &Counts::tp, -1);
             --correct;
         } else {
-            if (known(p)) --class_counts[p].fp;
-            if (known(a)) --class_counts[a].fn;
+            count_label(p, &Counts::fp, -1);
+            count_label(a, &Counts::fn, -1);
         }
     } else {
         ++count;
@@ -43,11 +56,11 @@ void WindowMetric::update(ClassLabel predicted, ClassLabel actual) {
     predicted_ring[head] = predicted;
     actual_ring[head] = actual;
     if (predicted == actual) {
-        if (known(predicted)) ++class_counts[predicted].tp;
+        count_label(predicted, &Counts::tp, 1);
         ++correct;
     } else {
-        if (known(predicted)) ++class_counts[predicted].fp;
-        if (known(actual)) ++class_counts[actual].fn;
+        count_label(predicted, &Counts::fp, 1);
+        count_label(actual, &Counts::fn, 1);
     }
     head = head + 1 == window_size ? 0 : head + 1;
 }
@@ -55,7 +68,8 @@ void WindowMetric::update(ClassLabel predicted, ClassLabel actual) {
 double WindowMetric::macro_f1() const {
     double sum = 0.0;
     std::int64_t present = 0;
-    for (const Counts& c : class_counts) {
+    for (const auto& entry : class_counts) {
+        const Counts& c = entry.second;
         if (c.tp + c.fp + c.fn == 0) continue;
         ++present;
         const double d = static_cast<double>(c.fp) + 2.0 * static_cast<double>(c.tp) +
@@ -75,7 +89,7 @@ void WindowMetric::reset() {
 }
 
 WindowRegressionMetric::WindowRegressionMetric(int window_size_)
-    : window_size(std::max(window_size_, 0)),
+    : window_size((require_at_most("window_size", window_size_, kMaxWindowSize), std::max(window_size_, 0))),
       abs_errors(static_cast<std::size_t>(window_size), 0.0),
       sq_errors(static_cast<std::size_t>(window_size), 0.0) {}
 

@@ -2,13 +2,18 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "core/types.hpp"
 
 namespace kavro {
 
-// Windowed accuracy and macro F1. A window_size of 0 or less ignores every update.
+// Largest window: its rings are allocated whole at construction.
+inline constexpr int kMaxWindowSize = 100000000;
+
+// Windowed accuracy and macro F1. A window_size of 0 or less ignores every update; one above
+// kMaxWindowSize throws std::invalid_argument.
 class WindowMetric {
 public:
     // Names every field of the saved state, in order (defined with the state module).
@@ -36,20 +41,26 @@ private:
         std::int64_t fp = 0;
         std::int64_t fn = 0;
     };
+    using CountsMap = std::map<ClassLabel, Counts>;
 
-    void grow(ClassLabel label);
+    // Adds `step` (+1 or -1) to one count of a non-negative label; a label whose counts all
+    // reach zero is dropped, so the table holds at most the labels in the window.
+    void count_label(ClassLabel label, std::int64_t Counts::*field, std::int64_t step);
+    // The counts and the number of correct predictions of the values in the rings.
+    CountsMap counts_of_rings(std::int64_t& n_correct) const;
 
     int window_size;
     std::vector<ClassLabel> predicted_ring;
     std::vector<ClassLabel> actual_ring;
-    std::vector<Counts> class_counts;  // indexed by label
+    CountsMap class_counts;  // labels present in the window, ascending
     int head = 0;
     int count = 0;
     std::int64_t correct = 0;
 };
 
 // Windowed mean absolute error and root mean squared error. The running sums are
-// rebuilt from the window once every window_size updates to bound rounding drift.
+// rebuilt from the window once every window_size updates to bound rounding drift. A window_size
+// above kMaxWindowSize throws std::invalid_argument.
 class WindowRegressionMetric {
 public:
     // Names every field of the saved state, in order (defined with the state module).

@@ -58,6 +58,7 @@ public:
     KNNCore(std::int32_t k, std::int32_t capacity, std::int32_t power)
         : p(power), window_size(static_cast<std::uint64_t>(static_cast<std::int64_t>(capacity))) {
         set_n_neighbors(k);
+        set_p(power);
         if (capacity == 0) {
             throw std::invalid_argument(
                 "'window_size' must not be 0 (got 0); a negative value means an unbounded window.");
@@ -70,7 +71,11 @@ public:
         n_neighbors = value;
     }
     std::int32_t get_p() const { return p; }
-    void set_p(std::int32_t value) { p = value; }
+    // A Minkowski power below 1 is no distance: refused.
+    void set_p(std::int32_t value) {
+        require_at_least<std::int32_t>("p", value, 1);
+        p = value;
+    }
 
     // Evicts the oldest sample when full, numbers new names in x's order, stores x.
     void learn(const FeatureMap& x, Target y) {

@@ -137,6 +137,13 @@ public:
         }
         return static_cast<std::size_t>(n);
     }
+    // How many of `n` elements to reserve room for at once: no more than the bytes that remain
+    // would take in memory, so a forged count cannot make loading allocate far beyond the input
+    // (the elements past it are added one by one, each consuming input).
+    template <class T>
+    std::size_t reservable(std::size_t n) const {
+        return std::min(n, remaining() / sizeof(T) + 1);
+    }
     // A check of the structure; fails with `what`.
     void require(bool ok, const char* what) const {
         if (!ok) throw FormatError(std::string("corrupt state: ") + what);
@@ -306,7 +313,7 @@ void io_sequence(Ar& ar, Seq& seq) {
             fresh.resize(n);
             ar.get_raw(fresh.data(), n * sizeof(T));
         } else {
-            if constexpr (std::is_same_v<Seq, std::vector<T>>) fresh.reserve(n);
+            if constexpr (std::is_same_v<Seq, std::vector<T>>) fresh.reserve(ar.template reservable<T>(n));
             for (std::size_t i = 0; i < n; ++i) {
                 fresh.push_back(Construct<T>::make());
                 io(ar, fresh.back());
@@ -439,7 +446,7 @@ void io_unordered(Ar& ar, Map& map) {
         ar.require(n <= buckets, "a hash table holds more entries than its buckets allow");
         std::vector<typename std::conditional_t<
             is_map, std::pair<K, typename Map::mapped_type>, K>> entries;
-        entries.reserve(n);
+        entries.reserve(ar.template reservable<typename decltype(entries)::value_type>(n));
         for (std::size_t i = 0; i < n; ++i) {
             if constexpr (is_map) {
                 entries.emplace_back(Construct<K>::make(),
@@ -677,6 +684,11 @@ void io_mt19937(Ar& ar, std::mt19937& rng) {
         for (std::size_t i = 0; i < n; ++i) fresh.words[i] = ar.template get<std::uint32_t>();
         const std::uint32_t pos = ar.template get<std::uint32_t>();
         ar.require(pos <= n, "a random generator's position is out of range");
+        // The recurrence's state is the top bit of the first word and the other words: all zero,
+        // every later output is zero (and rejection loops drawing from it never end).
+        bool degenerate = (fresh.words[0] & 0x80000000u) == 0;
+        for (std::size_t i = 1; degenerate && i < n; ++i) degenerate = fresh.words[i] == 0;
+        ar.require(!degenerate, "a random generator's state is all zero");
         fresh.position = pos;
         layout = fresh;
     } else {

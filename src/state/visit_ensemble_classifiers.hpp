@@ -44,6 +44,7 @@ namespace state::classifier_ensembles {
 template <class Ar, class Member>
 void require_drift_members(Ar& ar, const std::vector<Member>& members) {
     if constexpr (Ar::mode == Mode::read) {
+        ar.require(!members.empty(), "an ensemble has no members");
         for (const Member& m : members) {
             ar.require(m.initialised == (m.foreground != nullptr),
                        "a member's tree disagrees with its initialised flag");
@@ -59,6 +60,8 @@ void ARFClassifier::visit(Ar& ar) {
     ar("n_models", n_models_);
     ar("seed", seed_);
     ar("lambda_value", lambda_value_);
+    state::require(ar, ensemble::valid_poisson_mean(lambda_value_),
+                   "lambda_value is not a finite number above 1.1e-16 and at most 1e9");
     ar("subspace_size", subspace_size_);
     ar("drift_delta", drift_delta_);
     ar("warning_delta", warning_delta_);
@@ -76,6 +79,8 @@ void SRPClassifier::visit(Ar& ar) {
     ar("n_models", n_models_);
     ar("seed", seed_);
     ar("lambda_value", lambda_value_);
+    state::require(ar, ensemble::valid_poisson_mean(lambda_value_),
+                   "lambda_value is not a finite number above 1.1e-16 and at most 1e9");
     ar("subspace_fraction", subspace_fraction_);
     ar("training_method", training_method_);
     ar("mode", mode_);
@@ -97,12 +102,15 @@ void LeveragingBaggingClassifier::visit(Ar& ar) {
     ar("n_models", n_models_);
     ar("seed", seed_);
     ar("lambda_value", lambda_value_);
+    state::require(ar, ensemble::valid_poisson_mean(lambda_value_),
+                   "lambda_value is not a finite number above 1.1e-16 and at most 1e9");
     ar("drift_delta", drift_delta_);
     ar("split_confidence", split_confidence_);
     ar("grace_period", grace_period_);
     state::require(ar, grace_period_ >= 1, "grace_period is below 1");
     ar("max_depth", max_depth_);
     ar("members", members_);
+    state::require(ar, !members_.empty(), "an ensemble has no members");
     ar("rng", rng_);
 }
 

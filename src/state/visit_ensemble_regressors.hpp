@@ -63,6 +63,8 @@ void ARFRegressor::visit(Ar& ar) {
     ar("n_models", n_models_);
     ar("seed", seed_);
     ar("lambda_value", lambda_value_);
+    state::require(ar, ensemble::valid_poisson_mean(lambda_value_),
+                   "lambda_value is not a finite number above 1.1e-16 and at most 1e9");
     ar("drift_delta", drift_delta_);
     ar("warning_delta", warning_delta_);
     ar("grace_period", grace_period_);
@@ -81,6 +83,8 @@ void SRPRegressor::visit(Ar& ar) {
     ar("n_models", n_models_);
     ar("seed", seed_);
     ar("lambda_value", lambda_value_);
+    state::require(ar, ensemble::valid_poisson_mean(lambda_value_),
+                   "lambda_value is not a finite number above 1.1e-16 and at most 1e9");
     ar("subspace_fraction", subspace_fraction_);
     ar("training_method", training_method_);
     ar("learning_rate", learning_rate_);
@@ -109,6 +113,8 @@ void LeveragingBaggingRegressor::visit(Ar& ar) {
     state::require(ar, n_models_ >= 0, "n_models is negative");
     ar("seed", seed_);
     ar("lambda_value", lambda_value_);
+    state::require(ar, ensemble::valid_poisson_mean(lambda_value_),
+                   "lambda_value is not a finite number above 1.1e-16 and at most 1e9");
     ar("drift_delta", drift_delta_);
     ar("split_confidence", split_confidence_);
     ar("grace_period", grace_period_);

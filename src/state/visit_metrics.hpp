@@ -69,6 +69,7 @@ template <class Ar>
 void require_ring(Ar& ar, int window_size, std::size_t ring_size, int head, int count) {
     if constexpr (Ar::mode == Mode::read) {
         ar.require(window_size >= 0, "a metric window size is negative");
+        ar.require(window_size <= kMaxWindowSize, "a metric window size is above 100000000");
         ar.require(ring_size == static_cast<std::size_t>(window_size),
                    "a metric window's buffers disagree with its size");
         ar.require(count >= 0 && count <= window_size, "a metric window holds too many values");
@@ -80,25 +81,15 @@ void require_ring(Ar& ar, int window_size, std::size_t ring_size, int head, int 
 }
 }  // namespace state
 
+// The per-label counts follow from the rings: they are saved as an empty list, and a state that
+// holds them (per label, indexed by label) must agree with its rings.
 template <class Ar>
 void WindowMetric::visit(Ar& ar) {
     ar("window_size", window_size);
     ar("predicted_ring", predicted_ring);
     ar("actual_ring", actual_ring);
-    // Counts is private: the per-label counts are saved as ClassCounts.
     std::vector<ClassCounts> counts;
-    if constexpr (Ar::mode != state::Mode::read) {
-        counts.reserve(class_counts.size());
-        for (const Counts& c : class_counts) counts.push_back(ClassCounts{c.tp, c.fp, c.fn});
-    }
     ar("class_counts", counts);
-    if constexpr (Ar::mode == state::Mode::read) {
-        class_counts.clear();
-        class_counts.reserve(counts.size());
-        for (const ClassCounts& c : counts) {
-            class_counts.push_back(Counts{c.true_positives, c.false_positives, c.false_negatives});
-        }
-    }
     ar("head", head);
     ar("count", count);
     ar("correct", correct);
@@ -106,6 +97,24 @@ void WindowMetric::visit(Ar& ar) {
     state::require_ring(ar, window_size, predicted_ring.size(), head, count);
     state::require(ar, actual_ring.size() == predicted_ring.size(),
                    "a metric window's buffers disagree with its size");
+    if constexpr (Ar::mode == state::Mode::read) {
+        std::int64_t n_correct = 0;
+        CountsMap derived = counts_of_rings(n_correct);
+        ar.require(n_correct == correct, "a metric window's correct count disagrees with its values");
+        if (!counts.empty()) {
+            ar.require(derived.empty() || static_cast<std::uint64_t>(derived.rbegin()->first) < counts.size(),
+                       "a metric window's class counts disagree with its values");
+            for (std::size_t label = 0; label < counts.size(); ++label) {
+                const auto it = derived.find(static_cast<ClassLabel>(label));
+                const Counts c = it == derived.end() ? Counts{} : it->second;
+                const ClassCounts& s = counts[label];
+                ar.require(s.true_positives == c.tp && s.false_positives == c.fp &&
+                               s.false_negatives == c.fn,
+                           "a metric window's class counts disagree with its values");
+            }
+        }
+        class_counts = std::move(derived);
+    }
 }
 
 template <class Ar>

@@ -37,6 +37,7 @@ void KNNCore<Target>::visit(Ar& ar) {
     ar("window", window);
     if constexpr (Ar::mode == state::Mode::read) {
         ar.require(n_neighbors >= 0, "KNN n_neighbors is negative");
+        ar.require(p >= 1, "KNN p is below 1");
         ar.require(window_size != 0, "KNN window size is 0");
         ar.require(window.size() <= window_size, "KNN window holds more samples than its size");
         ar.require(n_features >= 0 && n_features < std::numeric_limits<std::int32_t>::max() &&

@@ -116,6 +116,7 @@ void HoeffdingTreeClassifier::visit(Ar& ar) {
     ar("max_depth", max_depth_);
     ar("split_criterion", split_criterion_);
     ar("n_split_points", n_split_points_);
+    state::require(ar, n_split_points_ <= kMaxSplitPoints, "n_split_points is above 100000");
     ar("leaf_prediction", leaf_prediction_);
     ar("leaf_mc", leaf_mc_);
     ar("leaf_nb", leaf_nb_);
@@ -144,7 +145,9 @@ template <class Ar>
 void SGTClassifier::visit(Ar& ar) {
     namespace trees = state::classifier_trees;
     ar("learning_rate", learning_rate_);
+    state::require(ar, valid_learning_rate(learning_rate_), "learning_rate is not a finite number above 0");
     ar("lambda", lambda_);
+    state::require(ar, valid_lambda(lambda_), "lambda is not a finite number of at least 0");
     ar("grace_period", grace_period_);
     state::require(ar, grace_period_ >= 1, "grace_period is below 1");
     ar("max_depth", max_depth_);

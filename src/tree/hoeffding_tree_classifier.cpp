@@ -351,6 +351,11 @@ void HoeffdingTreeClassifier::set_grace_period(std::int32_t value) {
     grace_period_ = value;
 }
 
+void HoeffdingTreeClassifier::set_n_split_points(std::int32_t value) {
+    require_at_most<std::int32_t>("n_split_points", value, kMaxSplitPoints);
+    n_split_points_ = value;
+}
+
 ClassifierNode* HoeffdingTreeClassifier::route(std::int32_t& depth) {
     constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
     ClassifierNode* node = root_.get();

@@ -56,7 +56,10 @@ public:
     const std::string& split_criterion() const { return split_criterion_; }
     void set_split_criterion(std::string value) { split_criterion_ = std::move(value); }
     std::int32_t n_split_points() const { return n_split_points_; }
-    void set_n_split_points(std::int32_t value) { n_split_points_ = value; }
+    // Throws std::invalid_argument when value > kMaxSplitPoints (each point is kept in a list
+    // and evaluated at every split attempt); 0 or less examines none.
+    void set_n_split_points(std::int32_t value);
+    static constexpr std::int32_t kMaxSplitPoints = 100000;
     const std::string& leaf_prediction() const { return leaf_prediction_; }
     void set_leaf_prediction(std::string value) {
         leaf_prediction_ = std::move(value);

@@ -1,6 +1,7 @@
 #include "tree/sgt_classifier.hpp"
 
 #include <cmath>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,6 +51,28 @@ SGTClassifier::SGTClassifier(double learning_rate, double lambda, std::int32_t g
       max_depth_(max_depth),
       root_(std::make_unique<SGTNode>()) {
     require_at_least<std::int32_t>("grace_period", grace_period, 1);
+    set_learning_rate(learning_rate);
+    set_lambda(lambda);
+}
+
+bool SGTClassifier::valid_learning_rate(double value) { return std::isfinite(value) && value > 0.0; }
+
+bool SGTClassifier::valid_lambda(double value) { return std::isfinite(value) && value >= 0.0; }
+
+void SGTClassifier::set_learning_rate(double value) {
+    if (!valid_learning_rate(value)) {
+        throw std::invalid_argument("'learning_rate' must be a finite number above 0 (got " +
+                                    std::to_string(value) + ").");
+    }
+    learning_rate_ = value;
+}
+
+void SGTClassifier::set_lambda(double value) {
+    if (!valid_lambda(value)) {
+        throw std::invalid_argument("'lambda_' must be a finite number of at least 0 (got " +
+                                    std::to_string(value) + ").");
+    }
+    lambda_ = value;
 }
 
 void SGTClassifier::set_grace_period(std::int32_t value) {

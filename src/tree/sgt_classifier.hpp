@@ -13,7 +13,8 @@ namespace kavro {
 
 class SGTClassifier : public IClassifier {
 public:
-    // Throws std::invalid_argument when grace_period < 1.
+    // Throws std::invalid_argument when grace_period < 1, learning_rate is not finite and above 0
+    // or lambda is not finite and at least 0 (leaf values must stay finite).
     SGTClassifier(double learning_rate = 0.1, double lambda = 0.1, std::int32_t grace_period = 200,
                   std::int32_t max_depth = 6);
 
@@ -26,9 +27,11 @@ public:
     void reset() override;
 
     double learning_rate() const { return learning_rate_; }
-    void set_learning_rate(double value) { learning_rate_ = value; }
+    // Throws std::invalid_argument unless value is finite and above 0.
+    void set_learning_rate(double value);
     double lambda() const { return lambda_; }
-    void set_lambda(double value) { lambda_ = value; }
+    // Throws std::invalid_argument unless value is finite and at least 0.
+    void set_lambda(double value);
     std::int32_t grace_period() const { return grace_period_; }
     // Throws std::invalid_argument when value < 1.
     void set_grace_period(std::int32_t value);
@@ -36,6 +39,9 @@ public:
     void set_max_depth(std::int32_t value) { max_depth_ = value; }
 
     const SGTNode& root() const { return *root_; }
+
+    static bool valid_learning_rate(double value);
+    static bool valid_lambda(double value);
 
     // Names every field of the saved state, in order (defined with the state module).
     template <class Ar>

@@ -7,6 +7,8 @@ does not import it; the workers unpickle them by name.
 from __future__ import annotations
 
 import argparse
+import logging
+import os
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
@@ -54,10 +56,15 @@ def evaluate_models(args: argparse.Namespace, n_models: int, kind: str, metric_s
                     n: int | None, build: Builders) -> list[Evaluation]:
     """One task per ``--model``, everything built on the workers; results in model order."""
     if not ray.is_initialized():
+        quiet: dict[str, Any] = {}
+        if not getattr(args, "ray_logs", False):  # Ray's INFO and WARNING lines are not for CLI users
+            quiet = {"logging_level": logging.ERROR, "log_to_driver": False}
+            os.environ.setdefault("RAY_ACCEL_ENV_VAR_OVERRIDE_ON_ZERO", "0")
+            logging.getLogger("ray").setLevel(logging.ERROR)
         if args.ray is not None:
-            ray.init(address=args.ray, log_to_driver=False)
+            ray.init(address=args.ray, **quiet)
         else:
-            ray.init(num_cpus=args.jobs, include_dashboard=False, log_to_driver=False)
+            ray.init(num_cpus=args.jobs, include_dashboard=False, **quiet)
     jobs = [{"model": _Model(args, i, build), "stream": _Stream(args, kind, build),
              "metrics": _Metrics(metric_specs, kind, build),
              "every": args.every, "n": n} for i in range(n_models)]

@@ -92,12 +92,16 @@ class Store:
 
     # -- checkpoints
     def begin(self) -> str:
-        """A fresh temporary folder beside the checkpoint's name."""
+        """A fresh temporary folder beside the checkpoint's name (its parent folders are made)."""
         parent, _ = self.split(self.root)
-        if self.fs is None and not os.path.isdir(parent):
-            raise FileNotFoundError(f"cannot write checkpoint {self.url!r}: folder {parent!r} does not exist")
         if self.exists(self.root) and not self.is_checkpoint_or_empty(self.root):
             raise FileExistsError(f"{self.url!r} exists and is not a checkpoint; it is left as it is")
+        if self.fs is None and parent and not os.path.isdir(parent):
+            try:
+                os.makedirs(parent, exist_ok=True)
+            except OSError as exc:
+                raise OSError(exc.errno, f"cannot write checkpoint {self.url!r}: cannot make folder "
+                                         f"{parent!r}: {exc.strerror or exc}") from None
         tmp = self.sibling("tmp")
         self.makedirs(tmp)
         return tmp

@@ -14,6 +14,7 @@ from kavro.evaluate import Evaluation, progressive_val_score
 __all__ = ["evaluate_many", "to_frame"]
 
 _PARTS = ("model", "stream", "metrics")
+_REQUIRED = ("model", "stream")
 _OPTIONS = [name for name, p in inspect.signature(progressive_val_score).parameters.items()
             if p.kind is inspect.Parameter.KEYWORD_ONLY]
 
@@ -26,7 +27,7 @@ def _build(value: Any) -> Any:
 def _run(job: dict[str, Any]) -> Evaluation:
     options = {k: v for k, v in job.items() if k not in _PARTS}
     options.setdefault("progress", False)
-    result = progressive_val_score(_build(job["stream"]), _build(job["model"]), _build(job["metrics"]),
+    result = progressive_val_score(_build(job["stream"]), _build(job["model"]), _build(job.get("metrics")),
                                    **options)
     try:
         pickle.dumps(result.model)
@@ -42,7 +43,7 @@ def _check(jobs: Sequence[Any]) -> None:
     for i, job in enumerate(jobs):
         if not isinstance(job, dict):
             raise TypeError(f"job {i} is a {type(job).__name__}, not a dict")
-        missing = [k for k in _PARTS if k not in job]
+        missing = [k for k in _REQUIRED if k not in job]
         if missing:
             raise ValueError(f"job {i} has no {', '.join(missing)}")
         unknown = [k for k in job if k not in _PARTS and k not in _OPTIONS]
@@ -69,9 +70,9 @@ def evaluate_many(jobs: Iterable[dict[str, Any]], *, workers: int | None = None,
                   num_cpus: float = 1) -> list[Evaluation]:
     """Runs every job as one Ray task and returns their ``Evaluation`` objects in job order.
 
-    A job is a dict with ``model``, ``stream`` and ``metrics``, each the object itself or a
-    zero-argument callable that builds it on the worker (a generated stream is then generated
-    there), plus any keyword options of ``progressive_val_score`` (``every``, ``n``, ...). The
+    A job is a dict with ``model``, ``stream`` and optionally ``metrics`` (default: those of
+    ``progressive_val_score``), each the object itself or a zero-argument callable that builds it
+    on the worker (a generated stream is then generated there), plus any keyword options of ``progressive_val_score`` (``every``, ``n``, ...). The
     checkpoint rows equal those of running the job in this process, apart from the timings
     (``elapsed``, ``throughput``). ``Evaluation.model`` is the model the worker trained (the
     objects given here are never changed), or None where the model has no saved form.
@@ -128,8 +129,12 @@ def evaluate_many(jobs: Iterable[dict[str, Any]], *, workers: int | None = None,
 
 def to_frame(results: Sequence[Evaluation], names: Sequence[Any] | None = None) -> Any:
     """One pandas DataFrame of every checkpoint row, with a ``job`` column first (the job's
-    position, or its entry in ``names``) and a ``model`` column (the model's class name)."""
-    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+    position, or its entry in ``names``) and a ``model`` column (the model's class name). Needs
+    pandas (``pip install 'kavro[distributed]'`` brings it)."""
+    try:
+        import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        raise ImportError("kavro.distributed.to_frame() needs pandas: pip install 'kavro[distributed]'") from None
 
     if names is not None and len(names) != len(results):
         raise ValueError(f"{len(names)} names for {len(results)} results")

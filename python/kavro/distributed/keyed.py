@@ -123,6 +123,11 @@ class KeyedModels:
         n = len(codes)
         rows, names = _inputs.rows(X, n, feature_names)
         labels = _inputs.labels(y, n, self._kind)
+        if labels.dtype.kind == "f":
+            missing = np.flatnonzero(np.isnan(labels))
+            if missing.size:
+                raise ValueError(f"target {int(missing[0])} is missing (NaN): every row needs a target "
+                                 "(no model was changed)")
         if not n:
             return
         keep = self._checkpoint_every is not None
@@ -181,26 +186,29 @@ class KeyedModels:
     # ------------------------------------------------------------------------- predicting
 
     def predict_many(self, keys: Iterable[Any], X: Any, *,
-                     feature_names: Sequence[str] | None = None) -> list[Any]:
-        """Each row's prediction by its key's model, in row order (a key never learnt: what a
-        fresh ``factory()`` model predicts; no model is created)."""
-        return self._predict(keys, X, feature_names, proba=False)
+                     feature_names: Sequence[str] | None = None) -> Any:
+        """Each row's prediction by its key's model, in row order, as ``kavro.predict_many`` gives
+        them: an int64 array of labels for classifiers, a float64 array for regressors (a key
+        never learnt: what a fresh ``factory()`` model predicts; no model is created)."""
+        values = self._predict(keys, X, feature_names, proba=False)
+        return np.asarray(values, dtype=np.int64 if self._kind == "classifier" else np.float64)
 
     def predict_proba_many(self, keys: Iterable[Any], X: Any, *,
                            feature_names: Sequence[str] | None = None) -> list[dict[Any, float]]:
         """Each row's class probabilities by its key's model, in row order (classifiers)."""
         if self._kind != "classifier":
             raise TypeError("predict_proba_many needs classifiers; these models are regressors")
-        return self._predict(keys, X, feature_names, proba=True)
+        result: list[dict[Any, float]] = self._predict(keys, X, feature_names, proba=True)
+        return result
 
     def predict_one(self, key: Any, x: Mapping[str, float]) -> Any:
-        return self.predict_many([key], [x])[0]
+        return self.predict_many([key], [x]).tolist()[0]
 
     def predict_proba_one(self, key: Any, x: Mapping[str, float]) -> dict[Any, float]:
         return self.predict_proba_many([key], [x])[0]
 
     def _predict(self, keys: Iterable[Any], X: Any, feature_names: Sequence[str] | None,
-                 proba: bool) -> list[Any]:
+                 proba: bool) -> Any:
         self._check_open()
         table, codes, key_shards = self._keys.table(keys)
         n = len(codes)
@@ -218,7 +226,7 @@ class KeyedModels:
             placed = np.empty(n, dtype=np.result_type(*results.values()))
             for s, values in results.items():  # each shard's rows, in row order
                 placed[row_shards == s] = values
-            return placed.tolist()  # type: ignore[no-any-return]
+            return placed if not proba else placed.tolist()
         for s, values in results.items():  # lists: dict rows, or probabilities
             for pos, value in zip(np.flatnonzero(row_shards == s).tolist(), values):
                 out[pos] = value
