@@ -219,15 +219,14 @@ def test_inputs_and_feeding_probabilities():
     assert [cls().input for cls in LABEL_MEASURES] == ["label"] * len(LABEL_MEASURES)
     assert [cls().input for cls in SCORE_MEASURES + [km.LogLoss]] == ["proba"] * 4
     assert not hasattr(km.MAPE(), "input")
-    by_score, by_proba = km.ROCAUC(pos_label=3), km.ROCAUC(pos_label=3)
-    for y, s in scored(21, 200, 2, pos=3, neg=4):
-        by_score.update(y, s)
-        by_proba.update(y, {3: s, 4: 1 - s} if s != 0.5 else {4: 0.5})
-    missing = km.ROCAUC(pos_label=3)
-    for y, s in scored(21, 200, 2, pos=3, neg=4):
-        missing.update(y, s if s != 0.5 else 0.0)
-    assert by_proba.get() == missing.get()
-    assert by_score.get() != missing.get() or all(s != 0.5 for _, s in scored(21, 200, 2, 3, 4))
+    # A dict is scored by the probability of pos_label, 0 when it is absent.
+    pairs = scored(21, 300, 2, pos=3, neg=4)
+    assert sum(s == 0.5 for _, s in pairs) > 0
+    by_dict, by_score = km.ROCAUC(pos_label=3), km.ROCAUC(pos_label=3)
+    for y, s in pairs:
+        by_dict.update(y, {3: s, 4: 1 - s} if s != 0.5 else {4: 0.5})
+        by_score.update(y, s if s != 0.5 else 0.0)
+    assert by_dict.get() == by_score.get() and kavro.dumps(by_dict) == kavro.dumps(by_score)
 
 
 def test_bad_input_is_refused_and_changes_nothing():
