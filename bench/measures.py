@@ -6,7 +6,8 @@
   measures), scores rounded to 3 decimals (at most 1,001 distinct: the AUC measures' tables stay
   small) and 3-label probability dicts (LogLoss), against the core Accuracy on the same pairs.
 - get: microseconds per get() after N updates; ROCAUC and PRAUC walk their table of distinct
-  scores, so their get() grows with it (also shown with real-valued scores, all distinct).
+  scores (a sorted vector and a small map of new scores), so their get() grows with it (also
+  shown with real-valued scores, all distinct).
 - evaluation: seconds for test-then-train of NaiveBayes on 20,000 Electricity examples with
   Accuracy alone (native loop) and with Accuracy, KappaT and ROCAUC (Python loop, predict_proba_one
   called for ROCAUC).

@@ -106,7 +106,7 @@ def test_binary_measures_equal_scikit_learn(pos_label):
 
 @needs_sklearn
 @quiet
-@pytest.mark.parametrize("decimals", [1, 3])
+@pytest.mark.parametrize("decimals", [1, 3, 12])
 def test_score_measures_equal_scikit_learn(decimals):
     from sklearn import metrics as sk
 

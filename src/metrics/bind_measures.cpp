@@ -119,8 +119,10 @@ void ConfusionMatrix::visit(Ar& ar) {
 
 template <class Ar>
 void visit_score_counts(Ar& ar, ScoreCounts& c) {
-    ar("counts", c.counts);
-    state::require(ar, c.recount(), "a score count is out of range");
+    ScoreCounts::Table table;
+    if constexpr (Ar::mode != state::Mode::read) table = c.table();
+    ar("counts", table);
+    if constexpr (Ar::mode == state::Mode::read) ar.require(c.assign(table), "a score count is out of range");
 }
 
 template <class Ar>

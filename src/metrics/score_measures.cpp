@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 namespace kavro {
 
@@ -18,45 +19,100 @@ void require_number(double v, const char* what) {
 // ---------------------------------------------------------------------------- ScoreCounts
 
 void ScoreCounts::add(double score, bool positive) {
-    auto& c = counts[score == 0.0 ? 0.0 : score];  // -0.0 and 0.0: one key
-    if (positive) {
-        ++c.first;
-        ++positives_;
+    if (score == 0.0) score = 0.0;  // -0.0 and 0.0: one key
+    const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), score,
+                                     [](const Entry& e, double s) { return e.score < s; });
+    std::int64_t* count = nullptr;
+    if (it != sorted_.end() && it->score == score) {
+        count = positive ? &it->pos : &it->neg;
     } else {
-        ++c.second;
-        ++negatives_;
+        auto& c = pending_[score];
+        count = positive ? &c.first : &c.second;
     }
+    ++*count;
+    ++(positive ? positives_ : negatives_);
+    if (pending_.size() > std::max<std::size_t>(64, sorted_.size() / 8)) merge();
 }
 
 void ScoreCounts::remove(double score, bool positive) {
-    const auto it = counts.find(score);
-    if (it == counts.end()) return;
-    if (positive) {
-        --it->second.first;
-        --positives_;
+    const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), score,
+                                     [](const Entry& e, double s) { return e.score < s; });
+    if (it != sorted_.end() && it->score == score) {
+        std::int64_t& c = positive ? it->pos : it->neg;
+        if (c == 0) return;
+        --c;
     } else {
-        --it->second.second;
-        --negatives_;
+        const auto p = pending_.find(score);
+        if (p == pending_.end()) return;
+        std::int64_t& c = positive ? p->second.first : p->second.second;
+        if (c == 0) return;
+        --c;
+        if (p->second.first == 0 && p->second.second == 0) pending_.erase(p);
     }
-    if (it->second.first == 0 && it->second.second == 0) counts.erase(it);
+    --(positive ? positives_ : negatives_);
+}
+
+void ScoreCounts::merge() {
+    std::vector<Entry> out;
+    out.reserve(sorted_.size() + pending_.size());
+    auto p = pending_.begin();
+    for (const Entry& e : sorted_) {
+        for (; p != pending_.end() && p->first < e.score; ++p) out.push_back({p->first, p->second.first, p->second.second});
+        if (e.pos != 0 || e.neg != 0) out.push_back(e);
+    }
+    for (; p != pending_.end(); ++p) out.push_back({p->first, p->second.first, p->second.second});
+    sorted_ = std::move(out);
+    pending_.clear();
+}
+
+template <class F>
+void ScoreCounts::walk(bool ascending, F f) const {
+    if (ascending) {
+        auto p = pending_.begin();
+        for (const Entry& e : sorted_) {
+            for (; p != pending_.end() && p->first < e.score; ++p) f(p->second.first, p->second.second);
+            f(e.pos, e.neg);
+        }
+        for (; p != pending_.end(); ++p) f(p->second.first, p->second.second);
+    } else {
+        auto p = pending_.rbegin();
+        for (auto e = sorted_.rbegin(); e != sorted_.rend(); ++e) {
+            for (; p != pending_.rend() && p->first > e->score; ++p) f(p->second.first, p->second.second);
+            f(e->pos, e->neg);
+        }
+        for (; p != pending_.rend(); ++p) f(p->second.first, p->second.second);
+    }
 }
 
 void ScoreCounts::clear() {
-    counts.clear();
+    sorted_.clear();
+    pending_.clear();
     positives_ = negatives_ = 0;
 }
 
-bool ScoreCounts::recount() {
-    positives_ = negatives_ = 0;
-    for (const auto& [score, c] : counts) {
-        if (std::isnan(score) || c.first < 0 || c.second < 0 || c.first + c.second == 0) return false;
-        if (c.first > std::numeric_limits<std::int64_t>::max() - positives_ ||
-            c.second > std::numeric_limits<std::int64_t>::max() - negatives_) {
-            return false;
-        }
-        positives_ += c.first;
-        negatives_ += c.second;
+ScoreCounts::Table ScoreCounts::table() const {
+    Table out(pending_);
+    for (const Entry& e : sorted_) {
+        if (e.pos != 0 || e.neg != 0) out.emplace(e.score, std::make_pair(e.pos, e.neg));
     }
+    return out;
+}
+
+bool ScoreCounts::assign(const Table& table) {
+    std::int64_t pos = 0, neg = 0;
+    constexpr auto most = std::numeric_limits<std::int64_t>::max();
+    for (const auto& [score, c] : table) {
+        if (std::isnan(score) || c.first < 0 || c.second < 0 || c.first + c.second == 0) return false;
+        if (c.first > most - pos || c.second > most - neg) return false;
+        pos += c.first;
+        neg += c.second;
+    }
+    sorted_.clear();
+    sorted_.reserve(table.size());
+    for (const auto& [score, c] : table) sorted_.push_back({score == 0.0 ? 0.0 : score, c.first, c.second});
+    pending_.clear();
+    positives_ = pos;
+    negatives_ = neg;
     return true;
 }
 
@@ -65,23 +121,23 @@ double ScoreCounts::roc_auc() const {
     // Twice the number of pairs ranked right: each positive beats the negatives scored below
     // it and ties half of those scored the same.
     double twice = 0.0, below = 0.0;
-    for (const auto& [score, c] : counts) {
-        const auto pos = static_cast<double>(c.first), neg = static_cast<double>(c.second);
+    walk(true, [&](std::int64_t p, std::int64_t n) {
+        const auto pos = static_cast<double>(p), neg = static_cast<double>(n);
         twice += pos * (2.0 * below + neg);
         below += neg;
-    }
+    });
     return twice / (2.0 * static_cast<double>(positives_) * static_cast<double>(negatives_));
 }
 
 double ScoreCounts::average_precision() const {
     if (positives_ == 0) return 0.0;
     double sum = 0.0, tp = 0.0, seen = 0.0;
-    for (auto it = counts.rbegin(); it != counts.rend(); ++it) {
-        const auto pos = static_cast<double>(it->second.first);
+    walk(false, [&](std::int64_t p, std::int64_t n) {
+        const auto pos = static_cast<double>(p);
         tp += pos;
-        seen += pos + static_cast<double>(it->second.second);
+        seen += pos + static_cast<double>(n);
         if (pos > 0.0) sum += pos * (tp / seen);
-    }
+    });
     return sum / static_cast<double>(positives_);
 }
 

@@ -8,15 +8,21 @@
 #include <deque>
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "core/interfaces.hpp"
 
 namespace kavro {
 
-// Positive and negative counts per distinct score, in increasing order of score.
+// Positive and negative counts per distinct score. Scores already known are counted in a sorted
+// vector (found by binary search); new ones wait in a small ordered map that is merged into the
+// vector once it holds more than an eighth of it, so that get() walks mostly contiguous memory.
 class ScoreCounts {
 public:
+    using Table = std::map<double, std::pair<std::int64_t, std::int64_t>>;  // score -> (pos, neg)
+
     void add(double score, bool positive);
+    // Takes back one add(score, positive); ignored when there is none.
     void remove(double score, bool positive);
     void clear();
     // Share of (positive, negative) pairs ranked right, ties counting half; 0 without both.
@@ -26,14 +32,25 @@ public:
     std::int64_t positives() const { return positives_; }
     std::int64_t negatives() const { return negatives_; }
 
-    // score -> (positives, negatives)
-    std::map<double, std::pair<std::int64_t, std::int64_t>> counts;
-
-    // Totals recomputed from `counts` (after reading a state); false on a count below 0 or an
-    // empty entry.
-    bool recount();
+    // Every distinct score with its counts (the saved form).
+    Table table() const;
+    // Replaces the counts; false (nothing changed) on a NaN score, a negative count, an empty
+    // entry or totals out of range.
+    bool assign(const Table& table);
 
 private:
+    struct Entry {
+        double score;
+        std::int64_t pos;
+        std::int64_t neg;
+    };
+    void merge();
+    // f(pos, neg) for every distinct score, ascending or descending.
+    template <class F>
+    void walk(bool ascending, F f) const;
+
+    std::vector<Entry> sorted_;  // increasing scores; may hold emptied entries until a merge
+    Table pending_;              // scores absent from sorted_
     std::int64_t positives_ = 0;
     std::int64_t negatives_ = 0;
 };
