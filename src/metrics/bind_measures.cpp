@@ -283,7 +283,8 @@ void bind_KappaM(py::module_& m) {
         "big data stream classifiers', KDD 2015; Machine Learning 2015). The majority-class "
         "classifier predicts each example before seeing its label, as MajorityClassClassifier does "
         "(the most frequent true label so far, ties to the label seen first, -1 before any). "
-        "Negative when the model does worse than it; 0.0 when it is always right.");
+        "Negative when the model does worse than that baseline; 0.0 when the baseline is always "
+        "right.");
     cls.def(py::init<>(), "Create an empty measure (no parameters).");
 }
 
