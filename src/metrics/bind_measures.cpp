@@ -4,16 +4,18 @@
 #include "state/archive.hpp"
 
 #include <cmath>
-#include <limits>
 #include <string>
 
 namespace kavro {
 
 namespace {
 
-// sum += v, false when the sum would overflow or v is negative.
+// Largest total a saved state may hold: far beyond any stream, with room for further updates.
+constexpr std::int64_t kMaxCount = std::int64_t{1} << 60;
+
+// sum += v, false when v is negative or the sum would pass kMaxCount.
 bool add_count(std::int64_t& sum, std::int64_t v) {
-    if (v < 0 || v > std::numeric_limits<std::int64_t>::max() - sum) return false;
+    if (v < 0 || v > kMaxCount - sum) return false;
     sum += v;
     return true;
 }
@@ -44,7 +46,7 @@ void LabelTallies::visit(Ar& ar) {
         for (std::size_t i = 0; i < k; ++i) {
             ar.require(add_count(t, true_counts_[i]) && add_count(p, pred_counts_[i]),
                        "a label count is out of range");
-            ar.require(true_counts_[i] + pred_counts_[i] > 0, "a label was never seen");
+            ar.require(true_counts_[i] > 0 || pred_counts_[i] > 0, "a label was never seen");
             ar.require(hits_[i] >= 0 && hits_[i] <= true_counts_[i] && hits_[i] <= pred_counts_[i],
                        "a count of correct predictions is out of range");
         }
@@ -77,7 +79,8 @@ void KappaT::visit(Ar& ar) {
     ar("hits", hits_);
     ar("no_change_hits", no_change_hits_);
     ar("last", last_);
-    state::require(ar, n_ >= 0 && hits_ >= 0 && hits_ <= n_ && no_change_hits_ >= 0 && no_change_hits_ <= n_,
+    state::require(ar, n_ >= 0 && n_ <= kMaxCount, "the count is out of range");
+    state::require(ar, hits_ >= 0 && hits_ <= n_ && no_change_hits_ >= 0 && no_change_hits_ <= n_,
                    "a count of correct predictions is out of range");
 }
 
@@ -158,21 +161,21 @@ template <class Ar>
 void LogLoss::visit(Ar& ar) {
     ar("sum", sum_);
     ar("n", n_);
-    state::require(ar, n_ >= 0 && sum_ >= 0.0, "the running sum or count is out of range");
+    state::require(ar, n_ >= 0 && n_ <= kMaxCount && sum_ >= 0.0, "the running sum or count is out of range");
 }
 
 template <class Ar>
 void MAPE::visit(Ar& ar) {
     ar("sum", sum_);
     ar("n", n_);
-    state::require(ar, n_ >= 0 && sum_ >= 0.0, "the running sum or count is out of range");
+    state::require(ar, n_ >= 0 && n_ <= kMaxCount && sum_ >= 0.0, "the running sum or count is out of range");
 }
 
 template <class Ar>
 void SMAPE::visit(Ar& ar) {
     ar("sum", sum_);
     ar("n", n_);
-    state::require(ar, n_ >= 0 && sum_ >= 0.0, "the running sum or count is out of range");
+    state::require(ar, n_ >= 0 && n_ <= kMaxCount && sum_ >= 0.0, "the running sum or count is out of range");
 }
 
 // CohenKappa, BalancedAccuracy, GeometricMean and MCC save LabelTallies' state; Precision,

@@ -178,7 +178,8 @@ double Precision::get() const { return ratio(static_cast<double>(tp_), static_ca
 double Recall::get() const { return ratio(static_cast<double>(tp_), static_cast<double>(tp_ + fn_)); }
 
 double F1::get() const {
-    return ratio(2.0 * static_cast<double>(tp_), static_cast<double>(2 * tp_ + fp_ + fn_));
+    const auto tp = static_cast<double>(tp_);
+    return ratio(2.0 * tp, 2.0 * tp + static_cast<double>(fp_) + static_cast<double>(fn_));
 }
 
 // ---------------------------------------------------------------------------- ConfusionMatrix

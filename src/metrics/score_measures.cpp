@@ -100,9 +100,9 @@ ScoreCounts::Table ScoreCounts::table() const {
 
 bool ScoreCounts::assign(const Table& table) {
     std::int64_t pos = 0, neg = 0;
-    constexpr auto most = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t most = std::int64_t{1} << 60;  // room for any further updates
     for (const auto& [score, c] : table) {
-        if (std::isnan(score) || c.first < 0 || c.second < 0 || c.first + c.second == 0) return false;
+        if (std::isnan(score) || c.first < 0 || c.second < 0 || (c.first == 0 && c.second == 0)) return false;
         if (c.first > most - pos || c.second > most - neg) return false;
         pos += c.first;
         neg += c.second;
