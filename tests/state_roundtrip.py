@@ -375,6 +375,17 @@ def drive(obj, operations, allow_reset=True):
         elif name == "EDDM":
             obj.update(1 if code % 2 else 0)
             out.extend([obj.drift_detected, obj.warning_detected])
+        elif isinstance(obj, _native.IClassificationMetric):  # measures of kavro.metrics
+            if obj.input == "label":
+                obj.update(y, code % 4)
+            else:
+                score = round(t, 1)
+                as_dict = code % 2 or not hasattr(obj, "pos_label")  # LogLoss takes dicts only
+                obj.update(y, {y: 0.5, code % 4: 1 / (1 + abs(score))} if as_dict else score)
+            out.append(obj.get())
+        elif isinstance(obj, _native.IRegressionMetric):
+            obj.update(t, sum(x.values()) if x else 0.0)
+            out.append(obj.get())
         else:
             raise AssertionError(f"no driver for {name}")
     return out

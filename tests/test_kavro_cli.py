@@ -121,7 +121,7 @@ class TestEvaluate:
                            "--seed", "3", "--n", "2500", "--every", "1000", "--no-progress")
         assert code == 0
         lines = out.splitlines()
-        assert lines[0].split() == ["model", "step", "Accuracy", "elapsed", "throughput"]
+        assert lines[0].split() == ["model", "step", "Accuracy", "KappaT", "elapsed", "throughput"]
         assert [line.split()[1] for line in lines[1:]] == ["1000", "2000", "2500"]
 
     def test_json_matches_the_library_run(self, capsys):
@@ -148,7 +148,7 @@ class TestEvaluate:
                              "--plot", str(png))
         assert code == 0 and png.read_bytes()[:4] == b"\x89PNG"
         rows = out.splitlines()
-        assert rows[0] == "model,step,Accuracy,elapsed,throughput"
+        assert rows[0] == "model,step,Accuracy,KappaT,elapsed,throughput"
         assert [r.split(",")[0] for r in rows[1:]] == ["NaiveBayes"] * 3 + ["NaiveBayes #2"] * 3
         assert "plot written" in err
 
@@ -274,14 +274,15 @@ class TestEvaluate:
             if fmt == "json":
                 assert json.loads(out) == [{"model": "NaiveBayes", "rows": []}]
             else:
-                assert out.replace(",", " ").split() == ["model", "step", "Accuracy", "elapsed", "throughput"]
+                assert out.replace(",", " ").split() == ["model", "step", "Accuracy", "KappaT", "elapsed", "throughput"]
 
     def test_delay_window_and_recorded_dataset(self, capsys):
         code, out, _ = run(capsys, "evaluate", "--no-progress", "--model", "NaiveBayes", "--stream", "electricity",
                            "--n", "600", "--every", "300", "--delay", "10", "--window", "100", "--format", "csv")
         assert code == 0
         rows = out.splitlines()
-        assert rows[0] == 'model,step,scored,Accuracy,Accuracy (last 100),elapsed,throughput'
+        assert rows[0] == ('model,step,scored,Accuracy,KappaT,Accuracy (last 100),KappaT (last 100),'
+                           'elapsed,throughput')
         assert [r.split(",")[1:3] for r in rows[1:]] == [["300", "290"], ["600", "590"]]
 
     def test_bad_data_exits_2_naming_line_and_column(self, capsys, tmp_path):

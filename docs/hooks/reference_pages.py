@@ -92,6 +92,23 @@ GROWS = {
     "MajorityClassClassifier": "one count per label seen.",
     "NoChangeRegressor": "nothing: it keeps the last target.",
     "MeanRegressor": "nothing: a count and a running mean.",
+    "CohenKappa": "counts per distinct label seen.",
+    "KappaM": "one count per distinct true label.",
+    "KappaT": "nothing: a few counts and the last label.",
+    "BalancedAccuracy": "counts per distinct label seen.",
+    "GeometricMean": "counts per distinct label seen.",
+    "MCC": "counts per distinct label seen.",
+    "F1": "nothing: three counts.",
+    "Precision": "nothing: three counts.",
+    "Recall": "nothing: three counts.",
+    "ConfusionMatrix": "one count per pair of labels seen (labels squared).",
+    "ROCAUC": "two counts per distinct score seen (up to the number of updates for real-valued "
+              "scores; round the scores to bound it).",
+    "RollingROCAUC": "the last `window_size` pairs (fixed).",
+    "PRAUC": "two counts per distinct score seen (up to the number of updates for real-valued scores).",
+    "LogLoss": "nothing: a running sum.",
+    "MAPE": "nothing: a running sum.",
+    "SMAPE": "nothing: a running sum.",
 }
 
 NOTES = {
@@ -115,6 +132,14 @@ NOTES = {
                               "metrics' `update(y_true, y_pred)`.",
     "StandardScaler": "`transform_one` returns the keys in the scaler's own order, not in the order of "
                       "the record.",
+    "ROCAUC": "`update(y_true, y_pred)` takes a real score or a dict of label probabilities (the "
+              "probability of `pos_label`); `progressive_val_score` and `kavro evaluate` feed it "
+              "`predict_proba_one`. Undefined (reported as 0.0) until both classes were seen.",
+    "KappaT": "The default second measure of `kavro evaluate` for classifiers: below 0 the model "
+              "does worse than repeating the last label, which on ordered streams is often hard to beat.",
+    "ConfusionMatrix": "`matrix()` rows are true labels and columns predicted labels, both in the "
+                       "order of `labels`; `print(cm.classification_report())` shows precision, "
+                       "recall, F1 and support per label.",
 }
 
 

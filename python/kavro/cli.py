@@ -39,6 +39,8 @@ from kavro.evaluate import Evaluation, check_plot_path, plot_checkpoints, progre
 from kavro.stream import CSVStream, StreamError
 
 DEFAULT_N = 10_000
+# KappaT sets the accuracy against repeating the last label (a strong baseline on ordered streams).
+DEFAULT_CLASSIFIER_METRICS = ["Accuracy", "KappaT"]
 
 
 class CLIError(Exception):
@@ -312,7 +314,7 @@ def make_parser() -> argparse.ArgumentParser:
     ev.add_argument("--n", type=_count, default=None, metavar="N",
                     help=f"number of examples (default {DEFAULT_N} for generators, the whole file for --csv)")
     ev.add_argument("--metric", action="append", default=[], metavar="NAME[:k=v,...]",
-                    help="metric (repeatable; default Accuracy or MAE)")
+                    help="metric (repeatable; default Accuracy and KappaT, or MAE and RMSE)")
     ev.add_argument("--every", type=_count, default=1000, metavar="N", help="checkpoint every N examples")
     ev.add_argument("--delay", type=_count, default=0, metavar="N",
                     help="labels arrive N examples late: predict on arrival, score and learn later")
@@ -516,7 +518,7 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
     if len(kinds) > 1:
         raise CLIError("cannot compare classifiers with regressors in one run")
     kind = kinds.pop()
-    metric_specs = args.metric or (["Accuracy"] if kind == "classifier" else ["MAE", "RMSE"])
+    metric_specs = args.metric or (DEFAULT_CLASSIFIER_METRICS if kind == "classifier" else ["MAE", "RMSE"])
     stream, n = _make_stream(args, kind, models[0][0])
     for spec in metric_specs:  # validate every name before anything runs
         build_metric(spec, kind)

@@ -45,6 +45,44 @@ def _updater(metric: Any) -> Callable[[Any, Any], None]:
     return update  # (y_true, y_pred), positionally
 
 
+def _input_kind(metric: Any) -> str:
+    """What a measure is fed: 'label' (a predicted label or value), 'proba' (the dict of
+    ``predict_proba_one``) or 'score' (the probability of its ``pos_label``)."""
+    kind = getattr(metric, "input", "label")
+    return kind if kind in ("label", "proba", "score") else "label"
+
+
+def _feeder(metric: Any, pairs: bool) -> Callable[[Any, Any], None]:
+    """``f(y_true, prediction)`` feeding one measure. With ``pairs`` a prediction is the pair
+    ``(predict_one(x), predict_proba_one(x))`` (either None when no measure needs it); else it
+    is what ``predict_one`` returned."""
+    update = _updater(metric)
+    if not pairs:
+        return update
+    kind = _input_kind(metric)
+    if kind == "label":
+        return lambda y_true, pred: update(y_true, pred[0])
+    if kind == "proba":
+        return lambda y_true, pred: update(y_true, pred[1])
+    pos_label = getattr(metric, "pos_label", 1)
+    return lambda y_true, pred: update(y_true, pred[1].get(pos_label, 0.0))
+
+
+def _predictor(model: Any, metrics: list[Any]) -> tuple[Callable[[Any], Any], bool]:
+    """The prediction function the measures need and whether it returns pairs (see _feeder)."""
+    kinds = [_input_kind(m) for m in metrics]
+    if all(k == "label" for k in kinds):
+        return model.predict_one, False
+    predict_proba = getattr(model, "predict_proba_one", None)
+    if not callable(predict_proba):
+        wanting = ", ".join(metric_name(m) for m, k in zip(metrics, kinds) if k != "label")
+        raise TypeError(f"{wanting} score probabilities, but {type(model).__name__} has no predict_proba_one")
+    if "label" not in kinds:
+        return lambda x: (None, predict_proba(x)), True
+    predict_one = model.predict_one
+    return lambda x: (predict_one(x), predict_proba(x)), True
+
+
 def metric_name(metric: Any) -> str:
     """Display name of a metric object: its class name."""
     return type(metric).__name__
@@ -266,7 +304,9 @@ def progressive_val_score(
     ``stream`` yields ``(x, y)`` pairs (a generator, ``iter_csv(...)``, a list, ...). ``metrics``
     is one metric or a sequence of them: objects with ``update(y_true, y_pred)`` (or
     ``WindowMetric``'s ``update(predicted, actual)``) and ``get()``; ``None`` picks Accuracy for a
-    classifier, MAE and RMSE for a regressor.
+    classifier, MAE and RMSE for a regressor. A measure whose ``input`` is ``"proba"`` (``ROCAUC``,
+    ``RollingROCAUC``, ``PRAUC``, ``LogLoss``) is fed the model's ``predict_proba_one(x)``, one
+    whose ``input`` is ``"score"`` the probability of its ``pos_label`` (0 when absent).
 
     A checkpoint row is taken every ``every`` examples and after the last one; ``n`` stops after
     that many examples. ``delay=N`` holds each label back for N examples: an example is predicted
@@ -306,7 +346,8 @@ def progressive_val_score(
         check_plot_path(plot)
     metric_list = _metric_list(metrics, model)
     names = _unique_names([metric_name(m) for m in metric_list])
-    updaters = [_updater(m) for m in metric_list]
+    predict, pairs = _predictor(model, metric_list)
+    updaters = [_feeder(m, pairs) for m in metric_list]
     getters = [m.get for m in metric_list]
     window_names = [f"{name} (last {window})" for name in names] if window else []
     fresh = [_fresh_factory(m) for m in metric_list] if window else []
@@ -317,7 +358,7 @@ def progressive_val_score(
 
     bar = _progress_bar(progress, stream, n, description or type(model).__name__)
     examples = iter(stream if n is None else itertools.islice(stream, n))
-    predict, learn = model.predict_one, model.learn_one
+    learn = model.learn_one
     recent: collections.deque[tuple[Any, Any]] = collections.deque(maxlen=window or 1)
 
     scored = 0  # examples scored (and learnt); behind step by the delay
@@ -331,7 +372,7 @@ def progressive_val_score(
             row[name] = get() if scored else None  # a measure of nothing is missing, not 0
         for wname, make in zip(window_names, fresh):
             view = make()
-            update = _updater(view)
+            update = _feeder(view, pairs)
             for y_true, y_pred in recent:
                 update(y_true, y_pred)
             row[wname] = view.get() if recent else None

@@ -1,7 +1,11 @@
 """Prequential metrics, cumulative and over a sliding window.
 
-The classes are those of ``_kavro_core`` themselves, re-exported without wrappers; a class the
-compiled module does not provide is left out.
+Label measures take ``update(y_true, y_pred)`` with a predicted label; ``ROCAUC``,
+``RollingROCAUC`` and ``PRAUC`` take a real score or a dict of label probabilities, ``LogLoss`` a
+dict of label probabilities (their ``input`` is ``"proba"``: an evaluation feeds them
+``predict_proba_one``). ``ConfusionMatrix`` keeps every count and prints a classification report.
+The classes are those of the compiled modules themselves, re-exported without wrappers; a class
+the build does not provide is left out.
 """
 
 from kavro._registry import export as _export

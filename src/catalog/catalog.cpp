@@ -27,7 +27,18 @@ void bind_classes(py::module_& m) {
     py::class_<IDriftDetector, std::shared_ptr<IDriftDetector>>(m, "IDriftDetector",
                                                                 "Abstract change detector.");
     py::class_<IClassificationMetric, std::shared_ptr<IClassificationMetric>>(
-        m, "IClassificationMetric", "Abstract measure of labels, probabilities or scores.");
+        m, "IClassificationMetric", "Abstract measure of labels, probabilities or scores.")
+        .def_property_readonly(
+            "input",
+            [](const IClassificationMetric& self) {
+                switch (self.input()) {
+                    case IClassificationMetric::Input::proba: return "proba";
+                    case IClassificationMetric::Input::score: return "score";
+                    default: return "label";
+                }
+            },
+            "What update(y_true, y_pred) is fed in an evaluation: 'label' (a predicted label), "
+            "'proba' (a dict of label probabilities) or 'score' (a real score).");
     py::class_<IRegressionMetric, std::shared_ptr<IRegressionMetric>>(
         m, "IRegressionMetric", "Abstract measure of real-valued predictions.");
 #define KAVRO_CORE(T, name, family, kind, summary)
