@@ -92,6 +92,16 @@ GROWS = {
     "MajorityClassClassifier": "one count per label seen.",
     "NoChangeRegressor": "nothing: it keeps the last target.",
     "MeanRegressor": "nothing: a count and a running mean.",
+    "DDM": "nothing: a count, the error rate and its lowest point.",
+    "RDDM": "nothing past its start: a ring of min_size_concept stored outcomes (one byte each) and "
+            "DDM's statistics.",
+    "HDDM_A": "nothing: running sums and counts of the whole stream and of two cut points.",
+    "HDDM_W": "nothing: five weighted averages with their squared-weight sums.",
+    "PageHinkley": "nothing: a count, a running mean and a faded sum.",
+    "CUSUM": "nothing: a count, a running mean and a floored sum.",
+    "STEPD": "nothing past its start: a ring of window_size recent outcomes and two counts.",
+    "EWMAChart": "nothing: a count, the error total and the moving average.",
+    "GeometricMovingAverage": "nothing: a count, a running mean and a moving average.",
 }
 
 NOTES = {
