@@ -109,6 +109,16 @@ GROWS = {
     "LogLoss": "nothing: a running sum.",
     "MAPE": "nothing: a running sum.",
     "SMAPE": "nothing: a running sum.",
+    "DDM": "nothing: a count, the error rate and its lowest point.",
+    "RDDM": "nothing past its start: a ring of min_size_concept stored outcomes (one byte each) and "
+            "DDM's statistics.",
+    "HDDM_A": "nothing: running sums and counts of the whole stream and of two cut points.",
+    "HDDM_W": "nothing: five weighted averages with their squared-weight sums.",
+    "PageHinkley": "nothing: a count, a running mean and a faded sum.",
+    "CUSUM": "nothing: a count, a running mean and a floored sum.",
+    "STEPD": "nothing past its start: a ring of window_size recent outcomes and two counts.",
+    "EWMAChart": "nothing: a count, the error total and the moving average.",
+    "GeometricMovingAverage": "nothing: a count, a running mean and a moving average.",
 }
 
 NOTES = {

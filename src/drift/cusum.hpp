@@ -1,0 +1,48 @@
+// Cumulative sum test for an increase of the mean of real values.
+#pragma once
+
+#include <cstdint>
+
+#include "drift/detector_base.hpp"
+
+namespace kavro {
+
+// Page, "Continuous inspection schemes", Biometrika 1954 (CUSUM). Accumulates the deviations
+// of the values from their running mean, less the tolerated change delta, floored at zero:
+// sum = max(0, sum + x - mean - delta); a sum above lambda_ is a drift, tested once
+// min_n_instances values were seen. No warning zone. After a drift the next update starts
+// from a fresh state.
+class CUSUM final : public DetectorBase {
+public:
+    // Throws std::invalid_argument for min_n_instances below 1 or delta or lambda_ not finite.
+    explicit CUSUM(std::int64_t min_n_instances = 30, double delta = 0.005, double lambda_ = 50.0);
+
+    // One finite value.
+    void update(double x) override {
+        check_input(x);
+        step(x);
+    }
+    static void check_input(double x) { drift_checks::real(x); }
+    void step(double x);
+    void reset() override;
+
+    std::int64_t min_n_instances() const { return min_n_instances_; }
+    double delta() const { return delta_; }
+    double lambda() const { return lambda_; }
+
+    template <class Ar>
+    void visit(Ar& ar);
+
+private:
+    void restart();
+
+    std::int64_t min_n_instances_;
+    double delta_;
+    double lambda_;
+
+    std::int64_t n_ = 1;  // values seen since the restart, plus one
+    double mean_ = 0.0;
+    double sum_ = 0.0;
+};
+
+}  // namespace kavro
