@@ -375,6 +375,11 @@ def drive(obj, operations, allow_reset=True):
         elif name == "EDDM":
             obj.update(1 if code % 2 else 0)
             out.extend([obj.drift_detected, obj.warning_detected])
+        elif isinstance(obj, _native.IAnomalyDetector):
+            out.append(obj.score_one(dict(x)))
+            if hasattr(obj, "predict_one"):
+                out.append(obj.predict_one(dict(x)))
+            obj.learn_one(dict(x))
         else:
             raise AssertionError(f"no driver for {name}")
     return out

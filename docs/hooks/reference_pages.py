@@ -28,6 +28,7 @@ TITLES = {
     "metrics": ("Metrics", "Prequential metrics: cumulative and over a sliding window."),
     "drift": ("Drift detectors", "Change detectors fed with one value at a time."),
     "dummy": ("Baselines", "No-change, majority-class and mean predictors to compare models against."),
+    "anomaly": ("Anomaly detection", "Streaming outlier detectors, alarms from their scores, and their pipeline."),
 }
 
 _TREE = "the tree's nodes (depth at most `max_depth`); each leaf keeps "
@@ -92,6 +93,18 @@ GROWS = {
     "MajorityClassClassifier": "one count per label seen.",
     "NoChangeRegressor": "nothing: it keeps the last target.",
     "MeanRegressor": "nothing: a count and a running mean.",
+    "HalfSpaceTrees": "tree nodes, made when a record first reaches them: at most `n_trees` x (2^(`height` + 1) "
+                      "- 1) with two counts each; no records are stored.",
+    "OnlineIsolationForest": "the last `window_size` records, and per tree the nodes the window fills (each "
+                             "with a bounding box; bounded by the window over `max_leaf_samples`).",
+    "LODA": "`n_projections` sparse projections with their histograms, and the projections of the block "
+            "filling (up to `window_size` records).",
+    "RSHash": "`n_components` count-min sketches of `n_hashes` rows of `sample_size` counts (rounded up to a "
+              "power of two), and a cell key per component for each of the last `sample_size` records.",
+    "KNNDistance": "the last `window_size` records (constant once full).",
+    "ThresholdFilter": "what its detector holds.",
+    "QuantileThreshold": "what its detector holds, and five quantile markers.",
+    "AnomalyPipeline": "what its transformers and its detector hold.",
 }
 
 NOTES = {

@@ -90,4 +90,5 @@ PYBIND11_MODULE(_native, m) {
 
     kavro::native::bind_batch(m);
     kavro::native::bind_keyed(m);
+    kavro::native::bind_score_many(m);
 }

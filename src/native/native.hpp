@@ -11,4 +11,7 @@ void bind_batch(pybind11::module_& m);
 // Conversions for the keyed models' driver.
 void bind_keyed(pybind11::module_& m);
 
+// kavro.score_many's entry for anomaly detectors.
+void bind_score_many(pybind11::module_& m);
+
 }  // namespace kavro::native
