@@ -55,10 +55,8 @@ void HalfSpaceTrees::visit(Ar& ar) {
             for (std::int32_t i = 0; i < n; ++i) {
                 const Node& nd = t.nodes[i];
                 ar.require(nd.dim >= -1 && nd.dim < static_cast<std::int32_t>(d), "node feature out of range");
-                ar.require((nd.left == -1 || (nd.left > i && nd.left < n)) &&
-                               (nd.right == -1 || (nd.right > i && nd.right < n)),
-                           "node child out of range");
-                ar.require(nd.dim >= 0 || (nd.left == -1 && nd.right == -1), "a leaf has children");
+                ar.require(nd.child == -1 || (nd.child > i && nd.child < n - 1), "node child out of range");
+                ar.require(nd.dim >= 0 || nd.child == -1, "a leaf has children");
             }
         }
     }

@@ -48,21 +48,30 @@ HalfSpaceTrees::HalfSpaceTrees(int n_trees, int height, int window_size, Limits 
     }
 }
 
-std::int32_t HalfSpaceTrees::make_node(std::vector<Node>& nodes, int depth,
-                                       const std::vector<double>& low,
-                                       const std::vector<double>& high) {
+// A node at `depth` whose parent lies on x's path (x goes there when `right` is its side):
+// its feature drawn, its split the middle of its cell on that feature (the tree's workspace
+// narrowed by the splits above it).
+HalfSpaceTrees::Node HalfSpaceTrees::make_node(const Tree& tree, int depth, const double* x, bool right) {
     Node nd;
     if (depth < height_) {
-        nd.dim = static_cast<std::int32_t>(
+        const auto q = static_cast<std::int32_t>(
             uniform_draw(rng_, static_cast<std::uint32_t>(space_.size() - 1)));
-        nd.split = 0.5 * (low[nd.dim] + high[nd.dim]);
+        double low = tree.low[q], high = tree.high[q];
+        std::int32_t idx = 0;
+        for (int k = 0; k < depth; ++k) {
+            const Node& up = tree.nodes[idx];
+            const bool left = k + 1 == depth ? !right : x[up.dim] < up.split;
+            if (up.dim == q) (left ? high : low) = up.split;
+            idx = up.child + (left ? 0 : 1);
+        }
+        nd.dim = q;
+        nd.split = 0.5 * (low + high);
     }
-    nodes.push_back(nd);
-    return static_cast<std::int32_t>(nodes.size() - 1);
+    return nd;
 }
 
 // Each feature's workspace: s drawn in its range [a, b], then s -/+ 2 max(s - a, b - s).
-void HalfSpaceTrees::build() {
+void HalfSpaceTrees::build(const double* x) {
     trees_.assign(static_cast<std::size_t>(n_trees_), Tree{});
     const std::size_t d = space_.size();
     for (auto& tree : trees_) {
@@ -77,38 +86,48 @@ void HalfSpaceTrees::build() {
             tree.low[j] = s - r;
             tree.high[j] = s + r;
         }
-        make_node(tree.nodes, 0, tree.low, tree.high);
+        tree.nodes.push_back(make_node(tree, 0, x, false));
     }
 }
 
+// The trees are walked level by level, all of them at each level, so that their independent
+// node loads overlap.
 void HalfSpaceTrees::learn_one(const FeatureMap& x) {
+    thread_local std::vector<double> v;
+    thread_local std::vector<std::int32_t> at;
     if (!space_.fixed()) {
         std::vector<std::string> known;
         for (const auto& kv : limits_) known.push_back(kv.first);
         space_.fix(x, known);
         if (!space_.fixed()) return;  // an empty first record: nothing to build on
-        build();
+        v.resize(space_.size());
+        space_.dense(x, v.data());
+        build(v.data());
     }
-    const std::size_t d = space_.size();
-    std::vector<double> v(d), low(d), high(d);
+    v.resize(space_.size());
     space_.dense(x, v.data());
     const std::int64_t epoch = n_ / window_size_;
-    for (auto& tree : trees_) {
-        low = tree.low;
-        high = tree.high;
-        std::int32_t idx = 0;
-        for (int depth = 0;; ++depth) {
-            add_mass(tree.nodes[idx], epoch);
-            const Node nd = tree.nodes[idx];
-            if (nd.dim < 0) break;
-            const bool left = v[nd.dim] < nd.split;
-            (left ? high : low)[nd.dim] = nd.split;
-            std::int32_t child = left ? nd.left : nd.right;
-            if (child < 0) {
-                child = make_node(tree.nodes, depth + 1, low, high);
-                (left ? tree.nodes[idx].left : tree.nodes[idx].right) = child;
+    const std::size_t n_trees = trees_.size();
+    at.assign(n_trees, 0);
+    for (int depth = 0; depth <= height_; ++depth) {
+        for (std::size_t t = 0; t < n_trees; ++t) {
+            Tree& tree = trees_[t];
+            const std::int32_t idx = at[t];
+            Node& nd = tree.nodes[idx];
+            add_mass(nd, epoch);
+            if (depth == height_) continue;
+            const bool right = !(v[nd.dim] < nd.split);
+            std::int32_t child = nd.child;
+            if (child < 0) {  // both children at once, so that they sit side by side
+                const Node l = make_node(tree, depth + 1, v.data(), false);
+                const Node r = make_node(tree, depth + 1, v.data(), true);
+                child = static_cast<std::int32_t>(tree.nodes.size());
+                tree.nodes.push_back(l);
+                tree.nodes.push_back(r);
+                tree.nodes[idx].child = child;
             }
-            idx = child;
+            child += right ? 1 : 0;
+            at[t] = child;
         }
     }
     ++n_;
@@ -116,24 +135,37 @@ void HalfSpaceTrees::learn_one(const FeatureMap& x) {
 
 double HalfSpaceTrees::score_one(const FeatureMap& x) const {
     if (!space_.fixed()) return 1.0;
-    const std::size_t d = space_.size();
-    std::vector<double> v(d);
+    thread_local std::vector<double> v;
+    thread_local std::vector<std::int32_t> at;
+    thread_local std::vector<std::int32_t> tree_of;
+    v.resize(space_.size());
     space_.dense(x, v.data());
     const std::int64_t epoch = n_ / window_size_;
     const double limit = 0.1 * window_size_;
+    // Trees still descending: tree_of[i] walks node at[i].
+    const std::size_t n_trees = trees_.size();
+    at.assign(n_trees, 0);
+    tree_of.resize(n_trees);
+    for (std::size_t t = 0; t < n_trees; ++t) tree_of[t] = static_cast<std::int32_t>(t);
+    std::size_t active = n_trees;
     double total = 0.0;
-    for (const auto& tree : trees_) {
-        std::int32_t idx = 0;
-        for (int depth = 0;; ++depth) {
-            const Node& nd = tree.nodes[idx];
+    for (int depth = 0; active > 0; ++depth) {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < active; ++i) {
+            const Tree& tree = trees_[tree_of[i]];
+            const Node& nd = tree.nodes[at[i]];
             const std::int32_t r = reference_mass(nd, epoch);
             if (nd.dim < 0 || r < limit) {
                 total += std::ldexp(static_cast<double>(r), depth);
-                break;
+                continue;
             }
-            idx = v[nd.dim] < nd.split ? nd.left : nd.right;
-            if (idx < 0) break;  // never reached: no mass
+            if (nd.child < 0) continue;  // never reached: no mass
+            const std::int32_t child = nd.child + (v[nd.dim] < nd.split ? 0 : 1);
+            tree_of[kept] = tree_of[i];
+            at[kept] = child;
+            ++kept;
         }
+        active = kept;
     }
     return 1.0 - total / (static_cast<double>(n_trees_) * window_size_ * std::ldexp(1.0, height_));
 }

@@ -24,19 +24,17 @@ public:
     using Limits = std::map<std::string, std::pair<double, double>>;
 
     struct Node {
-        std::int32_t dim = -1;  // -1 at the maximum depth
         double split = 0.0;
-        std::int32_t left = -1;
-        std::int32_t right = -1;
+        std::int32_t child = -1;  // left child; the right one follows it (-1: none yet)
+        std::int32_t dim = -1;    // -1 at the maximum depth
         std::int64_t epoch = -1;  // window index of `mass`
         std::int32_t mass = 0;    // records of window `epoch`
         std::int32_t prev = 0;    // records of window `epoch - 1`
         template <class Ar>
         void visit(Ar& ar) {
-            ar("dim", dim);
             ar("split", split);
-            ar("left", left);
-            ar("right", right);
+            ar("child", child);
+            ar("dim", dim);
             ar("epoch", epoch);
             ar("mass", mass);
             ar("prev", prev);
@@ -44,7 +42,7 @@ public:
     };
     struct Tree {
         std::vector<double> low, high;  // the tree's random workspace per feature
-        std::vector<Node> nodes;        // nodes[0] is the root
+        std::vector<Node> nodes;        // nodes[0] is the root; children are made in pairs
         template <class Ar>
         void visit(Ar& ar) {
             ar("low", low);
@@ -76,9 +74,8 @@ public:
     std::size_t n_nodes() const;
 
 private:
-    void build();
-    std::int32_t make_node(std::vector<Node>& nodes, int depth, const std::vector<double>& low,
-                           const std::vector<double>& high);
+    void build(const double* x);
+    Node make_node(const Tree& tree, int depth, const double* x, bool right);
 
     int n_trees_;
     int height_;
