@@ -286,7 +286,7 @@ void bind_LODA(py::module_& m) {
             py::arg("n_projections") = 100, py::arg("window_size") = 256, py::arg("n_bins") = "auto",
             py::arg("seed") = py::none(),
             "n_projections: random projections; window_size: records per histogram block; n_bins: "
-            "bins per histogram, or 'auto' (Sturges or Freedman-Diaconis, whichever gives more); "
+            "bins per histogram, or 'auto' (Birge & Rozenholc's penalised likelihood, per block); "
             "seed: random seed (None: a fixed default, 1).");
     def_detector_methods(cls);
     cls.def_property_readonly("n_projections", &T::n_projections, "Number of projections.")

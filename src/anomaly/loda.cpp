@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace kavro {
@@ -29,12 +30,35 @@ double LODA::project(const Projection& p, const std::vector<double>& v) const {
 
 namespace {
 
-// Linear-interpolation quantile of sorted values.
-double quantile(const std::vector<double>& s, double q) {
-    const double pos = q * static_cast<double>(s.size() - 1);
-    const std::size_t i = static_cast<std::size_t>(pos);
-    const double frac = pos - static_cast<double>(i);
-    return i + 1 < s.size() ? s[i] + frac * (s[i + 1] - s[i]) : s[i];
+// Bin index of z among `bins` equal bins from lo of width w (the upper end in the last bin).
+std::size_t bin_of(double z, double lo, double w, std::size_t bins) {
+    const double b = std::floor((z - lo) / w);
+    return b < 0.0 ? 0 : std::min(static_cast<std::size_t>(b), bins - 1);
+}
+
+// Birge & Rozenholc's number of equal-width bins for sorted values z over [lo, hi]: the D
+// maximising sum_j N_j log(D N_j / n) - (D - 1 + log(D)^2.5), D from 1 to n / log(n).
+std::size_t birge_rozenholc(const std::vector<double>& z, double lo, double hi) {
+    const double n = static_cast<double>(z.size());
+    const std::size_t top = std::max<std::size_t>(1, static_cast<std::size_t>(n / std::log(std::max(n, 2.0))));
+    std::size_t best = 1;
+    double best_value = -std::numeric_limits<double>::infinity();
+    std::vector<std::int64_t> counts;
+    for (std::size_t bins = 1; bins <= top; ++bins) {
+        const double w = (hi - lo) / static_cast<double>(bins);
+        counts.assign(bins, 0);
+        for (double v : z) ++counts[bin_of(v, lo, w, bins)];
+        double value = 0.0;
+        for (auto c : counts) {
+            if (c > 0) value += static_cast<double>(c) * std::log(static_cast<double>(bins) * static_cast<double>(c) / n);
+        }
+        value -= static_cast<double>(bins) - 1.0 + std::pow(std::log(static_cast<double>(bins)), 2.5);
+        if (value > best_value) {
+            best_value = value;
+            best = bins;
+        }
+    }
+    return best;
 }
 
 }  // namespace
@@ -51,29 +75,12 @@ void LODA::rebuild() {
             lo -= 0.5;
             hi += 0.5;
         }
-        std::size_t bins = static_cast<std::size_t>(n_bins_);
-        if (bins == 0) {
-            const std::size_t sturges =
-                static_cast<std::size_t>(std::ceil(std::log2(static_cast<double>(n)))) + 1;
-            bins = sturges;
-            const double iqr = quantile(z, 0.75) - quantile(z, 0.25);
-            if (iqr > 0.0) {
-                const double fd = 2.0 * iqr / std::cbrt(static_cast<double>(n));
-                const double fd_bins = std::ceil((hi - lo) / fd);
-                if (fd_bins > static_cast<double>(bins)) {
-                    bins = static_cast<std::size_t>(std::min(fd_bins, static_cast<double>(n)));
-                }
-            }
-        }
+        const std::size_t bins = n_bins_ > 0 ? static_cast<std::size_t>(n_bins_) : birge_rozenholc(z, lo, hi);
         Projection& pr = projections_[p];
         pr.low = lo;
         pr.width = (hi - lo) / static_cast<double>(bins);
         pr.counts.assign(bins, 0);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double b = std::floor((z[i] - lo) / pr.width);
-            const std::size_t bin = b < 0.0 ? 0 : std::min(static_cast<std::size_t>(b), bins - 1);
-            ++pr.counts[bin];
-        }
+        for (std::size_t i = 0; i < n; ++i) ++pr.counts[bin_of(z[i], lo, pr.width, bins)];
     }
     block_.clear();
     block_n_ = 0;

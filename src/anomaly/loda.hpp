@@ -17,8 +17,8 @@ namespace kavro {
 // while the next block fills (the paper's two alternating sets). Score: the mean over
 // projections of -log p, with p = (count + 1) / ((window_size + bins) * width) of the bin the
 // projected record falls in (count 0 outside the range); 0 before the first block completes.
-// n_bins 0 ("auto") picks, per projection and block, the larger of Sturges' and the
-// Freedman-Diaconis bin counts.
+// n_bins 0 ("auto") picks, per projection and block, the bin count of Birge & Rozenholc ("How
+// many bins should be put in a regular histogram", ESAIM P&S 10, 2006).
 class LODA : public IAnomalyDetector {
 public:
     struct Projection {
