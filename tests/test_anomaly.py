@@ -278,3 +278,86 @@ def test_cli_evaluates_a_detector_on_anomaly_blobs():
         assert cli.main(["evaluate", "--model", "HalfSpaceTrees", "--stream", "anomaly-blobs",
                          "--metric", "Accuracy"]) == 2
     assert "does not measure anomaly scores" in err.getvalue()
+
+
+def cluster(centre, n, seed, d=6):
+    rng = np.random.default_rng(seed)
+    return np.clip(rng.normal(centre, 0.03, size=(n, d)), 0.0, 1.0)
+
+
+@pytest.mark.parametrize("name", DETECTORS)
+def test_detectors_forget_a_region_the_stream_has_left(name):
+    d = DETECTORS[name]()
+    old, new = cluster(0.25, 600, 1), cluster(0.75, 1200, 2)
+    kavro.learn_many(d, old)
+    probe_old, probe_new = {f"x{j}": 0.25 for j in range(6)}, {f"x{j}": 0.75 for j in range(6)}
+    assert d.score_one(probe_old) < d.score_one(probe_new)
+    kavro.learn_many(d, new)  # more than every window: the old region is gone
+    assert d.score_one(probe_old) > d.score_one(probe_new)
+
+
+def test_features_are_fixed_by_the_first_record():
+    d = anomaly.KNNDistance(k=1)
+    d.learn_one({"b": 1.0, "a": 2.0})
+    assert d.score_one({"a": 2.0, "b": 1.0, "c": 50.0}) == 0.0  # a new name is ignored
+    assert d.score_one({"a": 2.0}) == 1.0                       # a missing one reads as 0
+    frame = __import__("pandas").DataFrame({"a": [2.0, np.nan], "b": [1.0, 4.0]})
+    assert list(kavro.score_many(d, frame)) == [0.0, math.hypot(2.0, 3.0)]
+    assert list(kavro.score_many(d, np.array([[1.0, 2.0]]), feature_names=["b", "a"])) == [0.0]
+
+
+def test_half_space_trees_grow_no_further_than_full_trees():
+    d = anomaly.HalfSpaceTrees(n_trees=3, height=4, window_size=20, seed=0)
+    kavro.learn_many(d, np.random.default_rng(0).random((3000, 3)))
+    # cells are made in pairs as records reach them; parts of the workspace lie outside the data
+    assert 3 * 9 <= d.n_nodes <= 3 * (2 ** 5 - 1) and d.n_nodes % 2 == 3 % 2
+
+
+def test_rs_hash_counts_only_its_window():
+    d = anomaly.RSHash(n_components=20, sample_size=100, seed=5)
+    assert d.score_one({"x0": 0.5}) == 0.0
+    kavro.learn_many(d, cluster(0.3, 100, 3))
+    inside = d.score_one({f"x{j}": 0.3 for j in range(6)})
+    assert inside < -3.0  # most of the window shares its cells
+    kavro.learn_many(d, cluster(0.8, 100, 4))
+    assert d.score_one({f"x{j}": 0.3 for j in range(6)}) > inside / 4
+
+
+def test_quantile_threshold_is_exact_over_its_first_scores():
+    inner = anomaly.KNNDistance(k=1, window_size=1)
+    qt = anomaly.QuantileThreshold(inner, q=0.5)
+    inner.learn_one({"a": 0.0})
+    for v in (4.0, 1.0, 3.0):  # scores 4, 1, 3 (each against the record before)
+        qt.learn_one({"a": v})
+    # the nearest-rank median of the scores seen; the alarm at 4.0 kept it from the detector
+    assert inner.n_held == 1 and qt.threshold in (1.0, 3.0, 4.0)
+    q2 = anomaly.QuantileThreshold(anomaly.KNNDistance(k=1, window_size=1), q=0.5)
+    q2.detector.learn_one({"a": 0.0})
+    q2.learn_one({"a": 2.0})  # no threshold yet: learnt
+    assert q2.threshold == 2.0 and q2.detector.n_held == 1
+    with pytest.raises(ValueError, match="corrupt|truncated"):
+        kavro.loads(kavro.dumps(qt)[:-9] + b"\x00" * 5)
+
+
+def test_a_damaged_saved_detector_is_refused():
+    d = anomaly.HalfSpaceTrees(n_trees=2, height=3, window_size=10)
+    kavro.learn_many(d, X[:50])
+    data = kavro.dumps(d)
+    with pytest.raises(ValueError):
+        kavro.loads(data[:-20])
+    with pytest.raises(ValueError):
+        kavro.loads(data, expected="LODA")
+    inspected = kavro.inspect(d)
+    assert inspected["class"] == "HalfSpaceTrees" and inspected["state"]["height"] == 3
+
+
+def test_kavro_list_shows_the_anomaly_family():
+    out = io.StringIO()
+    with redirect_stdout(out):
+        assert cli.main(["list", "--kind", "anomaly"]) == 0
+    text = out.getvalue()
+    assert "kavro.anomaly" in text and "HalfSpaceTrees(n_trees=25" in text and "NaiveBayes" not in text
+    out = io.StringIO()
+    with redirect_stdout(out):
+        assert cli.main(["list", "--streams"]) == 0
+    assert "anomaly-blobs:n_features=6, contamination=0.01, drift_at=None, seed=None" in out.getvalue()
