@@ -95,8 +95,9 @@ GROWS = {
     "MeanRegressor": "nothing: a count and a running mean.",
     "HalfSpaceTrees": "tree nodes, made when a record first reaches them: at most `n_trees` x (2^(`height` + 1) "
                       "- 1) with two counts each; no records are stored.",
-    "OnlineIsolationForest": "the last `window_size` records, and per tree the nodes the window fills (each "
-                             "with a bounding box; bounded by the window over `max_leaf_samples`).",
+    "OnlineIsolationForest": "the last `window_size` records, and per tree the nodes the window fills, each "
+                             "with a bounding box (about 4 `window_size` / `max_leaf_samples` per tree with "
+                             "adaptive growth, up to log2(`window_size`) times that with fixed growth).",
     "LODA": "`n_projections` sparse projections with their histograms, and the projections of the block "
             "filling (up to `window_size` records).",
     "RSHash": "`n_components` count-min sketches of `n_hashes` rows of `sample_size` counts (rounded up to a "
