@@ -11,6 +11,8 @@ NAMES = [e.name for e in ENTRIES]
 
 def _argument(annotation):
     """A small object of the kind a required constructor argument names."""
+    if "SupportsFloat" in annotation or annotation == "float":
+        return 0.5
     sequence = annotation.startswith(("collections.abc.Sequence[", "list[", "Sequence["))
     inner = re.sub(r"^[\w.]*\[(.*)\]$", r"\1", annotation) if sequence else annotation
     wanted = getattr(kc, inner.rsplit(".", 1)[-1], None) or getattr(_native, inner.rsplit(".", 1)[-1], None)

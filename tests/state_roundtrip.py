@@ -386,6 +386,11 @@ def drive(obj, operations, allow_reset=True):
         elif isinstance(obj, _native.IRegressionMetric):
             obj.update(t, sum(x.values()) if x else 0.0)
             out.append(obj.get())
+        elif isinstance(obj, _native.IAnomalyDetector):
+            out.append(obj.score_one(dict(x)))
+            if hasattr(obj, "predict_one"):
+                out.append(obj.predict_one(dict(x)))
+            obj.learn_one(dict(x))
         else:
             raise AssertionError(f"no driver for {name}")
     return out

@@ -28,6 +28,7 @@ TITLES = {
     "metrics": ("Metrics", "Prequential metrics: cumulative and over a sliding window."),
     "drift": ("Drift detectors", "Change detectors fed with one value at a time."),
     "dummy": ("Baselines", "No-change, majority-class and mean predictors to compare models against."),
+    "anomaly": ("Anomaly detection", "Streaming outlier detectors, alarms from their scores, and their pipeline."),
 }
 
 _TREE = "the tree's nodes (depth at most `max_depth`); each leaf keeps "
@@ -119,6 +120,19 @@ GROWS = {
     "STEPD": "nothing past its start: a ring of window_size recent outcomes and two counts.",
     "EWMAChart": "nothing: a count, the error total and the moving average.",
     "GeometricMovingAverage": "nothing: a count, a running mean and a moving average.",
+    "HalfSpaceTrees": "tree nodes, made when a record first reaches them: at most `n_trees` x (2^(`height` + 1) "
+                      "- 1) with two counts each; no records are stored.",
+    "OnlineIsolationForest": "the last `window_size` records, and per tree the nodes the window fills, each "
+                             "with a bounding box (about 4 `window_size` / `max_leaf_samples` per tree with "
+                             "adaptive growth, up to log2(`window_size`) times that with fixed growth).",
+    "LODA": "`n_projections` sparse projections with their histograms, and the projections of the block "
+            "filling (up to `window_size` records).",
+    "RSHash": "`n_components` count-min sketches of `n_hashes` rows of `sample_size` counts (rounded up to a "
+              "power of two), and a cell key per component for each of the last `sample_size` records.",
+    "KNNDistance": "the last `window_size` records (constant once full).",
+    "ThresholdFilter": "what its detector holds.",
+    "QuantileThreshold": "what its detector holds, and five quantile markers.",
+    "AnomalyPipeline": "what its transformers and its detector hold.",
 }
 
 NOTES = {

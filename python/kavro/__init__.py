@@ -4,7 +4,7 @@ The learners, transformers, metrics and detectors are the classes of the extensi
 ``_kavro_core`` and ``kavro._native``, listed once in the catalogue (``kavro.catalog()``); this
 package re-exports them (here and by family in ``kavro.linear``, ``kavro.neighbors``,
 ``kavro.tree``, ``kavro.ensemble``, ``kavro.preprocessing``, ``kavro.pipeline``,
-``kavro.metrics``, ``kavro.drift``, ``kavro.dummy``, ...) and adds streams (``kavro.stream``),
+``kavro.metrics``, ``kavro.drift``, ``kavro.dummy``, ``kavro.anomaly``, ...) and adds streams (``kavro.stream``),
 synthetic generators (``kavro.datasets``), prequential evaluation (``kavro.evaluate``), batch
 entry points over arrays and DataFrames (``kavro.batch``) and a command line (``python -m kavro``).
 """
@@ -17,6 +17,7 @@ import _kavro_core
 from _kavro_core import IClassifier, IRegressor, ITransformer
 
 from kavro import (
+    anomaly,
     batch,
     datasets,
     drift,
@@ -36,7 +37,7 @@ from kavro._registry import CatalogEntry
 from kavro._registry import available as _available
 from kavro._registry import install_reprs as _install_reprs
 from kavro._registry import lookup as _lookup
-from kavro.batch import learn_many, predict_many, predict_proba_many, transform_many
+from kavro.batch import learn_many, predict_many, predict_proba_many, score_many, transform_many
 from kavro.evaluate import progressive_val_score
 from kavro.persistence import clone, dumps, inspect, load, loads, save, to_dot
 
@@ -76,6 +77,8 @@ __all__ = [
     "predict_many",
     "predict_proba_many",
     "transform_many",
+    "score_many",
+    "anomaly",
     "catalog",
     "CatalogEntry",
     "clone",

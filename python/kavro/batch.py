@@ -25,7 +25,7 @@ import warnings
 from collections.abc import Callable, Sequence
 from typing import Any
 
-__all__ = ["learn_many", "predict_many", "predict_proba_many", "transform_many"]
+__all__ = ["learn_many", "predict_many", "predict_proba_many", "transform_many", "score_many"]
 
 
 def _native() -> Any:
@@ -112,7 +112,8 @@ def learn_many(
 ) -> None:
     """Learn every row of X (with its target in y) in order, as ``learn_one`` would.
 
-    Transformers take ``y=None`` (``SelectKBest`` needs y). The members of ARF, SRP and
+    Transformers take ``y=None`` (``SelectKBest`` needs y); anomaly detectors learn without
+    labels and refuse a y. The members of ARF, SRP and
     leveraging-bagging ensembles train on ``n_jobs`` threads (-1: every core), with the same
     result as one thread.
     """
@@ -193,3 +194,12 @@ def transform_many(
     _warn_unseen(transformer, names, "transform_many")
     result: list[dict[str, float]] = _native().transform_many(transformer, columns, rows, names)
     return result
+
+
+def score_many(model: Any, X: Any, feature_names: Sequence[str] | None = None) -> Any:
+    """``score_one`` of every row by an anomaly detector as it stands, as a float64 array.
+
+    Nothing learns between rows, so the result equals a loop of ``score_one`` over the rows.
+    """
+    columns, rows, names = _columns(X, feature_names)
+    return _native().score_many(model, columns, rows, names)

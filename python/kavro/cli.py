@@ -216,6 +216,11 @@ def build_metric(spec: str, model_kind: str) -> Any:
     if name not in CATALOG or CATALOG[name][1] != "metric":
         known = [n for n, entry in CATALOG.items() if entry[1] == "metric"]
         raise _unknown("metric", name, known)
+    if model_kind == "anomaly":  # measures of anomaly scores take update_score(y, score)
+        cls = find_class(name, ("metric",), "metric")
+        if not hasattr(cls, "update_score"):
+            raise CLIError(f"metric {name} does not measure anomaly scores (use ROCAUC or PRAUC)")
+        return build(cls, options, "metric")
     wanted = "regressor" if name in REGRESSION_METRICS else "classifier"
     if wanted != model_kind:
         raise CLIError(f"metric {name} scores a {wanted}, but the model is a {model_kind}")
@@ -275,7 +280,7 @@ def make_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     lst = sub.add_parser("list", help="print every class with its constructor signature")
-    lst.add_argument("--kind", choices=["classifier", "regressor", "transformer", "metric", "detector"],
+    lst.add_argument("--kind", choices=["classifier", "regressor", "transformer", "metric", "detector", "anomaly"],
                      help="only classes of this kind")
     lst.add_argument("--streams", action="store_true", help="list the built-in stream generators instead")
     lst.add_argument("-v", "--verbose", action="store_true", help="also say what each parameter means")
@@ -381,7 +386,7 @@ def _make_models(args: argparse.Namespace) -> list[tuple[str, Any, str]]:
     """(label, model, kind) per --model, each wrapped in a pipeline when --pre is given."""
     models: list[tuple[str, Any, str]] = []
     for name, options in args.models:
-        cls = find_class(name, ("classifier", "regressor"), "model")
+        cls = find_class(name, ("classifier", "regressor", "anomaly"), "model")
         kind = kind_of(cls)
         model = build(cls, options, "model")
         label = _label(name, options)
@@ -391,7 +396,8 @@ def _make_models(args: argparse.Namespace) -> list[tuple[str, Any, str]]:
                 pre_name, pre_options = split_spec(spec)
                 steps.append(build(find_class(pre_name, ("transformer",), "transformer"), pre_options,
                                    "transformer"))
-            wrapper = "ClassificationPipeline" if kind == "classifier" else "RegressionPipeline"
+            wrapper = {"classifier": "ClassificationPipeline", "regressor": "RegressionPipeline",
+                       "anomaly": "AnomalyPipeline"}[kind]
             pipeline_cls = find_class(wrapper, (kind,), "model")
             model = pipeline_cls(steps, model)
             label = " | ".join([*(_label(*split_spec(spec)) for spec in args.pre), label])
@@ -419,7 +425,7 @@ def _make_csv_stream(args: argparse.Namespace, kind: str, label: str) -> CSVStre
     if args.drift_to:
         raise CLIError("--drift-to combines generators; it cannot follow --csv")
     drop = [c for c in args.drop.split(",") if c.strip()]
-    target_type = args.target_type or ("auto" if kind == "classifier" else "float")
+    target_type = args.target_type or ("float" if kind == "regressor" else "auto")
     try:
         stream = CSVStream(args.csv, args.target, drop=drop, target_type=target_type,
                            categorical=_categorical(args))
@@ -453,7 +459,7 @@ def _make_stream(args: argparse.Namespace, kind: str, label: str) -> tuple[Any, 
     if isinstance(gen, datasets.RecordedStream):  # the whole file unless --n
         if args.drift_to or args.drift_at is not None:
             raise CLIError("--drift-to combines generators; it cannot follow a recorded dataset")
-        task = "regressor" if gen.task == "regression" else "classifier"
+        task = _TASK_KINDS.get(gen.task, "classifier")
         if task != kind:
             raise CLIError(f"stream {split_spec(args.stream)[0]!r} is a {gen.task} stream, "
                            f"but the model is a {kind}")
@@ -468,7 +474,7 @@ def _make_stream(args: argparse.Namespace, kind: str, label: str) -> tuple[Any, 
             raise CLIError(str(exc)) from None
     elif args.drift_at is not None:
         raise CLIError("--drift-at needs --drift-to")
-    task = "regressor" if gen.task == "regression" else "classifier"
+    task = _TASK_KINDS.get(gen.task, "classifier")
     if task != kind:
         raise CLIError(f"stream {split_spec(args.stream)[0]!r} is a {gen.task} stream, "
                        f"but the model is a {kind}")
@@ -481,6 +487,10 @@ def cli_words(message: str) -> str:
                      lambda m: f"--categorical {m.group(1)[1:-1]} or --categorical auto", message)
     return message.replace("categorical=[...]", "--categorical").replace(
         "target_type='class'", "--target-type class")
+
+
+# The kind of model each stream task is for.
+_TASK_KINDS = {"classification": "classifier", "regression": "regressor", "anomaly": "anomaly"}
 
 
 def _fmt(value: Any, column: str = "") -> str:
@@ -518,7 +528,7 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
     if len(kinds) > 1:
         raise CLIError("cannot compare classifiers with regressors in one run")
     kind = kinds.pop()
-    metric_specs = args.metric or (DEFAULT_CLASSIFIER_METRICS if kind == "classifier" else ["MAE", "RMSE"])
+    metric_specs = args.metric or _default_metric_specs(kind)
     stream, n = _make_stream(args, kind, models[0][0])
     for spec in metric_specs:  # validate every name before anything runs
         build_metric(spec, kind)
@@ -597,6 +607,15 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
             raise CLIError(f"cannot write {args.plot}: {exc.strerror or exc}") from None
         print(f"plot written to {args.plot}", file=sys.stderr)
     return 0
+
+
+def _default_metric_specs(kind: str) -> list[str]:
+    if kind == "anomaly":
+        if lookup("ROCAUC") is None:
+            raise CLIError("an anomaly detector is measured with ROCAUC by default, which this build "
+                           "lacks; name a measure of anomaly scores with --metric")
+        return ["ROCAUC"]
+    return list(DEFAULT_CLASSIFIER_METRICS) if kind == "classifier" else ["MAE", "RMSE"]
 
 
 def _run_on_ray(args: argparse.Namespace, n_models: int, kind: str, metric_specs: list[str],

@@ -18,6 +18,7 @@ endless unless ``n_samples`` is given; ``take(n)`` returns the first ``n`` examp
 - ``LED``: seven-segment digits with flipped segments and irrelevant attributes.
 - ``Friedman``: Friedman #1 regression.
 - ``ConceptDrift``: switches from one stream to another at a position, abruptly or gradually.
+- ``AnomalyBlobs``: tight Gaussian clusters with uniform outliers labelled 1 (anomaly detection).
 """
 
 from __future__ import annotations
@@ -44,6 +45,7 @@ __all__ = [
     "LED",
     "Friedman",
     "ConceptDrift",
+    "AnomalyBlobs",
     "GENERATORS",
     "RecordedStream",
     "Electricity",
@@ -505,12 +507,57 @@ class ConceptDrift(Generator):
                 return
 
 
+class AnomalyBlobs(Generator):
+    """Tight Gaussian clusters in [0, 1]^d with uniform outliers: a stream for anomaly detection.
+
+    ``n_features`` features x0, x1, ...; three cluster centres drawn uniformly in [0.2, 0.8]^d.
+    Each example is, with probability ``contamination``, an outlier drawn uniformly in [0, 1]^d
+    (label 1), else a point of a cluster chosen uniformly, with independent Gaussian noise of
+    standard deviation 0.03 per feature, clipped to [0, 1] (label 0). At example ``drift_at`` the
+    centres jump: three new centres are drawn. ``seed=None`` is the fixed seed 42, as for the other
+    generators. Labels are only for evaluation: the detectors learn the records alone.
+    """
+
+    task = "anomaly"
+    N_CLUSTERS = 3
+    SPREAD = 0.03
+
+    def __init__(self, n_features: int = 6, contamination: float = 0.01, drift_at: int | None = None,
+                 seed: int | None = None, n_samples: int | None = None) -> None:
+        super().__init__(42 if seed is None else seed, n_samples)
+        if isinstance(n_features, bool) or not isinstance(n_features, int) or n_features < 1:
+            raise ValueError(f"n_features must be an int of at least 1, got {n_features!r}")
+        _check_prob("contamination", contamination)
+        if drift_at is not None and (isinstance(drift_at, bool) or not isinstance(drift_at, int) or drift_at < 0):
+            raise ValueError(f"drift_at must be None or an int of at least 0, got {drift_at!r}")
+        self.n_features = n_features
+        self.contamination = contamination
+        self.drift_at = drift_at
+
+    def _centres(self, rng: random.Random) -> list[list[float]]:
+        return [[0.2 + 0.6 * rng.random() for _ in range(self.n_features)] for _ in range(self.N_CLUSTERS)]
+
+    def _generate(self, rng: random.Random) -> Iterator[Example]:
+        names = [f"x{i}" for i in range(self.n_features)]
+        centres = self._centres(rng)
+        for t in itertools.count():
+            if t == self.drift_at:
+                centres = self._centres(rng)
+            if rng.random() < self.contamination:
+                yield {n: rng.random() for n in names}, 1
+            else:
+                centre = centres[rng.randrange(self.N_CLUSTERS)]
+                yield {n: min(1.0, max(0.0, rng.gauss(c, self.SPREAD))) for n, c in zip(names, centre)}, 0
+
+
 def drift_positions(stream: Any) -> list[tuple[float, float]]:
     """``(position, width)`` of the drifts of a ``ConceptDrift`` stream, nested ones included.
 
     A drift nested in the first stream of a ``ConceptDrift`` counts when it lies before the outer
     switch (its positions are then those of the combined stream); any other stream has none.
     """
+    if isinstance(stream, AnomalyBlobs) and stream.drift_at is not None:
+        return [(float(stream.drift_at), 0.0)]
     if not isinstance(stream, ConceptDrift):
         return []
     width = 0.0 if stream.kind == "abrupt" else float(stream.width)
@@ -613,6 +660,7 @@ GENERATORS: dict[str, type[Generator]] = {
     "rbf": RandomRBF,
     "led": LED,
     "friedman": Friedman,
+    "anomaly-blobs": AnomalyBlobs,
 }
 
 

@@ -209,7 +209,25 @@ def _model_kind(model: Any) -> str | None:
         return "classifier"
     if isinstance(model, _kavro_core.IRegressor):
         return "regressor"
+    if _is_anomaly(model):
+        return "anomaly"
     return None
+
+
+def _is_anomaly(model: Any) -> bool:
+    from kavro import _native
+
+    return isinstance(model, _native.IAnomalyDetector)
+
+
+def _score_updater(metric: Any) -> Callable[[Any, Any], None]:
+    """``f(y_true, score)`` feeding one measure of anomaly scores (a measure of scores takes a
+    real score in ``update``)."""
+    if _input_kind(metric) == "label" or not hasattr(metric, "pos_label"):
+        raise TypeError(f"{type(metric).__name__} does not take anomaly scores; measure a detector "
+                        "with ROCAUC, RollingROCAUC or PRAUC")
+    update: Callable[[Any, Any], None] = metric.update
+    return update
 
 
 def default_metrics(model: Any) -> list[Any]:
@@ -221,6 +239,14 @@ def default_metrics(model: Any) -> list[Any]:
         return [_kavro_core.Accuracy()]
     if kind == "regressor":
         return [_kavro_core.MAE(), _kavro_core.RMSE()]
+    if kind == "anomaly":
+        from kavro._registry import lookup
+
+        roc_auc = lookup("ROCAUC")
+        if roc_auc is None:
+            raise TypeError("metrics=None measures an anomaly detector with ROCAUC, which this build "
+                            "lacks; pass measures with update_score(y_true, score) and get()")
+        return [roc_auc()]
     raise TypeError(f"metrics=None picks metrics for kavro classifiers and regressors only; "
                     f"pass the metrics for a {type(model).__name__}")
 
@@ -229,11 +255,14 @@ def _metric_list(metrics: Any, model: Any) -> list[Any]:
     if metrics is None:
         return default_metrics(model)
     metric_list = list(metrics) if isinstance(metrics, (list, tuple)) else [metrics]
+    method = "update_score" if _is_anomaly(model) else "update"
     for m in metric_list:
         if isinstance(m, type):
             raise TypeError(f"metrics must be metric objects, not classes: write {m.__name__}() "
                             f"instead of {m.__name__}")
-        if not (callable(getattr(m, "update", None)) and callable(getattr(m, "get", None))):
+        if method == "update_score" and callable(getattr(m, "get", None)):
+            _score_updater(m)
+        elif not (callable(getattr(m, "update", None)) and callable(getattr(m, "get", None))):
             raise TypeError(f"a metric needs update() and get() methods; got {type(m).__name__} {m!r}")
     return metric_list
 
@@ -314,6 +343,10 @@ def progressive_val_score(
     last N examples arrive after the stream ends, so those are never scored nor learnt).
     ``window=N`` adds to every row each metric over the last N scored examples.
 
+    An anomaly detector (``kavro.anomaly``) is evaluated the same way: each example is scored
+    (``score_one``), every measure is updated with ``update_score(y, score)`` (the labels only
+    measure), then the detector learns ``x``; ``metrics=None`` picks ``ROCAUC``.
+
     ``progress`` shows a tqdm bar (``None``: only when stderr is a terminal; needs tqdm, runs
     without it), with a total when the stream's length is known. ``plot`` writes the checkpoints
     to that image file (``.png``, ``.svg`` or ``.pdf``; needs matplotlib), marking the drifts of a
@@ -346,8 +379,15 @@ def progressive_val_score(
         check_plot_path(plot)
     metric_list = _metric_list(metrics, model)
     names = _unique_names([metric_name(m) for m in metric_list])
-    predict, pairs = _predictor(model, metric_list)
-    updaters = [_feeder(m, pairs) for m in metric_list]
+    # An anomaly detector is scored, its measures take (label, score), and it learns x alone.
+    anomaly = _is_anomaly(model)
+    if anomaly:
+        predict, pairs = model.score_one, False
+        make_updater: Callable[[Any], Callable[[Any, Any], None]] = _score_updater
+    else:
+        predict, pairs = _predictor(model, metric_list)
+        make_updater = lambda m: _feeder(m, pairs)  # noqa: E731
+    updaters = [make_updater(m) for m in metric_list]
     getters = [m.get for m in metric_list]
     window_names = [f"{name} (last {window})" for name in names] if window else []
     fresh = [_fresh_factory(m) for m in metric_list] if window else []
@@ -359,6 +399,9 @@ def progressive_val_score(
     bar = _progress_bar(progress, stream, n, description or type(model).__name__)
     examples = iter(stream if n is None else itertools.islice(stream, n))
     learn = model.learn_one
+    if anomaly:
+        learn_x = model.learn_one
+        learn = lambda x, y: learn_x(x)  # noqa: E731 - labels only measure
     recent: collections.deque[tuple[Any, Any]] = collections.deque(maxlen=window or 1)
 
     scored = 0  # examples scored (and learnt); behind step by the delay
@@ -372,7 +415,7 @@ def progressive_val_score(
             row[name] = get() if scored else None  # a measure of nothing is missing, not 0
         for wname, make in zip(window_names, fresh):
             view = make()
-            update = _feeder(view, pairs)
+            update = make_updater(view)
             for y_true, y_pred in recent:
                 update(y_true, y_pred)
             row[wname] = view.get() if recent else None
@@ -476,6 +519,8 @@ def _native_plan(stream: Any, model: Any, metrics: list[Any], n_jobs: int = 1) -
     metrics (not subclasses, whose Python methods the native loop would bypass) and a stream
     that hands over blocks of rows. None otherwise (the Python loop runs)."""
     chunks = getattr(stream, "chunks", None)
+    if _is_anomaly(model):  # the Python loop runs detectors until the native loop takes them
+        return None
     if chunks is None or any(type(o).__module__ != "_kavro_core" for o in (model, *metrics)):
         return None
     try:

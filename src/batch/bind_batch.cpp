@@ -41,6 +41,16 @@ void learn_rows(Learner& learner, const Table& t, const std::vector<Target>& ys,
 void learn_many(py::handle obj, py::handle columns, std::size_t rows, py::handle names,
                 py::handle y, int n_jobs) {
     constexpr const char* fn = "learn_many";
+    if (py::isinstance<IAnomalyDetector>(obj)) {  // learns without labels
+        if (!y.is_none()) {
+            throw py::value_error(std::string(fn) + ": anomaly detectors learn without labels; y must be None.");
+        }
+        batch::read_n_jobs(fn, n_jobs);
+        const auto detector = obj.cast<std::shared_ptr<IAnomalyDetector>>();
+        const Table t = batch::read_table(fn, columns, rows, names);
+        batch::for_each_record(t, fn, [&](const FeatureMap& x, std::size_t) { detector->learn_one(x); });
+        return;
+    }
     const Model m = batch::read_model(fn, obj);
     const unsigned threads = batch::read_n_jobs(fn, n_jobs);
     const Table t = batch::read_table(fn, columns, rows, names);

@@ -10,6 +10,7 @@
 #include "bindings/checked_types.hpp"
 #include "bindings/python_signals.hpp"
 #include "catalog/catalog.hpp"
+#include "anomaly/bind_score_many.hpp"
 #include "batch/bind_batch.hpp"
 #include "keyed/bind_keyed.hpp"
 #include "state/registry.hpp"
@@ -91,4 +92,5 @@ PYBIND11_MODULE(_native, m) {
 
     kavro::native::bind_batch(m);
     kavro::native::bind_keyed(m);
+    kavro::native::bind_score_many(m);
 }
