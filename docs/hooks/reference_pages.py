@@ -92,6 +92,13 @@ GROWS = {
     "MajorityClassClassifier": "one count per label seen.",
     "NoChangeRegressor": "nothing: it keeps the last target.",
     "MeanRegressor": "nothing: a count and a running mean.",
+    "AdaptiveLogisticRegression": "per model (one with two labels, one per label beyond), a weight, "
+                                  "squared-gradient sum and scale for every feature seen "
+                                  "(models x features).",
+    "AdaptiveLinearRegression": "a weight, squared-gradient sum and scale for every feature seen.",
+    "FTRLClassifier": "per model (one with two labels, one per label beyond), two numbers for every "
+                      "feature seen (models x features), zero weights included.",
+    "FeatureHasher": "nothing: it is stateless.",
 }
 
 NOTES = {
