@@ -1,6 +1,7 @@
 """Adaptive linear learners, FTRL-Proximal and feature hashing: accuracy on Electricity,
 persistence, batch against loop, label handling, scale invariance, sparsity and hashing."""
 
+import gzip
 import math
 import random
 
@@ -8,10 +9,11 @@ import pytest
 
 import kavro
 from kavro.datasets import Electricity
-from kavro.evaluate import progressive_val_score
+from kavro.evaluate import _native_plan, progressive_val_score
 from kavro.linear import (AdaptiveLinearRegression, AdaptiveLogisticRegression, FeatureHasher,
                           FTRLClassifier)
 from kavro.metrics import Accuracy
+from kavro.stream import iter_csv
 
 from state_roundtrip import canon, copies
 
@@ -29,31 +31,31 @@ def test_electricity_accuracy_targets():
     assert abs(electricity_accuracy(FTRLClassifier()) - REFERENCE_ACCURACY) <= 0.005
 
 
-def test_native_loop_matches_python_loop():
-    rows = Electricity().take(3000)
+def test_native_loop_and_batch_match_the_python_loop(tmp_path):
+    path = tmp_path / "head.csv"
+    with gzip.open(_packaged(), "rt") as src:
+        path.write_text("".join(line for _, line in zip(range(3001), src)))
     for make in (AdaptiveLogisticRegression, FTRLClassifier,
                  lambda: AdaptiveLogisticRegression(invariant=False, l2=0.01)):
-        looped = make()
-        expected = []
-        for x, y in rows:
-            expected.append(looped.predict_one(x))
-            looped.learn_one(x, y)
-        native = make()
-        names = list(rows[0][0])
-        X = [[x[n] for n in names] for x, _ in rows]
-        y = [t for _, t in rows]
-        got = []
-        for i in range(len(rows)):  # predict-then-learn in blocks through the batch calls
-            got.extend(kavro.predict_many(native, X[i:i + 1], feature_names=names))
-            kavro.learn_many(native, X[i:i + 1], y[i:i + 1], feature_names=names)
-        assert [int(v) for v in got] == expected
-        assert kavro.dumps(native) == kavro.dumps(looped)
-    whole = AdaptiveLogisticRegression()
-    by_rows = AdaptiveLogisticRegression()
+        native, looped = make(), make()
+        assert _native_plan(iter_csv(str(path), "class"), native, [Accuracy()]) is not None
+        a = progressive_val_score(iter_csv(str(path), "class"), native, Accuracy()).final["Accuracy"]
+        b = progressive_val_score((p for p in iter_csv(str(path), "class")), looped, Accuracy()).final["Accuracy"]
+        assert a == b and kavro.dumps(native) == kavro.dumps(looped)
+    rows = list(iter_csv(str(path), "class"))
+    names = list(rows[0][0])
+    X, y = [[x[n] for n in names] for x, _ in rows], [t for _, t in rows]
+    whole, by_rows = AdaptiveLogisticRegression(), AdaptiveLogisticRegression()
     kavro.learn_many(whole, X, y, feature_names=names)
     for x, t in rows:
         by_rows.learn_one(x, t)
     assert kavro.dumps(whole) == kavro.dumps(by_rows)
+    assert list(kavro.predict_many(whole, X, feature_names=names)) == [whole.predict_one(x) for x, _ in rows]
+
+
+def _packaged():
+    from importlib import resources
+    return str(resources.files("kavro").joinpath("data", "electricity.csv.gz"))
 
 
 def _three_class_stream(n, seed=1, scale=1.0):
