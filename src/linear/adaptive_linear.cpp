@@ -8,22 +8,17 @@ namespace kavro {
 
 namespace {
 
-// Derivative of the loss in the prediction p.
-double loss_slope(AdaptiveLoss loss, double p, double y) {
-    if (loss == AdaptiveLoss::logistic) return -y / (1.0 + std::exp(y * p));
-    return p - y;
-}
 
 // The step s (w -= s r x) that integrates the unit-weight update ODE, with a = sum r_i x_i^2:
 // the prediction after it is p - s a.
-double invariant_step(AdaptiveLoss loss, double p, double y, double a) {
+// e is exp(y p) for the logistic loss.
+double invariant_step(AdaptiveLoss loss, double p, double y, double a, double e) {
     if (loss == AdaptiveLoss::squared) return (p - y) * (-std::expm1(-a)) / a;
     // Logistic, margin z = y p: dz/dh = a / (1 + e^z), so z + e^z grows by a and the margin's
     // change d solves d + e^z0 (e^d - 1) = a (the paper's Lambert W form, solved here without
     // its cancellation for large margins). f(d) is convex and increasing and the gradient step
     // a / (1 + e^z0) lies at or past the root, so Newton's method from there decreases to it.
     // Once a correction c is that small, the error left (below c^2 / 2) is under an ulp of d.
-    const double e = std::exp(y * p);
     double d = a / (1.0 + e);
     for (int k = 0; k < 30 && d > 0.0; ++k) {
         const double m = std::expm1(d);
@@ -84,7 +79,8 @@ void AdaptiveWeights::learn(const AdaptiveOptions& o, AdaptiveLoss loss, const F
     for (auto& [slot, v] : touched_) {
         if (o.normalize) {
             slot->weight *= rescale(o, *slot, v);
-            slot->scale = std::fmax(slot->scale, std::fabs(v));
+            const double size = std::fabs(v);
+            if (size > slot->scale) slot->scale = size;
             const double u = v / slot->scale;
             norm += u * u;
         }
@@ -92,7 +88,9 @@ void AdaptiveWeights::learn(const AdaptiveOptions& o, AdaptiveLoss loss, const F
     }
     examples_ += 1.0;
     norm_sum_ += norm;
-    const double slope = loss_slope(loss, p, y);
+    // Derivative of the loss in p.
+    const double e = loss == AdaptiveLoss::logistic ? std::exp(y * p) : 0.0;
+    const double slope = loss == AdaptiveLoss::logistic ? -y / (1.0 + e) : p - y;
     if (slope == 0.0 || !std::isfinite(slope)) return;
     double global = o.learning_rate;
     if (o.normalize) global *= o.adaptive ? std::sqrt(examples_ / norm_sum_) : examples_ / norm_sum_;
@@ -100,19 +98,20 @@ void AdaptiveWeights::learn(const AdaptiveOptions& o, AdaptiveLoss loss, const F
     double a = 0.0;
     for (std::size_t k = 0; k < touched_.size(); ++k) {
         auto& [slot, v] = touched_[k];
-        double r = global;
+        double denominator = 1.0;
         if (o.adaptive) {
             const double g = slope * v;
             slot->grad2 += g * g;
             if (!(slot->grad2 > 0.0)) continue;
-            r /= std::sqrt(slot->grad2);
+            denominator = std::sqrt(slot->grad2);
         }
-        if (o.normalize) r /= o.adaptive ? slot->scale : slot->scale * slot->scale;
+        if (o.normalize) denominator *= o.adaptive ? slot->scale : slot->scale * slot->scale;
+        const double r = global / denominator;
         rates_[k] = r;
         a += r * v * v;
     }
     if (!(a > 0.0) || !std::isfinite(a)) return;
-    const double step = o.invariant ? invariant_step(loss, p, y, a) : slope;
+    const double step = o.invariant ? invariant_step(loss, p, y, a, e) : slope;
     for (std::size_t k = 0; k < touched_.size(); ++k) {
         auto& [slot, v] = touched_[k];
         slot->weight -= step * rates_[k] * v;
