@@ -52,15 +52,19 @@ double FTRLWeights::score(const FTRLOptions& o, const FeatureMap& x) const {
 }
 
 void FTRLWeights::learn(const FTRLOptions& o, const FeatureMap& x, double y) {
-    const double s = score(o, x);
-    // Gradient of log(1 + e^(-y s)) in s: p - y01, written to be exactly odd in (s, y).
-    const double slope = -y / (1.0 + std::exp(y * s));
-    update(o, intercept_, weight_of(o, intercept_), slope);
+    touched_.clear();
+    double s = weight_of(o, intercept_);
+    touched_.push_back({&intercept_, 1.0, s});
     for (const auto& [name, v] : x) {
         if (!usable(v)) continue;
         FTRLSlot& slot = slots_[name];
-        update(o, slot, weight_of(o, slot), slope * v);
+        const double w = weight_of(o, slot);
+        s += w * v;
+        touched_.push_back({&slot, v, w});
     }
+    // Gradient of log(1 + e^(-y s)) in s: p - y01, written to be exactly odd in (s, y).
+    const double slope = -y / (1.0 + std::exp(y * s));
+    for (const Touched& t : touched_) update(o, *t.slot, t.weight, slope * t.value);
 }
 
 void FTRLWeights::negate() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "core/interfaces.hpp"
 #include "linear/label_models.hpp"
@@ -52,6 +53,13 @@ public:
 private:
     std::unordered_map<std::string, FTRLSlot> slots_;
     FTRLSlot intercept_;
+    // Scratch: the coordinates of the record being learnt, their values and weights (not state).
+    struct Touched {
+        FTRLSlot* slot;
+        double value;
+        double weight;
+    };
+    std::vector<Touched> touched_;
 };
 
 // Binary labels are the target; beyond two labels it learns one-vs-rest (see LabelModels).
