@@ -242,3 +242,29 @@ def test_hasher_feeds_a_learner_in_a_pipeline():
 def test_bad_parameters_name_the_parameter(make, kwargs, name):
     with pytest.raises(ValueError, match=name):
         make(**kwargs)
+
+
+def test_invariant_updates_never_overshoot_the_target():
+    rng = random.Random(11)
+    invariant, plain = (AdaptiveLinearRegression(learning_rate=50.0, invariant=flag) for flag in (True, False))
+    overshoots = 0
+    for _ in range(200):
+        x = {"a": rng.uniform(-1, 1), "b": rng.uniform(0, 5)}
+        y = 3 * x["a"] - x["b"]
+        before = invariant.predict_one(x)
+        invariant.learn_one(x, y)
+        after = invariant.predict_one(x)
+        assert min(before, y) - 1e-9 <= after <= max(before, y) + 1e-9
+        p = plain.predict_one(x)
+        plain.learn_one(x, y)
+        overshoots += (plain.predict_one(x) - y) * (p - y) < 0
+    assert overshoots > 50  # the gradient step at that rate does overshoot
+
+
+def test_bad_target_is_refused_and_changes_nothing():
+    model = AdaptiveLinearRegression()
+    model.learn_one({"a": 1.0}, 2.0)
+    before = kavro.dumps(model)
+    with pytest.raises(ValueError, match="y"):
+        model.learn_one({"a": 1.0}, math.nan)
+    assert kavro.dumps(model) == before
