@@ -515,13 +515,14 @@ def progressive_val_score(
 
 
 def _native_plan(stream: Any, model: Any, metrics: list[Any], n_jobs: int = 1) -> tuple[Any, Any] | None:
-    """The native evaluator and the stream's blocks, when both exist: a core model, core
-    metrics (not subclasses, whose Python methods the native loop would bypass) and a stream
-    that hands over blocks of rows. None otherwise (the Python loop runs)."""
+    """The native evaluator and the stream's blocks, when both exist: a compiled model (core or
+    catalogued), core metrics (not subclasses, whose Python methods the native loop would bypass)
+    and a stream that hands over blocks of rows. None otherwise (the Python loop runs)."""
     chunks = getattr(stream, "chunks", None)
     if _is_anomaly(model):  # the Python loop runs detectors until the native loop takes them
         return None
-    if chunks is None or any(type(o).__module__ != "_kavro_core" for o in (model, *metrics)):
+    if (chunks is None or type(model).__module__ not in ("_kavro_core", "kavro._native")
+            or any(type(o).__module__ != "_kavro_core" for o in metrics)):
         return None
     try:
         from kavro import _native

@@ -1,7 +1,10 @@
-"""Naive Bayes, linear classifiers and linear regressors.
+"""Naive Bayes, linear classifiers and linear regressors, and feature hashing.
 
-The classes are those of ``_kavro_core`` themselves, re-exported without wrappers; a class the
-compiled module does not provide is left out.
+The classes are those of ``_kavro_core`` and ``kavro._native`` themselves, re-exported without
+wrappers; a class the compiled modules do not provide is left out. The adaptive learners
+(``AdaptiveLogisticRegression``, ``AdaptiveLinearRegression``) and ``FTRLClassifier`` need no
+feature scaling; ``FeatureHasher`` bounds the feature names of streams whose name sets grow
+without end.
 """
 
 from kavro._registry import export as _export

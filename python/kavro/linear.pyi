@@ -10,6 +10,12 @@ from _kavro_core import (
     BayesianLinearRegression as BayesianLinearRegression,
     PassiveAggressiveRegressor as PassiveAggressiveRegressor,
 )
+from kavro._native import (
+    AdaptiveLogisticRegression as AdaptiveLogisticRegression,
+    AdaptiveLinearRegression as AdaptiveLinearRegression,
+    FTRLClassifier as FTRLClassifier,
+    FeatureHasher as FeatureHasher,
+)
 
 __all__ = [
     "NaiveBayes",
@@ -20,4 +26,8 @@ __all__ = [
     "LinearRegression",
     "BayesianLinearRegression",
     "PassiveAggressiveRegressor",
+    "AdaptiveLogisticRegression",
+    "AdaptiveLinearRegression",
+    "FTRLClassifier",
+    "FeatureHasher",
 ]
