@@ -28,6 +28,7 @@ TITLES = {
     "metrics": ("Metrics", "Prequential metrics: cumulative and over a sliding window."),
     "drift": ("Drift detectors", "Change detectors fed with one value at a time."),
     "dummy": ("Baselines", "No-change, majority-class and mean predictors to compare models against."),
+    "model_selection": ("Model selection", "Choosing among candidate models while the stream runs."),
 }
 
 _TREE = "the tree's nodes (depth at most `max_depth`); each leaf keeps "
@@ -92,6 +93,22 @@ GROWS = {
     "MajorityClassClassifier": "one count per label seen.",
     "NoChangeRegressor": "nothing: it keeps the last target.",
     "MeanRegressor": "nothing: a count and a running mean.",
+    "BaggingClassifier": "`n_models` copies of the prototype, each growing as the prototype does.",
+    "BaggingRegressor": "`n_models` copies of the prototype, each growing as the prototype does.",
+    "ADWINBaggingClassifier": "`n_models` copies of the prototype, each growing as the prototype "
+                              "does, and an ADWIN window each (logarithmic in its length).",
+    "AdaBoostClassifier": "`n_models` copies of the prototype, each growing as the prototype does.",
+    "VotingClassifier": "what its models hold.",
+    "StackingClassifier": "what its models and its meta model hold (the meta model sees one "
+                          "feature per model and label).",
+    "ModelSelector": "what its candidates and their measures hold, plus the last `window` "
+                     "predictions of each candidate when `window` is set.",
+    "ModelSelectorRegressor": "what its candidates and their measures hold, plus the last "
+                              "`window` predictions of each candidate when `window` is set.",
+    "SuccessiveHalvingClassifier": "what its candidates and their measures hold; stopped "
+                                   "candidates no longer grow.",
+    "SuccessiveHalvingRegressor": "what its candidates and their measures hold; stopped "
+                                  "candidates no longer grow.",
 }
 
 NOTES = {
