@@ -132,6 +132,22 @@ NOTES = {
                               "metrics' `update(y_true, y_pred)`.",
     "StandardScaler": "`transform_one` returns the keys in the scaler's own order, not in the order of "
                       "the record.",
+    "BaggingClassifier": "The prototype is copied through `kavro.clone` when the ensemble is built: a "
+                         "learnt model passed as `model` gives unlearnt members, and the object passed is "
+                         "never touched. `kavro.learn_many(model, X, y, n_jobs=k)` trains the members on "
+                         "k threads with the one-thread result.",
+    "AdaBoostClassifier": "Members learn sequentially (each example's weight depends on the members "
+                          "before), so `n_jobs` does not spread them over threads.",
+    "VotingClassifier": "The models are held, not copied: they learn, and `reset` resets them. Passing "
+                        "the same object twice is refused.",
+    "StackingClassifier": "The models and the meta model are held, not copied.",
+    "ModelSelector": "The candidates are held, not copied. `best` is the position of the candidate that "
+                     "predicts now, `scores` every candidate's measure. Any measure object works; an "
+                     "error measure (MAE, RMSE) is minimised, any other maximised, unless the measure "
+                     "has a `higher_is_better` attribute. With `window`, each candidate's measure is "
+                     "recomputed from its last `window` outcomes after every example.",
+    "SuccessiveHalvingClassifier": "With n candidates there are ceil(log_eta n) rounds; `budget` must "
+                                   "be at least n times that so that every round lasts an example.",
 }
 
 
