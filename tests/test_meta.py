@@ -18,7 +18,8 @@ from kavro.ensemble import (
     StackingClassifier,
     VotingClassifier,
 )
-from kavro.linear import LinearRegression, LogisticRegressionClassifier, NaiveBayes
+from kavro.linear import LogisticRegressionClassifier, NaiveBayes
+from kavro.metrics import MAE, Accuracy
 from kavro.model_selection import ModelSelector
 from kavro.neighbors import KNNClassifier
 from kavro.pipeline import ClassificationPipeline
@@ -161,6 +162,17 @@ def test_members_on_threads_give_the_one_thread_result(make, y_kind):
     for x, t in rows:
         seq.learn_one(x, t)
     assert kavro.dumps(seq) == kavro.dumps(one)
+    # Test-then-train in the native loop: each member votes on a row just before its step.
+    scored = []
+    for n_jobs in (1, 2):
+        model, metric = make(), (Accuracy() if y_kind is int else MAE())
+        assert _native.Prequential(model, [metric], n_jobs).run(X, y, names)
+        scored.append((metric.get(), kavro.dumps(model)))
+    model, metric = make(), (Accuracy() if y_kind is int else MAE())
+    for x, t in rows:
+        metric.update(t, model.predict_one(x))
+        model.learn_one(x, t)
+    assert scored[0] == scored[1] == (metric.get(), kavro.dumps(model))
 
 
 def test_adwin_bagging_replaces_members_after_a_change():
