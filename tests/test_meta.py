@@ -248,3 +248,29 @@ def test_shared_objects_are_refused():
         VotingClassifier([nb, nb])
     with pytest.raises(ValueError, match="meta_model"):
         StackingClassifier([nb], nb)
+
+
+@pytest.mark.parametrize("make, regression", [
+    (lambda: BaggingRegressor(HoeffdingTreeRegressor(grace_period=20), n_models=3, seed=4), True),
+    (lambda: VotingClassifier([NaiveBayes(), KNNClassifier(window_size=30)], weights=[2.0, 1.0]), False),
+    (lambda: StackingClassifier([NaiveBayes(), HoeffdingTreeClassifier(grace_period=20)], LogisticRegressionClassifier()), False),
+], ids=["bagging-regressor", "voting", "stacking"])
+def test_held_and_regression_ensembles_are_exact_after_pickling(make, regression):
+    stream = list(reg_stream(9, 400)) if regression else list(class_stream(9, 400, flip_at=250))
+    model = make()
+    run(model, stream[:200])
+    copy, loaded = pickle.loads(pickle.dumps(model)), kavro.loads(kavro.dumps(model))
+    assert run(model, stream[200:]) == run(copy, stream[200:]) == run(loaded, stream[200:])
+    assert kavro.dumps(model) == kavro.dumps(copy) == kavro.dumps(loaded)
+    state = kavro.inspect(model)["state"]
+    held = state.get("members") or state.get("models")
+    assert all(set(h) == {"class", "state"} for h in held)
+
+
+def test_a_copy_shares_nothing_with_its_prototype():
+    # A pipeline prototype: its steps are copied too, so members never share a scaler.
+    bag = BaggingClassifier(ClassificationPipeline([StandardScaler()], NaiveBayes()), n_models=2, seed=0)
+    run(bag, class_stream(10, 50))
+    a, b = bag.members
+    assert kavro.dumps(a) != kavro.dumps(b)  # different Poisson draws, separate scalers
+    assert kavro.dumps(bag.model) == kavro.dumps(ClassificationPipeline([StandardScaler()], NaiveBayes()))

@@ -187,3 +187,39 @@ def test_grid_builds_one_unlearnt_candidate_per_combination():
         grid(base, {"grace_period": []})
     with pytest.raises(TypeError, match="model"):
         grid(object(), {"a": [1]})
+
+
+def test_schedule_with_a_larger_eta_and_a_single_candidate():
+    sh = SuccessiveHalvingClassifier([NaiveBayes() for _ in range(9)], budget=18, eta=3)
+    assert sh.rounds == 2  # 9 -> 3 -> 1
+    stream = list(drifting_labels(8, 12))
+    for x, y in stream[:1]:  # round 0 lasts 18 / (9 * 2) = 1 example
+        sh.learn_one(x, y)
+    assert len(sh.active) == 3
+    for x, y in stream[1:4]:  # round 1 lasts 18 / (3 * 2) = 3 examples
+        sh.learn_one(x, y)
+    assert len(sh.active) == 1 and sh.round == 2
+    alone = SuccessiveHalvingClassifier([NaiveBayes()], budget=1)
+    assert alone.rounds == 0
+    for x, y in stream:
+        alone.learn_one(x, y)
+    assert alone.active == [0]
+
+
+def test_reset_forgets_the_measures_and_the_window():
+    selector = ModelSelector([NoChangeClassifier(), MajorityClassClassifier()], window=10)
+    for x, y in drifting_labels(9, 100):
+        selector.learn_one(x, y)
+    assert max(selector.scores) > 0
+    selector.reset()
+    assert selector.scores == [0.0, 0.0] and selector.best == 0
+    assert kavro.inspect(selector)["state"]["candidates"]["outcomes"] == [[], []]
+
+
+def test_grid_over_a_meta_learner_copies_its_prototype():
+    from kavro.ensemble import BaggingClassifier
+
+    models = grid(BaggingClassifier(HoeffdingTreeClassifier(grace_period=30)), {"n_models": [2, 3]})
+    assert [m.n_models for m in models] == [2, 3]
+    assert all(m.model.grace_period == 30 for m in models)
+    assert models[0].model is not models[1].model

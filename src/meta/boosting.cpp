@@ -83,10 +83,9 @@ void AdaBoostClassifier::reset() {
 void AdaBoostClassifier::learn_one(const FeatureMap& x, ClassLabel y) {
     double lambda = 1.0;
     for (std::size_t i = 0; i < members_.size(); ++i) {
-        if (lambda >= kMinWeight) {
-            ensemble::Poisson poisson(lambda);
-            ensemble::learn_repeated(*members_[i], x, y, poisson(rng_));
-        }
+        if (lambda < kMinWeight) break;  // the later members would neither learn nor count it
+        ensemble::Poisson poisson(lambda);
+        ensemble::learn_repeated(*members_[i], x, y, poisson(rng_));
         if (members_[i]->predict_one(x) == y) {
             correct_[i] += lambda;
             const double e = wrong_[i] / (correct_[i] + wrong_[i]);

@@ -17,7 +17,8 @@ namespace kavro {
 // then, by whether it now predicts the label, adds lambda to its correct or wrong total and
 // scales lambda by 1 / (2 (1 - e_m)) or 1 / (2 e_m), e_m = wrong / (correct + wrong). The
 // prediction is a vote of the members' labels with weights log((1 - e_m) / e_m), over members
-// with e_m below 1/2 (e_m is floored at kMinError); lambda is capped at kMaxWeight.
+// with e_m below 1/2 (e_m is floored at kMinError); lambda is capped at kMaxWeight, and an
+// example whose lambda falls below kMinWeight goes to no further member.
 class AdaBoostClassifier : public IClassifier {
 public:
     AdaBoostClassifier() = default;
@@ -37,7 +38,7 @@ public:
 
     static constexpr double kMinError = 1e-6;
     static constexpr double kMaxWeight = 1000.0;
-    static constexpr double kMinWeight = 1e-12;  // below it, no draw: the member skips the example
+    static constexpr double kMinWeight = 1e-12;  // below it, the example goes no further
 
     template <class Ar>
     void visit(Ar& ar);
