@@ -29,6 +29,7 @@ TITLES = {
     "drift": ("Drift detectors", "Change detectors fed with one value at a time."),
     "dummy": ("Baselines", "No-change, majority-class and mean predictors to compare models against."),
     "anomaly": ("Anomaly detection", "Streaming outlier detectors, alarms from their scores, and their pipeline."),
+    "model_selection": ("Model selection", "Choosing among candidate models while the stream runs."),
 }
 
 _TREE = "the tree's nodes (depth at most `max_depth`); each leaf keeps "
@@ -140,6 +141,22 @@ GROWS = {
     "FTRLClassifier": "per model (one with two labels, one per label beyond), two numbers for every "
                       "feature seen (models x features), zero weights included.",
     "FeatureHasher": "nothing: it is stateless.",
+    "BaggingClassifier": "`n_models` copies of the prototype, each growing as the prototype does.",
+    "BaggingRegressor": "`n_models` copies of the prototype, each growing as the prototype does.",
+    "ADWINBaggingClassifier": "`n_models` copies of the prototype, each growing as the prototype "
+                              "does, and an ADWIN window each (logarithmic in its length).",
+    "AdaBoostClassifier": "`n_models` copies of the prototype, each growing as the prototype does.",
+    "VotingClassifier": "what its models hold.",
+    "StackingClassifier": "what its models and its meta model hold (the meta model sees one "
+                          "feature per model and label).",
+    "ModelSelector": "what its candidates and their measures hold, plus the last `window` "
+                     "predictions of each candidate when `window` is set.",
+    "ModelSelectorRegressor": "what its candidates and their measures hold, plus the last "
+                              "`window` predictions of each candidate when `window` is set.",
+    "SuccessiveHalvingClassifier": "what its candidates and their measures hold; stopped "
+                                   "candidates no longer grow.",
+    "SuccessiveHalvingRegressor": "what its candidates and their measures hold; stopped "
+                                  "candidates no longer grow.",
 }
 
 NOTES = {
@@ -183,6 +200,22 @@ NOTES = {
     "FeatureHasher": "Column names are indices in decimal (`'0'` to `str(n_features - 1)`). The hash "
                      "is fixed by the name's bytes and the seed, so saved models keep their meaning "
                      "across runs and machines.",
+    "BaggingClassifier": "The prototype is copied through `kavro.clone` when the ensemble is built: a "
+                         "learnt model passed as `model` gives unlearnt members, and the object passed is "
+                         "never touched. `kavro.learn_many(model, X, y, n_jobs=k)` trains the members on "
+                         "k threads with the one-thread result.",
+    "AdaBoostClassifier": "Members learn sequentially (each example's weight depends on the members "
+                          "before), so `n_jobs` does not spread them over threads.",
+    "VotingClassifier": "The models are held, not copied: they learn, and `reset` resets them. Passing "
+                        "the same object twice is refused.",
+    "StackingClassifier": "The models and the meta model are held, not copied.",
+    "ModelSelector": "The candidates are held, not copied. `best` is the position of the candidate that "
+                     "predicts now, `scores` every candidate's measure. Any measure object works; an "
+                     "error measure (MAE, RMSE) is minimised, any other maximised, unless the measure "
+                     "has a `higher_is_better` attribute. With `window`, each candidate's measure is "
+                     "recomputed from its last `window` outcomes after every example.",
+    "SuccessiveHalvingClassifier": "With n candidates there are ceil(log_eta n) rounds; `budget` must "
+                                   "be at least n times that so that every round lasts an example.",
 }
 
 

@@ -1,7 +1,8 @@
-"""Forests, random patches, leveraging bagging and gradient boosting of trees.
+"""Forests, random patches, leveraging bagging and gradient boosting of trees; online bagging,
+boosting, voting and stacking of any classifier or regressor.
 
-The classes are those of ``_kavro_core`` themselves, re-exported without wrappers; a class the
-compiled module does not provide is left out.
+The classes are those of the compiled modules themselves, re-exported without wrappers; a class
+the compiled modules do not provide is left out.
 """
 
 from kavro._registry import export as _export

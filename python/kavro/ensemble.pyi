@@ -1,4 +1,5 @@
-"""Forests, random patches, leveraging bagging and gradient boosting of trees."""
+"""Forests, random patches, leveraging bagging and gradient boosting of trees; bagging, boosting,
+voting and stacking of any learner."""
 
 from _kavro_core import (
     ARFClassifier as ARFClassifier,
@@ -10,6 +11,14 @@ from _kavro_core import (
     SGBTClassifier as SGBTClassifier,
     SGBRRegressor as SGBRRegressor,
 )
+from kavro._native import (
+    BaggingClassifier as BaggingClassifier,
+    BaggingRegressor as BaggingRegressor,
+    ADWINBaggingClassifier as ADWINBaggingClassifier,
+    AdaBoostClassifier as AdaBoostClassifier,
+    VotingClassifier as VotingClassifier,
+    StackingClassifier as StackingClassifier,
+)
 
 __all__ = [
     "ARFClassifier",
@@ -20,4 +29,10 @@ __all__ = [
     "LeveragingBaggingRegressor",
     "SGBTClassifier",
     "SGBRRegressor",
+    "BaggingClassifier",
+    "BaggingRegressor",
+    "ADWINBaggingClassifier",
+    "AdaBoostClassifier",
+    "VotingClassifier",
+    "StackingClassifier",
 ]

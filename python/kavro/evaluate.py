@@ -683,3 +683,36 @@ def evaluate_detector(detector: Any, values: Any, drifts: Sequence[int], toleran
     found = [d for d in delays if d is not None]
     mean_delay = sum(found) / len(found) if found else math.nan
     return DetectorEvaluation(detections, delays, mean_delay, false_alarms, len(known) - len(found))
+
+
+def grid(model: Any, params: dict[str, Sequence[Any]]) -> list[Any]:
+    """Candidate models from a parameter grid, for model selection.
+
+    One unlearnt copy of ``model`` per combination of the values in ``params`` (parameter name ->
+    the values to try), with its other parameters as in ``model``; combinations in the order of
+    ``itertools.product`` over the names in the order given (the last name varies fastest).
+
+    >>> from kavro.tree import HoeffdingTreeClassifier
+    >>> [m.grace_period for m in grid(HoeffdingTreeClassifier(), {"grace_period": [50, 200]})]
+    [50, 200]
+    """
+    from kavro._registry import build, constructor_params, lookup, parameters
+
+    name = type(model).__name__
+    if lookup(name) is not type(model):
+        raise TypeError(f"grid: model must be an object of a kavro class (got {type(model).__name__})")
+    if not isinstance(params, dict) or not params:
+        raise ValueError("grid: params must be a non-empty dict of parameter name -> values")
+    known = {p.name for p in constructor_params(type(model))}
+    for key, values in params.items():
+        if key not in known:
+            raise ValueError(f"grid: {name} has no parameter {key!r} (it takes {sorted(known)})")
+        if isinstance(values, (str, bytes)) or not isinstance(values, Sequence) or not values:
+            raise ValueError(f"grid: params[{key!r}] must be a non-empty list of values")
+    base = parameters(model)
+    keys = list(params)
+    return [build(name, {**base, **dict(zip(keys, combo))})
+            for combo in itertools.product(*(params[k] for k in keys))]
+
+
+__all__ += ["grid"]

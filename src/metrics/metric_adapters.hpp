@@ -19,6 +19,7 @@ public:
     void update(ClassLabel y_true, ClassLabel y_pred) override { m_->update(y_true, y_pred); }
     double get() const override { return m_->get(); }
     void reset() override { m_->reset(); }
+    const std::shared_ptr<M>& metric() const { return m_; }
 
 private:
     std::shared_ptr<M> m_;
@@ -31,6 +32,7 @@ public:
     void update(ClassLabel y_true, ClassLabel y_pred) override { m_->update(y_pred, y_true); }
     double get() const override { return m_->get(); }
     void reset() override { m_->reset(); }
+    const std::shared_ptr<WindowMetric>& metric() const { return m_; }
 
 private:
     std::shared_ptr<WindowMetric> m_;
@@ -43,6 +45,7 @@ public:
     void update(double y_true, double y_pred) override { m_->update(y_true, y_pred); }
     double get() const override { return m_->get(); }
     void reset() override { m_->reset(); }
+    const std::shared_ptr<M>& metric() const { return m_; }
 
 private:
     std::shared_ptr<M> m_;

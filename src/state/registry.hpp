@@ -33,6 +33,8 @@ struct ClassEntry {
     std::shared_ptr<IRegressor> (*as_regressor)(const std::shared_ptr<void>&) = nullptr;
     std::shared_ptr<IAnomalyDetector> (*as_anomaly)(const std::shared_ptr<void>&) = nullptr;
     std::shared_ptr<IDriftDetector> (*as_drift)(const std::shared_ptr<void>&) = nullptr;
+    std::shared_ptr<IClassificationMetric> (*as_label_measure)(const std::shared_ptr<void>&) = nullptr;
+    std::shared_ptr<IRegressionMetric> (*as_value_measure)(const std::shared_ptr<void>&) = nullptr;
 };
 
 class Registry {
@@ -107,6 +109,8 @@ void Registry::add(const char* name) {
     e.as_regressor = &detail::upcast<IRegressor, T>;
     e.as_anomaly = &detail::upcast<IAnomalyDetector, T>;
     e.as_drift = &detail::upcast<IDriftDetector, T>;
+    e.as_label_measure = &detail::upcast<IClassificationMetric, T>;
+    e.as_value_measure = &detail::upcast<IRegressionMetric, T>;
     entries_.push_back(std::move(e));
 }
 
