@@ -11,6 +11,7 @@ import difflib
 import functools
 import inspect
 import json
+import os
 import sys
 import textwrap
 from collections.abc import Sequence
@@ -382,7 +383,8 @@ def _make_csv_stream(args: argparse.Namespace, kind: str, label: str) -> CSVStre
     try:
         stream = CSVStream(args.csv, args.target, drop=drop, target_type=target_type,
                            categorical=_categorical(args))
-        first = next(iter(stream), None)  # opens the file and reads the header and first row
+        # Opens the file and reads the header and first row; a pipe is read once, by the run.
+        first = next(iter(stream), None) if os.path.isfile(args.csv) else None
     except OSError as exc:
         raise CLIError(f"cannot read {args.csv}: {exc.strerror or exc}") from None
     except (StreamError, ValueError) as exc:
