@@ -274,7 +274,10 @@ def csv_parts(stream: Any, size: int, rules: Rules) -> Iterator[Block | EngineRo
 
 
 def _header_fields(line: str, delimiter: str) -> list[str] | None:
-    """The header's fields as the stream's reader splits them, when the line is a whole row."""
+    """The header's fields as the stream's reader splits them, when the line (its line feed cut
+    off) is a whole row."""
+    if line.endswith("\r"):
+        line = line[:-1]
     if '"' in line or "\r" in line:
         return None
     return [h.strip() for h in next(csv.reader([line], delimiter=delimiter), [])]

@@ -184,7 +184,12 @@ public:
         auto row_at = [&](std::size_t i) { return X + i * width; };
         const std::int64_t* codes = b->y_int.data() + (b->kind == io::TargetKind::kFloat ? 0 : first);
         if (b->kind == io::TargetKind::kLabel) {
-            if (!table || table->size() < b->fresh.size()) throw py::value_error("block: labels without values");
+            if (!table) throw py::value_error("block: labels without values");
+            for (std::size_t i = 0; i < count; ++i) {
+                if (codes[i] < 0 || static_cast<std::size_t>(codes[i]) >= table->size()) {
+                    throw py::value_error("block: labels without values");
+                }
+            }
             if (task_ != Task::kRegress) {
                 if (!table->labels()) return false;
                 run_rows<ClassLabel>(names, count, row_at, [&](std::size_t i) {
