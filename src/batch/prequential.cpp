@@ -2,6 +2,7 @@
 // labels held back (delay) and the last scored examples kept for a rolling view (window).
 #include "batch/prequential.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -229,11 +230,16 @@ public:
     // and the kept scored ones, (target, prediction): for the Python loop to go on from here.
     py::tuple handover() const {
         py::list pending;
-        for (const auto& p : pending_labels_) {
-            pending.append(py::make_tuple(record_dict(p.names_row), p.y, said_value(p.said)));
-        }
-        for (const auto& p : pending_values_) {
-            pending.append(py::make_tuple(record_dict(p.names_row), p.y, said_value(p.said)));
+        for (std::size_t k = 0; k < waiting_.count; ++k) {
+            const std::size_t at = (waiting_.head + k) % delay_;
+            const double* row = waiting_.cells.data() + at * waiting_.names.size();
+            py::dict x;
+            for (std::size_t j = 0; j < waiting_.names.size(); ++j) {
+                if (row[j] == row[j]) x[py::str(waiting_.names[j])] = row[j];
+            }
+            py::object y = task_ == Task::kRegress ? py::object(py::float_(waiting_.ys[at]))
+                                                   : py::object(py::int_(static_cast<ClassLabel>(waiting_.ys[at])));
+            pending.append(py::make_tuple(x, y, said_value(waiting_.said[at])));
         }
         py::list recent;
         for (const auto& [y, said] : recent_labels_) recent.append(py::make_tuple(y, said_value(said)));
@@ -242,12 +248,16 @@ public:
     }
 
 private:
-    template <class Target>
-    struct Pending {
-        FeatureMap x;
-        std::vector<std::pair<std::string, double>> names_row;  // x in column order
-        Target y;
-        Said said;
+    // The examples whose labels have not arrived: a ring of `delay` rows (cells in column
+    // order), their targets and what the model said of them, oldest at `head`.
+    struct Waiting {
+        std::vector<std::string> names;
+        std::vector<double> cells;
+        std::vector<double> ys;
+        std::vector<Said> said;
+        std::size_t head = 0;
+        std::size_t count = 0;
+        std::unique_ptr<batch::RecordBuilder> records;  // of the rows as they arrive at learning
     };
 
     static bool is_label(std::int64_t v) {
@@ -259,14 +269,17 @@ private:
         return py::float_(s.value);
     }
 
-    static py::dict record_dict(const std::vector<std::pair<std::string, double>>& cells) {
-        py::dict d;
-        for (const auto& [k, v] : cells) d[py::str(k)] = v;
-        return d;
+    // Readies the ring for rows of these columns (the columns of a stream do not change while
+    // examples wait).
+    void wait_for(const std::vector<std::string>& names) {
+        if (waiting_.records && waiting_.names == names) return;
+        if (waiting_.count > 0) throw py::value_error("block: the columns changed while labels were due");
+        waiting_.names = names;
+        waiting_.cells.assign(delay_ * names.size(), 0.0);
+        waiting_.ys.assign(delay_, 0.0);
+        waiting_.said.assign(delay_, Said{});
+        waiting_.records = std::make_unique<batch::RecordBuilder>(waiting_.names);
     }
-
-    std::deque<Pending<ClassLabel>>& pending(ClassLabel*) { return pending_labels_; }
-    std::deque<Pending<double>>& pending(double*) { return pending_values_; }
     std::deque<std::pair<ClassLabel, Said>>& recent(ClassLabel*) { return recent_labels_; }
     std::deque<std::pair<double, Said>>& recent(double*) { return recent_values_; }
 
@@ -327,6 +340,7 @@ private:
             }
         }
         batch::RecordBuilder records(names);
+        if (delay_ > 0) wait_for(names);
         std::vector<FeatureMap> xs;
         std::vector<Target> ys, predictions;
         for (std::size_t i = 0; i < n;) {
@@ -360,18 +374,22 @@ private:
                 const Said s = arrive(x, y, learnt);
                 label_arrives(x, y, s, learnt);
             } else {
-                auto& waiting = pending(static_cast<Target*>(nullptr));
-                Pending<Target> p{records.build(row), {}, y, {}};
-                for (std::size_t j = 0; j < names.size(); ++j) {
-                    if (row[j] == row[j]) p.names_row.emplace_back(names[j], row[j]);
+                // Predicted on arrival; the label of the example `delay` rows back arrives now.
+                const Said s = arrive(records.next(row), y, learnt);
+                Waiting& w = waiting_;
+                const std::size_t width = names.size();
+                std::size_t at = (w.head + w.count) % delay_;
+                if (w.count == delay_) {
+                    at = w.head;
+                    const FeatureMap& due = w.records->next(w.cells.data() + at * width);
+                    label_arrives(due, static_cast<Target>(w.ys[at]), w.said[at], false);
+                    w.head = (w.head + 1) % delay_;
+                } else {
+                    ++w.count;
                 }
-                p.said = arrive(p.x, y, learnt);
-                waiting.push_back(std::move(p));
-                if (waiting.size() > delay_) {
-                    const Pending<Target> due = std::move(waiting.front());
-                    waiting.pop_front();
-                    label_arrives(due.x, due.y, due.said, false);
-                }
+                std::copy(row, row + width, w.cells.data() + at * width);
+                w.ys[at] = static_cast<double>(y);
+                w.said[at] = s;
             }
             if (++i % kInterruptInterval == 0) poll_interrupt();
         }
@@ -386,8 +404,7 @@ private:
     std::shared_ptr<IAnomalyDetector> detector_;
     HoeffdingTreeClassifier* tree_ = nullptr;  // the model, when it predicts and learns in one call
     std::unique_ptr<Measures> measures_;
-    std::deque<Pending<ClassLabel>> pending_labels_;
-    std::deque<Pending<double>> pending_values_;
+    Waiting waiting_;
     std::deque<std::pair<ClassLabel, Said>> recent_labels_;
     std::deque<std::pair<double, Said>> recent_values_;
 };
