@@ -349,7 +349,8 @@ class _Read:
         """A line holding the label at the target and nothing else."""
         cells = [b""] * self.width
         cells[self.target] = label
-        return self.stream.delimiter.encode("ascii").join(cells) + b"\n"
+        delimiter: str = self.stream.delimiter
+        return delimiter.encode("ascii").join(cells) + b"\n"
 
     def resume(self, delivered: int, raws: list[bytes], line: int, row: bytes | None) -> Iterator[Block]:
         """The stream's reader from line ``line`` on, after ``delivered`` rows whose labels were
@@ -417,7 +418,8 @@ def _engine_parts(stream: Any, size: int, rules: Rules, engine: Any, utf8: bool)
                  min(size, _ENGINE_BLOCK), utf8)
     from kavro import _native
 
-    table = _native.LabelTable() if kind == "label" else None
+    labels = _native.LabelTable()
+    table = labels if kind == "label" else None
     values: list[Any] | None = [] if kind == "label" else None
     raws: list[bytes] = []
     delivered = 0
@@ -431,7 +433,7 @@ def _engine_parts(stream: Any, size: int, rules: Rules, engine: Any, utf8: bool)
                                         rules.missing_text)
             raws.extend(fresh[:len(values) - before])
             for value in values[before:]:
-                table.append(value)
+                labels.append(value)
             if not converted:  # the stream's reader says what is wrong with the first refused
                 good = block.first_code(len(values))
                 if good:

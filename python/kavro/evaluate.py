@@ -294,7 +294,8 @@ def progressive_val_score(
 
     bar = _progress_bar(progress, stream, n, description or type(model).__name__)
     examples = iter(stream if n is None else itertools.islice(stream, n))
-    predict, learn = getattr(model, "predict_one", None), model.learn_one
+    predict: Any = getattr(model, "predict_one", None)
+    learn = model.learn_one
     recent: collections.deque[tuple[Any, Any]] = collections.deque(maxlen=window or 1)
     window_of: Callable[[list[Any]], None] | None = None
 
