@@ -291,10 +291,12 @@ public:
     // cut by the end of the bytes checked is checked with the bytes after it).
     bool decodes_through(std::size_t n, bool utf8) {
         if (!hold(n + kDecodedAhead)) return false;
-        const std::size_t until = std::min(buf_.size(), pos_ + n + kDecodedAhead);
+        // Relative to the position: reading on below may move the bytes held.
+        const std::size_t window = std::min(buf_.size() - pos_, n + kDecodedAhead);
         if (checked_ < pos_) checked_ = pos_;
         const auto* bytes = reinterpret_cast<const unsigned char*>(buf_.data());
-        while (checked_ < until) {
+        while (checked_ < pos_ + window) {
+            const std::size_t until = pos_ + window;
             if (checked_ + 8 <= until) {
                 std::uint64_t word;
                 std::memcpy(&word, bytes + checked_, 8);
