@@ -10,7 +10,8 @@
 Classifiers learn the Electricity stream, regressors and transformers the Friedman stream (synthetic
 streams of the same shapes when the files are absent). CPU time of the calling thread (the machine
 is shared); each figure is the median over --repeat interleaved runs, on fresh models. Usage: bash bench/run.sh --batch [--repeat N] [--classes A,B]
-or .venv/bin/python bench/batch.py.
+or .venv/bin/python bench/batch.py. The per-thread and learner-only timings come from hooks built
+into kavro._native only on request: pip install . -C cmake.define.KAVRO_BENCH_HOOKS=ON.
 """
 import argparse
 import csv
@@ -160,6 +161,8 @@ def main():
     parser.add_argument("--classes", default="", help="comma-separated class names (default: all)")
     parser.add_argument("--arf-rows", type=int, default=6_000)
     args = parser.parse_args()
+    if not hasattr(_native, "learner_seconds"):
+        sys.exit("bench/batch.py needs the benchmark hooks: pip install . -C cmake.define.KAVRO_BENCH_HOOKS=ON")
 
     clf = read_csv("electricity.csv", 6, True)
     reg = read_csv("fried.csv", 10, False)

@@ -12,6 +12,7 @@ import functools
 import inspect
 import json
 import math
+import os
 import re
 import socket
 import sys
@@ -429,7 +430,10 @@ def _make_csv_stream(args: argparse.Namespace, kind: str, label: str) -> CSVStre
     try:
         stream = CSVStream(args.csv, args.target, drop=drop, target_type=target_type,
                            categorical=_categorical(args))
-        first = next(iter(stream), None)  # opens the file and reads the header and first row
+        # Opens the file and reads the header and first row; a pipe or FIFO is left whole for
+        # the run, which reads it once.
+        piped = os.path.exists(args.csv) and not os.path.isfile(args.csv)
+        first = None if piped else next(iter(stream), None)
     except OSError as exc:
         raise CLIError(f"cannot read {args.csv}: {exc.strerror or exc}") from None
     except (StreamError, ValueError) as exc:

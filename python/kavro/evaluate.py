@@ -173,6 +173,9 @@ def stream_length(stream: Any) -> int | None:
     except TypeError:
         pass
     count = getattr(stream, "count_rows", None)
+    path = getattr(stream, "path", None)
+    if isinstance(path, str) and not os.path.isfile(path):
+        return None  # a pipe or FIFO is read once, by the evaluation
     if callable(count):
         try:
             return int(count())
@@ -403,22 +406,26 @@ def progressive_val_score(
         learn_x = model.learn_one
         learn = lambda x, y: learn_x(x)  # noqa: E731 - labels only measure
     recent: collections.deque[tuple[Any, Any]] = collections.deque(maxlen=window or 1)
+    window_of: Callable[[list[Any]], None] | None = None
 
-    scored = 0  # examples scored (and learnt); behind step by the delay
 
     def checkpoint(step: int, start: float) -> None:
         elapsed = time.perf_counter() - start
         row: dict[str, Any] = {"step": step}
+        scored = max(0, step - delay)  # examples scored and learnt: the last `delay` labels are late
         if delay:
             row["scored"] = scored
         for name, get in zip(names, getters):
             row[name] = get() if scored else None  # a measure of nothing is missing, not 0
         for wname, make in zip(window_names, fresh):
             view = make()
-            update = make_updater(view)
-            for y_true, y_pred in recent:
-                update(y_true, y_pred)
-            row[wname] = view.get() if recent else None
+            if window_of is not None:  # the native loop keeps the last examples
+                window_of([view])
+            else:
+                update = make_updater(view)
+                for y_true, y_pred in recent:
+                    update(y_true, y_pred)
+            row[wname] = view.get() if scored else None
         row["elapsed"] = elapsed
         row["throughput"] = step / elapsed if elapsed > 0 else 0.0
         result.rows.append(row)
@@ -434,46 +441,50 @@ def progressive_val_score(
     # The loop tests one modulus per example; bar updates and checkpoints happen on ticks.
     tick = math.gcd(every, 1000) if bar is not None else every
     step = 0
-    native = _native_plan(stream, model, metric_list, n_jobs) if n != 0 and not delay and not window else None
+    native = _native_plan(stream, model, metric_list, n_jobs, delay, window) if n != 0 else None
+    pending: collections.deque[tuple[Any, Any, Any]] = collections.deque()
+    rest: Iterable[Any] | None = None  # the rows the Python loop takes over from the native one
     start = time.perf_counter()
     try:
         if native is not None:
-            evaluator, blocks = native
-            for X, ys, columns in blocks:
-                i, rows = 0, len(X)
+            evaluator, parts = native
+            window_of = evaluator.window_into
+            for part in parts:
+                rows, i = len(part[0]) if isinstance(part, tuple) else len(part), 0
                 if step == 0 and rows:
-                    _check_targets(model, ys[:1].tolist()[0], stream)
+                    _check_targets(model, _first_target(part), stream)
                 while i < rows and (n is None or step < n):
                     k = min(rows - i, every - step % every)
                     if n is not None:
                         k = min(k, n - step)
-                    Xs, yk = X[i:i + k], ys[i:i + k]
-                    if evaluator.run(Xs, yk, columns):
-                        step += k
-                    else:  # targets the learner does not take as they are: its own errors
-                        for x, y in zip(row_records(Xs, columns), yk.tolist()):
-                            _check_target(y, step)
-                            y_pred = predict(x)
-                            for update in updaters:
-                                update(y, y_pred)
-                            learn(x, y)
-                            step += 1
-                    scored = step
+                    if not _run_part(evaluator, part, i, k):
+                        # Targets the learner does not take as they are: the Python loop goes on
+                        # from here, with the examples still waiting for their labels.
+                        waiting, kept = evaluator.handover()
+                        pending.extend(waiting)
+                        recent.extend(kept)
+                        window_of = None
+                        rest = itertools.chain(_part_records(part, i), _records_of(parts))
+                        break
+                    step += k
                     i += k
                     if bar is not None:
                         bar.update(k)
                     if step % every == 0:
                         checkpoint(step, start)
-                if n is not None and step >= n:
+                if rest is not None or (n is not None and step >= n):
                     break
-            if step % every != 0:
-                checkpoint(step, start)
-            examples = iter(())
+            if rest is None:
+                if step % every != 0:
+                    checkpoint(step, start)
+                examples = iter(())
+            else:
+                examples = iter(rest if n is None else itertools.islice(rest, n - step))
         first = next(examples, None)
         if first is not None:
-            _check_targets(model, first[1], stream)
+            if step == 0:
+                _check_targets(model, first[1], stream)
             examples = itertools.chain((first,), examples)
-        pending: collections.deque[tuple[Any, Any, Any]] = collections.deque()
         for x, y in examples:
             _check_target(y, step)
             y_pred = predict(x)
@@ -490,14 +501,13 @@ def progressive_val_score(
                 if window:
                     recent.append((y, y_pred))
                 learn(x, y)
-                scored += 1
             step += 1
             if step % tick == 0:
                 if bar is not None:
                     bar.update(tick)
                 if step % every == 0:
                     checkpoint(step, start)
-        if native is None:
+        if native is None or rest is not None:
             if step % every != 0:
                 checkpoint(step, start)
             if bar is not None:
@@ -514,24 +524,50 @@ def progressive_val_score(
     return result
 
 
-def _native_plan(stream: Any, model: Any, metrics: list[Any], n_jobs: int = 1) -> tuple[Any, Any] | None:
-    """The native evaluator and the stream's blocks, when both exist: a compiled model (core or
-    catalogued), core metrics (not subclasses, whose Python methods the native loop would bypass)
+# Modules whose objects the native loop runs as they are (a subclass defined in Python is not:
+# its own methods would be bypassed).
+_NATIVE_MODULES = ("_kavro_core", "kavro._native")
+
+
+def _native_plan(stream: Any, model: Any, metrics: list[Any], n_jobs: int = 1, delay: int = 0,
+                 window: int | None = None) -> tuple[Any, Any] | None:
+    """The native evaluator and the stream's blocks, when both exist: a kavro model and measures
     and a stream that hands over blocks of rows. None otherwise (the Python loop runs)."""
-    chunks = getattr(stream, "chunks", None)
-    if _is_anomaly(model):  # the Python loop runs detectors until the native loop takes them
-        return None
-    if (chunks is None or type(model).__module__ not in ("_kavro_core", "kavro._native")
-            or any(type(o).__module__ != "_kavro_core" for o in metrics)):
+    parts = getattr(stream, "_parts", None) or getattr(stream, "chunks", None)
+    if parts is None or any(type(o).__module__ not in _NATIVE_MODULES for o in (model, *metrics)):
         return None
     try:
         from kavro import _native
 
-        evaluator = _native.Prequential(model, metrics, n_jobs)
-        blocks = chunks(BLOCK_ROWS)
+        evaluator = _native.Prequential(model, metrics, n_jobs, delay, window or 0)
+        blocks = parts(BLOCK_ROWS)
     except (ImportError, AttributeError, TypeError):
         return None
     return evaluator, blocks
+
+
+def _first_target(part: Any) -> Any:
+    if isinstance(part, tuple):
+        return part[1][:1].tolist()[0]
+    return part.target(0)
+
+
+def _run_part(evaluator: Any, part: Any, first: int, count: int) -> bool:
+    """Runs rows first ... first + count - 1 of a block natively; False when it cannot."""
+    if isinstance(part, tuple):
+        X, y, names = part
+        return bool(evaluator.run(X[first:first + count], y[first:first + count], names))
+    return bool(evaluator.run_block(part.block, first, count, part.names, part.table))
+
+
+def _part_records(part: Any, first: int) -> Iterable[tuple[dict[str, float], Any]]:
+    X, y, names = part if isinstance(part, tuple) else (*part.arrays(), part.names)
+    return zip(row_records(X[first:], names), y[first:].tolist())
+
+
+def _records_of(parts: Iterable[Any]) -> Iterable[tuple[dict[str, float], Any]]:
+    for part in parts:
+        yield from _part_records(part, 0)
 
 
 def _unique_names(names: Sequence[str]) -> list[str]:

@@ -35,6 +35,8 @@ import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Union
 
+from kavro import _blocks
+
 Target = Union[int, float, None]
 TargetType = Union[str, Callable[[Any], Any]]
 Categorical = Union[str, Sequence[str], None]
@@ -269,14 +271,15 @@ class CSVStream:
     def __iter__(self) -> Iterator[tuple[dict[str, float], Target]]:
         return self._examples()
 
-    def _examples(self, skip: int = 0) -> Iterator[tuple[dict[str, float], Target]]:
+    def _examples(self, skip: int = 0, source: Any = None) -> Iterator[tuple[dict[str, float], Target]]:
         """The examples after the first ``skip`` rows, which were read and converted already by a
         fast reader (only their targets are converted again, as they number the classes; a stream
-        with "auto" categorical columns must not skip, as its first values decide the columns)."""
+        with "auto" categorical columns must not skip, as its first values decide the columns).
+        ``source``: the text to read instead of opening the file (closed at the end)."""
         convert = _TargetConverter(self.target_type)
         self.classes = convert.classes
         path = self.path
-        with self._open() as fh:
+        with source if source is not None else self._open() as fh:
             rows = self._rows(fh)
             first = next(rows, None)
             if first is None:
@@ -336,14 +339,17 @@ class CSVStream:
                 yield x, y
 
     def chunks(self, size: int = 8192) -> Iterator[tuple[Any, Any, list[str]]]:
-        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``): plain lines read by a native
-        reader, the rest by pyarrow's CSV reader (or this stream's own reader without pyarrow),
-        every cell converted exactly as iteration converts it. TypeError when the stream has no
+        """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``): the file read once by the
+        native engine, the lines it does not take by this stream's own reader, every cell
+        converted exactly as iteration converts it. TypeError when the stream has no
         target, categorical columns or a callable ``target_type``, or is a gzip file and the
         build has no zlib."""
-        from kavro._blocks import csv_blocks
+        return _blocks.csv_blocks(self, size, _RULES)
 
-        return csv_blocks(self, size)
+    def _parts(self, size: int) -> Iterator[Any]:
+        """The blocks of ``chunks``, those of the native engine as it read them (the native
+        loop takes them without a conversion)."""
+        return _blocks.csv_parts(self, size, _RULES)
 
     def _columns(self, header: list[str]) -> list[list[Any]]:
         """``[index, name, kind]`` of every feature column, in file order."""
@@ -440,9 +446,7 @@ class DataFrameStream(_ReIterable):
         """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``). TypeError when the frame
         has no target, non-numeric or categorical feature columns, duplicate column names or a
         callable ``target_type``."""
-        from kavro._blocks import frame_blocks
-
-        return frame_blocks(self, size)
+        return _blocks.frame_blocks(self, size, _RULES)
 
     def _encoded(self, columns: list[str]) -> set[str]:
         if isinstance(self.categorical, list):
@@ -535,9 +539,7 @@ class ArrayStream(_ReIterable):
         """The rows as blocks ``(X, y, names)`` (see ``kavro._blocks``). TypeError unless X is a
         2-D NumPy array of a real or integer dtype with distinct feature names and y a numeric
         array, Series, list or tuple of the same length."""
-        from kavro._blocks import array_blocks
-
-        return array_blocks(self, size)
+        return _blocks.array_blocks(self, size)
 
     def __iter__(self) -> Iterator[tuple[dict[str, float], Target]]:
         if self._one_shot:
@@ -604,6 +606,9 @@ def iter_array(
 
 
 _END = object()
+
+# The conversion rules the block producers apply (they import nothing from this module).
+_RULES = _blocks.Rules(_TargetConverter, _missing_text, _is_missing, _scalar)
 
 
 def iter_stream(source: Any, target: Any = None, **options: Any) -> Iterable[tuple[dict[str, float], Target]]:

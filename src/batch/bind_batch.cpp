@@ -11,12 +11,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "batch/csv_reader.hpp"
 #include "batch/inputs.hpp"
 #include "batch/loops.hpp"
 #include "batch/prequential.hpp"
 #include "ensemble/member_steps.hpp"
 #include "batch/bind_batch.hpp"
+#include "io/csv_engine.hpp"
 
 namespace kavro::native {
 
@@ -169,6 +169,7 @@ py::list transform_many(py::handle obj, py::handle columns, std::size_t rows, py
     return out;
 }
 
+#ifdef KAVRO_BENCH_HOOKS
 // CPU seconds the model's own learn_one / predict_one / transform_one take over the records
 // of every row, built beforehand (not timed). Benchmark helper.
 double learner_seconds(py::handle obj, py::handle columns, std::size_t rows, py::handle names,
@@ -219,6 +220,8 @@ double learner_seconds(py::handle obj, py::handle columns, std::size_t rows, py:
     return batch::thread_cpu_seconds() - start;
 }
 
+#endif
+
 // Members learn_many trains on separate threads (0: the model learns row by row).
 std::size_t parallel_members(py::handle obj) {
     const Model m = batch::read_model("parallel_members", obj);
@@ -234,7 +237,7 @@ std::size_t parallel_members(py::handle obj) {
 
 void bind_batch(py::module_& m) {
     bind_prequential(m);
-    bind_csv_reader(m);
+    io::bind_csv_engine(m);
     const auto columns_doc =
         " columns: list of 1-D NumPy arrays of `rows` real, integer or bool cells, one per "
         "feature; names: their distinct feature names (str). A NaN cell leaves the feature out of "
@@ -257,6 +260,7 @@ void bind_batch(py::module_& m) {
     m.def("transform_many", &transform_many, py::arg("model"), py::arg("columns"), py::arg("rows"),
           py::arg("names"),
           (std::string("transform_one of every row, as a list of dicts.") + columns_doc).c_str());
+#ifdef KAVRO_BENCH_HOOKS
     m.def("learner_seconds", &learner_seconds, py::arg("model"), py::arg("columns"),
           py::arg("rows"), py::arg("names"), py::arg("y") = py::none(), py::arg("what") = "learn",
           "CPU seconds the model's own learn_one, predict_one or transform_one ('learn', 'predict', "
@@ -265,6 +269,7 @@ void bind_batch(py::module_& m) {
     m.def("member_thread_seconds", [] { return batch::member_thread_seconds(); },
           "CPU seconds each thread spent on member steps in the last learn_many that trained "
           "ensemble members on threads (benchmark figure).");
+#endif
     m.def("parallel_members", &parallel_members, py::arg("model"),
           "Number of members learn_many trains on separate threads (0: rows are learnt in turn).");
 }

@@ -76,12 +76,14 @@ inline double thread_cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
+#ifdef KAVRO_BENCH_HOOKS
 // CPU seconds each thread spent on member steps in the last learn_many that trained
-// members on threads, summed over its chunks (a benchmark figure).
+// members on threads, summed over its chunks (a benchmark figure, in builds with the hooks).
 inline std::vector<double>& member_thread_seconds() {
     static std::vector<double> seconds;
     return seconds;
 }
+#endif
 
 // work(i) for every i < count (a member, or a part of the rows), taken one at a time
 // by `threads` threads (the caller's included). The first exception is rethrown once
@@ -90,16 +92,22 @@ template <class Work>
 void on_threads(std::size_t count, unsigned threads, Work&& work) {
     std::atomic<std::size_t> next{0};
     std::vector<std::exception_ptr> errors(threads);
+#ifdef KAVRO_BENCH_HOOKS
     std::vector<double> seconds(threads, 0.0);
+#endif
     auto run = [&](unsigned slot) {
+#ifdef KAVRO_BENCH_HOOKS
         const double start = thread_cpu_seconds();
+#endif
         try {
             for (std::size_t i; (i = next.fetch_add(1)) < count;) work(i);
         } catch (...) {
             errors[slot] = std::current_exception();
             next.store(count);
         }
+#ifdef KAVRO_BENCH_HOOKS
         seconds[slot] = thread_cpu_seconds() - start;
+#endif
     };
     std::vector<std::thread> pool;
     const std::size_t wanted = std::min<std::size_t>(threads, count);
@@ -110,9 +118,11 @@ void on_threads(std::size_t count, unsigned threads, Work&& work) {
     }
     run(0);
     for (auto& th : pool) th.join();
+#ifdef KAVRO_BENCH_HOOKS
     auto& total = member_thread_seconds();
     total.resize(std::max<std::size_t>(total.size(), threads), 0.0);
     for (unsigned k = 0; k < threads; ++k) total[k] += seconds[k];
+#endif
     for (auto& error : errors) {
         if (error) std::rethrow_exception(error);
     }
@@ -182,7 +192,9 @@ template <class Target>
 void learn_rows_by_members(ensemble::MemberSteps<Target>& e, const Table& t,
                            const std::vector<Target>& ys, unsigned threads, const char* fn) {
     const std::size_t width = t.columns.size();
+#ifdef KAVRO_BENCH_HOOKS
     member_thread_seconds().assign(threads, 0.0);
+#endif
     RecordBuilder builder(t.names);
     std::vector<FeatureMap> xs;
     for_each_chunk(t, fn, [&](std::size_t first, std::size_t n, const double* cells) {

@@ -1,4 +1,4 @@
-// Native test-then-train loop and the decimal cell reader of the columnar CSV path.
+// The native test-then-train loop.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -54,10 +54,12 @@ struct Floor {
 }  // namespace
 
 void bind_state_testing(py::module_& m);
+void bind_loop_testing(py::module_& m);
 
 PYBIND11_MODULE(_kavro_testing, m) {
     m.doc() = "Test-only helpers for the KAVRO core.";
     bind_state_testing(m);
+    bind_loop_testing(m);
 
     py::class_<Floor, std::shared_ptr<Floor>>(m, "Floor")
         .def(py::init<>())

@@ -1,11 +1,11 @@
-// Decimal text to double, correctly rounded, for the CSV readers.
+// Decimal text to double, correctly rounded, for the CSV engine.
 #pragma once
 
 #include <charconv>
 #include <cstdint>
 #include <system_error>
 
-namespace kavro::native {
+namespace kavro::io {
 
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 inline bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -85,4 +85,4 @@ inline bool decimal_value(const char* p, const char* end, double& out) {
     return r.ec == std::errc() && r.ptr == end;
 }
 
-}  // namespace kavro::native
+}  // namespace kavro::io
