@@ -255,3 +255,22 @@ def test_evaluate_detector_refuses_bad_arguments_before_updating():
     with pytest.raises(TypeError, match="detector"):
         evaluate_detector(object(), [0.0] * 10, [2], tolerance=1)
     assert kavro.dumps(det) == kavro.dumps(drift.DDM())
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_damaged_saved_states_are_refused_or_work(name):
+    from state_roundtrip import check_hostile
+
+    kind = INPUT[name][0]
+    params = {**small(name), **({"min_size_concept": 20, "max_size_concept": 50, "min_n_instances": 10}
+                                if name == "RDDM" else {"window_size": 4} if name == "STEPD" else {})}
+    det = getattr(drift, name)(**params)
+    det.update_many(values(STREAM[kind])[:1600])  # mid-warning or past drifts, rings wrapped
+
+    def exercise(obj):
+        obj.update_many(values(STREAM[kind])[1000:1300], warnings=True)
+        obj.update(values(STREAM[kind])[0])
+        obj.reset()
+        obj.update_many(values(STREAM[kind])[:50])
+
+    check_hostile(det, exercise, n=80)
