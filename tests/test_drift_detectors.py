@@ -61,6 +61,34 @@ def test_detections_equal_the_reference(name):
         assert det.n_detections == len(drifts)
 
 
+# Short crafted streams, each aimed at one rule, with the reference's outputs (drifts, warnings).
+CRAFTED = [
+    # Without variance (every outcome correct) the test statistic is infinite: a drift every 2w.
+    ("STEPD", {"window_size": 5}, [0.0] * 40, ([9, 19, 29, 39], [])),
+    # The first tested outcome can only warn; drifts come from the next one on.
+    ("EWMAChart", {}, [0.0] * 25 + [1.0] * 6 + [0.0] * 10, ([29], [28])),
+    # A decrease restarts the two-sided statistics silently, so the later rise is found sooner.
+    ("HDDM_A", {}, [1.0] * 200 + [0.0] * 300 + [1.0] * 100, ([503], [])),
+    ("HDDM_A", {"two_sided": False}, [1.0] * 200 + [0.0] * 300 + [1.0] * 100, ([510], [508, 509])),
+    ("HDDM_W", {}, [1.0] * 200 + [0.0] * 300 + [1.0] * 100, ([514], [511, 512, 513])),
+    # A warning lasting warning_limit outcomes becomes a drift.
+    ("RDDM", {"min_n_instances": 10, "max_size_concept": 100, "min_size_concept": 50, "warning_limit": 5},
+     [0.0, 1.0] * 100 + [1.0, 1.0, 0.0] * 200, ([208], [201, 203, 204, 205, 206, 207])),
+    # A concept longer than max_size_concept restarts from its stored outcomes without a drift.
+    ("RDDM", {"min_n_instances": 10, "max_size_concept": 100, "min_size_concept": 50, "warning_limit": 5},
+     [0.0, 0.0, 0.0, 1.0] * 300, ([], list(range(103, 1104, 100)))),
+    ("GeometricMovingAverage", {}, [0.0] * 1000 + [2.0] * 300, ([1073], [])),
+    ("GeometricMovingAverage", {}, [0.0] * 1000 + [5.0] * 300, ([1022], [])),
+    ("PageHinkley", {"lambda_": 20.0}, [0.0] * 100 + [3.0] * 50, ([107], [])),
+    ("CUSUM", {"lambda_": 20.0}, [0.0] * 100 + [3.0] * 50, ([106], [])),
+]
+
+
+@pytest.mark.parametrize("name, params, seq, expected", CRAFTED)
+def test_crafted_streams_match_the_reference(name, params, seq, expected):
+    assert tuple(getattr(drift, name)(**params).update_many(seq, warnings=True)) == expected
+
+
 @pytest.mark.parametrize("name", NAMES)
 def test_single_updates_match_the_batch_and_state_continues_after_saving(name):
     seq = values(STREAM[INPUT[name][0]])
@@ -227,3 +255,22 @@ def test_evaluate_detector_refuses_bad_arguments_before_updating():
     with pytest.raises(TypeError, match="detector"):
         evaluate_detector(object(), [0.0] * 10, [2], tolerance=1)
     assert kavro.dumps(det) == kavro.dumps(drift.DDM())
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_damaged_saved_states_are_refused_or_work(name):
+    from state_roundtrip import check_hostile
+
+    kind = INPUT[name][0]
+    params = {**small(name), **({"min_size_concept": 20, "max_size_concept": 50, "min_n_instances": 10}
+                                if name == "RDDM" else {"window_size": 4} if name == "STEPD" else {})}
+    det = getattr(drift, name)(**params)
+    det.update_many(values(STREAM[kind])[:1600])  # mid-warning or past drifts, rings wrapped
+
+    def exercise(obj):
+        obj.update_many(values(STREAM[kind])[1000:1300], warnings=True)
+        obj.update(values(STREAM[kind])[0])
+        obj.reset()
+        obj.update_many(values(STREAM[kind])[:50])
+
+    check_hostile(det, exercise, n=80)

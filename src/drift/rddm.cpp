@@ -104,7 +104,7 @@ void RDDM::step(double x) {
                 n_stored_ = 1;
             }
         } else if (ps > p_min_ + warning_level_ * s_min_) {
-            if (last_warn_inst_ != -1 && last_warn_inst_ + warning_limit_ <= inst_num_) {
+            if (last_warn_inst_ != -1 && inst_num_ - last_warn_inst_ >= warning_limit_) {
                 report_drift();
                 restart_pending_ = true;
                 first_pos_ = last_pos_;
