@@ -229,7 +229,8 @@ def test_stacking_meta_model_learns_from_probabilities_taken_before_the_members_
 @pytest.mark.parametrize("call, error, words", [
     (lambda: BaggingClassifier(NaiveBayes(), n_models=0), ValueError, "n_models"),
     (lambda: BaggingClassifier(None), TypeError, "model"),
-    (lambda: AdaBoostClassifier(NaiveBayes(), seed=-1), TypeError, "incompatible"),
+    (lambda: AdaBoostClassifier(NaiveBayes(), seed=-1), ValueError, "seed"),
+    (lambda: BaggingClassifier(NaiveBayes(), seed=2**32), ValueError, "seed"),
     (lambda: BaggingRegressor(NaiveBayes()), TypeError, "incompatible"),
     (lambda: VotingClassifier([]), ValueError, "models"),
     (lambda: VotingClassifier([NaiveBayes()], weights=[1.0, 2.0]), ValueError, "weights"),

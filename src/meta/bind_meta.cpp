@@ -166,7 +166,15 @@ void refuse_none(const std::vector<std::shared_ptr<Interface>>& models, const ch
     }
 }
 
-std::uint32_t seed_or_default(std::optional<std::uint32_t> seed) { return seed.value_or(0u); }
+// None gives seed 0.
+std::uint32_t seed_or_default(std::optional<std::int64_t> seed) {
+    if (!seed) return 0u;
+    if (*seed < 0 || *seed > 0xffffffffLL) {
+        throw py::value_error("'seed' must be None or an integer in [0, 2**32) (got " +
+                              std::to_string(*seed) + ").");
+    }
+    return static_cast<std::uint32_t>(*seed);
+}
 
 constexpr const char* kPrototypeDoc =
     "model: the prototype (any classifier); members are unlearnt copies of its parameters "
@@ -192,7 +200,7 @@ void bind_BaggingClassifier(py::module_& m) {
         "the members' normalised probabilities. With kavro.learn_many(..., n_jobs=k) members "
         "learn on k threads with the same result.");
     cls.def(py::init([](std::shared_ptr<IClassifier> model, int n_models,
-                        std::optional<std::uint32_t> seed) {
+                        std::optional<std::int64_t> seed) {
                 return std::make_shared<BaggingClassifier>(prototype_of(model, "model"), n_models,
                                                            seed_or_default(seed));
             }),
@@ -208,7 +216,7 @@ void bind_BaggingRegressor(py::module_& m) {
         "example k ~ Poisson(1) times; the prediction is the members' mean. With "
         "kavro.learn_many(..., n_jobs=k) members learn on k threads with the same result.");
     cls.def(py::init([](std::shared_ptr<IRegressor> model, int n_models,
-                        std::optional<std::uint32_t> seed) {
+                        std::optional<std::int64_t> seed) {
                 return std::make_shared<BaggingRegressor>(prototype_of(model, "model"), n_models,
                                                           seed_or_default(seed));
             }),
@@ -228,7 +236,7 @@ void bind_ADWINBaggingClassifier(py::module_& m) {
         "learns the example, feeds its own ADWIN (delta 0.002); when any of them detects a change "
         "the member with the highest estimated error is replaced by an unlearnt copy.");
     cls.def(py::init([](std::shared_ptr<IClassifier> model, int n_models,
-                        std::optional<std::uint32_t> seed) {
+                        std::optional<std::int64_t> seed) {
                 return std::make_shared<ADWINBaggingClassifier>(prototype_of(model, "model"),
                                                                 n_models, seed_or_default(seed));
             }),
@@ -248,7 +256,7 @@ void bind_AdaBoostClassifier(py::module_& m) {
         "weighted error. Members vote with weights log((1-e_m)/e_m) (those with e_m >= 1/2 do "
         "not vote; e_m is floored at 1e-6, lambda capped at 1000).");
     cls.def(py::init([](std::shared_ptr<IClassifier> model, int n_models,
-                        std::optional<std::uint32_t> seed) {
+                        std::optional<std::int64_t> seed) {
                 return std::make_shared<AdaBoostClassifier>(prototype_of(model, "model"), n_models,
                                                             seed_or_default(seed));
             }),
