@@ -249,6 +249,14 @@ def test_shared_objects_are_refused():
         VotingClassifier([nb, nb])
     with pytest.raises(ValueError, match="meta_model"):
         StackingClassifier([nb], nb)
+    # Members that share a step would learn it twice, and race on threads.
+    scaler = StandardScaler()
+    pipes = [ClassificationPipeline([scaler], NaiveBayes()), ClassificationPipeline([scaler], NaiveBayes())]
+    for make in (lambda: VotingClassifier(pipes), lambda: ModelSelector(pipes),
+                 lambda: StackingClassifier(pipes[:1], pipes[1])):
+        with pytest.raises(ValueError, match="share an object"):
+            make()
+    VotingClassifier([ClassificationPipeline([StandardScaler()], NaiveBayes()) for _ in range(2)])
 
 
 @pytest.mark.parametrize("make, regression", [

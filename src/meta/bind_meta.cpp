@@ -8,6 +8,7 @@
 #include "meta/bagging.hpp"
 #include "meta/boosting.hpp"
 #include "meta/fresh_copy.hpp"
+#include "meta/sharing.hpp"
 #include "state/archive.hpp"
 #include "state/visit_drift.hpp"
 
@@ -46,6 +47,10 @@ void check_members(Ar& ar, const std::shared_ptr<Learner>& model, int n_models,
                    "the member count disagrees with n_models");
     for (const auto& m : members) {
         state::require(ar, m != nullptr && m != model, "a member is missing or is the prototype");
+    }
+    if constexpr (Ar::mode == state::Mode::read) {
+        ar.require(!meta::share_objects(members, model.get()),
+                   "the members and the prototype share an object");
     }
 }
 
@@ -119,6 +124,7 @@ void VotingClassifier::visit(Ar& ar) {
         } catch (const std::invalid_argument& e) {
             ar.require(false, e.what());
         }
+        ar.require(!meta::share_objects(models_), "the models share an object");
     }
 }
 
@@ -134,6 +140,8 @@ void StackingClassifier::visit(Ar& ar) {
             ar.require(false, e.what());
         }
         for (const auto& m : models_) ar.require(m != meta_model_, "the meta model is also a member");
+        ar.require(!meta::share_objects(models_, meta_model_.get()),
+                   "the models and the meta model share an object");
     }
 }
 
@@ -163,6 +171,18 @@ template <class Interface>
 void refuse_none(const std::vector<std::shared_ptr<Interface>>& models, const char* what) {
     for (const auto& m : models) {
         if (!m) throw py::type_error(std::string(what) + ": a model is None.");
+    }
+}
+
+// Held models must not share objects: they would learn twice, or race on threads.
+template <class Interface>
+void refuse_sharing(const std::vector<std::shared_ptr<Interface>>& models, const Interface* extra,
+                    const char* what) {
+    meta::require_models(models, "models");
+    if (meta::share_objects(models, extra)) {
+        throw py::value_error(std::string(what) +
+                              " share an object (a pipeline step given twice?); pass separate "
+                              "objects.");
     }
 }
 
@@ -276,6 +296,7 @@ void bind_VotingClassifier(py::module_& m) {
     cls.def(py::init([](std::vector<std::shared_ptr<IClassifier>> models,
                         std::optional<std::vector<double>> weights) {
                 refuse_none(models, "models");
+                refuse_sharing<IClassifier>(models, nullptr, "'models'");
                 return std::make_shared<VotingClassifier>(std::move(models),
                                                           weights.value_or(std::vector<double>{}));
             }),
@@ -303,6 +324,10 @@ void bind_StackingClassifier(py::module_& m) {
                         std::shared_ptr<IClassifier> meta_model) {
                 refuse_none(models, "models");
                 if (!meta_model) throw py::type_error("meta_model: expected a classifier, got None.");
+                for (const auto& m : models) {
+                    if (m == meta_model) throw py::value_error("'meta_model' must not be one of 'models'.");
+                }
+                refuse_sharing<IClassifier>(models, meta_model.get(), "'models' and 'meta_model'");
                 return std::make_shared<StackingClassifier>(std::move(models), std::move(meta_model));
             }),
             py::arg("models"), py::arg("meta_model"),
