@@ -229,7 +229,8 @@ def test_stacking_meta_model_learns_from_probabilities_taken_before_the_members_
 @pytest.mark.parametrize("call, error, words", [
     (lambda: BaggingClassifier(NaiveBayes(), n_models=0), ValueError, "n_models"),
     (lambda: BaggingClassifier(None), TypeError, "model"),
-    (lambda: AdaBoostClassifier(NaiveBayes(), seed=-1), TypeError, "incompatible"),
+    (lambda: AdaBoostClassifier(NaiveBayes(), seed=-1), ValueError, "seed"),
+    (lambda: BaggingClassifier(NaiveBayes(), seed=2**32), ValueError, "seed"),
     (lambda: BaggingRegressor(NaiveBayes()), TypeError, "incompatible"),
     (lambda: VotingClassifier([]), ValueError, "models"),
     (lambda: VotingClassifier([NaiveBayes()], weights=[1.0, 2.0]), ValueError, "weights"),
@@ -248,6 +249,14 @@ def test_shared_objects_are_refused():
         VotingClassifier([nb, nb])
     with pytest.raises(ValueError, match="meta_model"):
         StackingClassifier([nb], nb)
+    # Members that share a step would learn it twice, and race on threads.
+    scaler = StandardScaler()
+    pipes = [ClassificationPipeline([scaler], NaiveBayes()), ClassificationPipeline([scaler], NaiveBayes())]
+    for make in (lambda: VotingClassifier(pipes), lambda: ModelSelector(pipes),
+                 lambda: StackingClassifier(pipes[:1], pipes[1])):
+        with pytest.raises(ValueError, match="share an object"):
+            make()
+    VotingClassifier([ClassificationPipeline([StandardScaler()], NaiveBayes()) for _ in range(2)])
 
 
 @pytest.mark.parametrize("make, regression", [

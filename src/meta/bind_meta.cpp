@@ -8,6 +8,7 @@
 #include "meta/bagging.hpp"
 #include "meta/boosting.hpp"
 #include "meta/fresh_copy.hpp"
+#include "meta/sharing.hpp"
 #include "state/archive.hpp"
 #include "state/visit_drift.hpp"
 
@@ -46,6 +47,10 @@ void check_members(Ar& ar, const std::shared_ptr<Learner>& model, int n_models,
                    "the member count disagrees with n_models");
     for (const auto& m : members) {
         state::require(ar, m != nullptr && m != model, "a member is missing or is the prototype");
+    }
+    if constexpr (Ar::mode == state::Mode::read) {
+        ar.require(!meta::share_objects(members, model.get()),
+                   "the members and the prototype share an object");
     }
 }
 
@@ -119,6 +124,7 @@ void VotingClassifier::visit(Ar& ar) {
         } catch (const std::invalid_argument& e) {
             ar.require(false, e.what());
         }
+        ar.require(!meta::share_objects(models_), "the models share an object");
     }
 }
 
@@ -134,6 +140,8 @@ void StackingClassifier::visit(Ar& ar) {
             ar.require(false, e.what());
         }
         for (const auto& m : models_) ar.require(m != meta_model_, "the meta model is also a member");
+        ar.require(!meta::share_objects(models_, meta_model_.get()),
+                   "the models and the meta model share an object");
     }
 }
 
@@ -166,7 +174,27 @@ void refuse_none(const std::vector<std::shared_ptr<Interface>>& models, const ch
     }
 }
 
-std::uint32_t seed_or_default(std::optional<std::uint32_t> seed) { return seed.value_or(0u); }
+// Held models must not share objects: they would learn twice, or race on threads.
+template <class Interface>
+void refuse_sharing(const std::vector<std::shared_ptr<Interface>>& models, const Interface* extra,
+                    const char* what) {
+    meta::require_models(models, "models");
+    if (meta::share_objects(models, extra)) {
+        throw py::value_error(std::string(what) +
+                              " share an object (a pipeline step given twice?); pass separate "
+                              "objects.");
+    }
+}
+
+// None gives seed 0.
+std::uint32_t seed_or_default(std::optional<std::int64_t> seed) {
+    if (!seed) return 0u;
+    if (*seed < 0 || *seed > 0xffffffffLL) {
+        throw py::value_error("'seed' must be None or an integer in [0, 2**32) (got " +
+                              std::to_string(*seed) + ").");
+    }
+    return static_cast<std::uint32_t>(*seed);
+}
 
 constexpr const char* kPrototypeDoc =
     "model: the prototype (any classifier); members are unlearnt copies of its parameters "
@@ -192,7 +220,7 @@ void bind_BaggingClassifier(py::module_& m) {
         "the members' normalised probabilities. With kavro.learn_many(..., n_jobs=k) members "
         "learn on k threads with the same result.");
     cls.def(py::init([](std::shared_ptr<IClassifier> model, int n_models,
-                        std::optional<std::uint32_t> seed) {
+                        std::optional<std::int64_t> seed) {
                 return std::make_shared<BaggingClassifier>(prototype_of(model, "model"), n_models,
                                                            seed_or_default(seed));
             }),
@@ -208,7 +236,7 @@ void bind_BaggingRegressor(py::module_& m) {
         "example k ~ Poisson(1) times; the prediction is the members' mean. With "
         "kavro.learn_many(..., n_jobs=k) members learn on k threads with the same result.");
     cls.def(py::init([](std::shared_ptr<IRegressor> model, int n_models,
-                        std::optional<std::uint32_t> seed) {
+                        std::optional<std::int64_t> seed) {
                 return std::make_shared<BaggingRegressor>(prototype_of(model, "model"), n_models,
                                                           seed_or_default(seed));
             }),
@@ -228,7 +256,7 @@ void bind_ADWINBaggingClassifier(py::module_& m) {
         "learns the example, feeds its own ADWIN (delta 0.002); when any of them detects a change "
         "the member with the highest estimated error is replaced by an unlearnt copy.");
     cls.def(py::init([](std::shared_ptr<IClassifier> model, int n_models,
-                        std::optional<std::uint32_t> seed) {
+                        std::optional<std::int64_t> seed) {
                 return std::make_shared<ADWINBaggingClassifier>(prototype_of(model, "model"),
                                                                 n_models, seed_or_default(seed));
             }),
@@ -248,7 +276,7 @@ void bind_AdaBoostClassifier(py::module_& m) {
         "weighted error. Members vote with weights log((1-e_m)/e_m) (those with e_m >= 1/2 do "
         "not vote; e_m is floored at 1e-6, lambda capped at 1000).");
     cls.def(py::init([](std::shared_ptr<IClassifier> model, int n_models,
-                        std::optional<std::uint32_t> seed) {
+                        std::optional<std::int64_t> seed) {
                 return std::make_shared<AdaBoostClassifier>(prototype_of(model, "model"), n_models,
                                                             seed_or_default(seed));
             }),
@@ -268,6 +296,7 @@ void bind_VotingClassifier(py::module_& m) {
     cls.def(py::init([](std::vector<std::shared_ptr<IClassifier>> models,
                         std::optional<std::vector<double>> weights) {
                 refuse_none(models, "models");
+                refuse_sharing<IClassifier>(models, nullptr, "'models'");
                 return std::make_shared<VotingClassifier>(std::move(models),
                                                           weights.value_or(std::vector<double>{}));
             }),
@@ -295,6 +324,10 @@ void bind_StackingClassifier(py::module_& m) {
                         std::shared_ptr<IClassifier> meta_model) {
                 refuse_none(models, "models");
                 if (!meta_model) throw py::type_error("meta_model: expected a classifier, got None.");
+                for (const auto& m : models) {
+                    if (m == meta_model) throw py::value_error("'meta_model' must not be one of 'models'.");
+                }
+                refuse_sharing<IClassifier>(models, meta_model.get(), "'models' and 'meta_model'");
                 return std::make_shared<StackingClassifier>(std::move(models), std::move(meta_model));
             }),
             py::arg("models"), py::arg("meta_model"),

@@ -6,6 +6,7 @@
 
 #include "catalog/measures.hpp"
 #include "meta/boosting.hpp"
+#include "meta/sharing.hpp"
 #include "metrics/metric_adapters.hpp"
 #include "selection/model_selection.hpp"
 #include "state/archive.hpp"
@@ -173,6 +174,7 @@ void Candidates<Tr>::visit(Ar& ar) {
             ar.require(models[i] != nullptr, "a candidate is missing");
             for (std::size_t j = 0; j < i; ++j) ar.require(models[j] != models[i], "a candidate is listed twice");
         }
+        ar.require(!meta::share_objects(models), "the candidates share an object");
         ar.require(measures.size() == models.size(), "the measure count disagrees with the candidates");
         for (std::size_t i = 0; i < measures.size(); ++i) {
             ar.require(measures[i] != nullptr && measures[i] != metric, "a measure is missing or shared");
@@ -266,6 +268,10 @@ selection::Candidates<Tr> candidates(std::vector<std::shared_ptr<typename Tr::Le
         if (!m) throw py::type_error("models: a model is None.");
     }
     meta::require_models(models, "models");
+    if (meta::share_objects(models)) {
+        throw py::value_error(
+            "'models' share an object (a pipeline step given twice?); pass separate objects.");
+    }
     if (window && *window < 1) {
         throw py::value_error("'window' must be None or at least 1 (got " + std::to_string(*window) +
                               ").");
