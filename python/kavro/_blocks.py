@@ -10,6 +10,10 @@ Each producer delivers the same rows, in the same order, as the stream's own ite
 producer meets something it does not handle itself (a bad value, a parse error), it hands over the
 rows before it and continues from the stream's own iteration, skipping the rows already delivered,
 so errors are raised exactly where and as the iteration raises them.
+
+For the native loop, the CSV producer also leaves the blocks the native engine read as they are
+(``EngineRows``), so that no array is made of them. The stream module hands its conversion rules
+over (``Rules``): this module imports nothing from it.
 """
 
 from __future__ import annotations
