@@ -260,3 +260,26 @@ def test_a_csv_evaluation_imports_no_numpy():
             "print('numpy' in sys.modules)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "False"
+
+
+@pytest.mark.parametrize("late", [None, '"1.5"5,2,x', '1.5,2,"x""y"', '1.5,2,"x\ny"', '1.5,2,x"y', '"1.5" ,2,x'])
+def test_quoted_fields_read_as_the_stream_reads_them(tmp_path, monkeypatch, late):
+    monkeypatch.setattr(_blocks, "_ENGINE_BLOCK", 50)
+    lines = ['"a","b, c","y"'] + [f'"{i}.5",{i % 7},"{"xyz"[i % 3]}"' if i % 2 else f'{i}.5,"{i % 7}",z'
+                                  for i in range(600)]
+    if late:
+        lines[450] = late
+    path = tmp_path / "quoted.csv"
+    path.write_text("\n".join(lines) + "\n")
+    stream = iter_csv(str(path), "y")
+    rows = list(stream)
+    blocks = list(iter_csv(str(path), "y").chunks())
+    assert [(dict((n, v) for n, v in zip(names, x) if v == v), t)
+            for X, y, names in blocks for x, t in zip(X.tolist(), y.tolist())] == rows
+    engine = _native.CsvEngine(os.fsencode(str(path)))
+    assert engine.header() == lines[0].encode()
+    engine.start(",", 3, [0, 1], 2, "label", 1000, 100)
+    read = 0
+    while (block := engine.next()) is not None:
+        read += len(block)
+    assert read == (600 if late is None else 449)  # quoted whole: the engine's; the rest: not

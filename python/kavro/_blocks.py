@@ -10,6 +10,10 @@ Each producer delivers the same rows, in the same order, as the stream's own ite
 producer meets something it does not handle itself (a bad value, a parse error), it hands over the
 rows before it and continues from the stream's own iteration, skipping the rows already delivered,
 so errors are raised exactly where and as the iteration raises them.
+
+For the native loop, the CSV producer also leaves the blocks the native engine read as they are
+(``EngineRows``), so that no array is made of them. The stream module hands its conversion rules
+over (``Rules``): this module imports nothing from it.
 """
 
 from __future__ import annotations
@@ -279,12 +283,28 @@ def csv_parts(stream: Any, size: int, rules: Rules) -> Iterator[Block | EngineRo
 
 def _header_fields(line: str, delimiter: str) -> list[str] | None:
     """The header's fields as the stream's reader splits them, when the line (its line feed cut
-    off) is a whole row."""
+    off) is a whole row of fields the engine would split too: each plain, or quoted whole."""
     if line.endswith("\r"):
         line = line[:-1]
-    if '"' in line or "\r" in line:
+    if not line:
         return None
-    return [h.strip() for h in next(csv.reader([line], delimiter=delimiter), [])]
+    fields, at = [], 0
+    while True:
+        if line.startswith('"', at):
+            close = line.find('"', at + 1)
+            if close < 0 or not line.startswith(delimiter, close + 1) and close + 1 != len(line):
+                return None
+            field, at = line[at + 1:close], close + 1
+        else:
+            stop = line.find(delimiter, at)
+            stop = len(line) if stop < 0 else stop
+            field, at = line[at:stop], stop
+        if '"' in field or "\r" in field or "\0" in field:
+            return None
+        fields.append(field.strip())
+        if at == len(line):
+            return fields
+        at += 1
 
 
 def _csv_parts(stream: Any, size: int, rules: Rules) -> Iterator[Block | EngineRows]:

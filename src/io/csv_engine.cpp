@@ -2,7 +2,8 @@
 //
 // The engine opens its source once. It reads the header line for the caller, then takes the
 // lines it can convert exactly as the stream's own reader does and stops at the first it
-// cannot: a quote, a carriage return not followed by a line feed, a NUL, text that does not
+// cannot: a quote other than around a whole field, a carriage return not followed by a line
+// feed, a NUL, text that does not
 // decode (checked kDecodedAhead bytes past each line too, since the stream's reader decodes in
 // chunks and fails before the rows of a chunk it cannot decode; ASCII only, unless the text is
 // UTF-8), a row with another number of fields than the header, a field past the size limit, a
@@ -625,18 +626,32 @@ private:
         return b;
     }
 
-    // The fields of a line holding no quote, carriage return or NUL, when it has `width` of
-    // them, none past the size limit.
+    // The fields of a line, when it has `width` of them, none past the size limit, and each is
+    // either plain (no quote, carriage return or NUL) or quoted whole: a quote, text without
+    // quote, carriage return or NUL, and a quote that ends the field. Quotes anywhere else
+    // (doubled, inside a field, a line break inside quotes) are left to the stream's reader.
     bool split(const char* p, const char* end, std::vector<std::pair<const char*, const char*>>& fields) const {
         std::size_t n = 0;
-        const char* start = p;
-        for (;; ++p) {
-            if (p < end && !stops_[static_cast<unsigned char>(*p)]) continue;
-            if (p < end && *p != delimiter_) return false;  // a quote, carriage return or NUL
-            if (n == fields.size() || p - start > size_limit_) return false;
-            fields[n++] = {start, p};
+        for (;;) {
+            if (n == fields.size()) return false;
+            const char* start = p;
+            const char* stop = p;
+            if (p < end && *p == '"') {
+                const char* close = ++start;
+                while (close < end && *close != '"' && *close != '\r' && *close != '\0') ++close;
+                if (close == end || *close != '"') return false;
+                stop = close;
+                p = close + 1;
+                if (p < end && *p != delimiter_) return false;
+            } else {
+                while (p < end && !stops_[static_cast<unsigned char>(*p)]) ++p;
+                if (p < end && *p != delimiter_) return false;  // a quote, carriage return or NUL
+                stop = p;
+            }
+            if (stop - start > size_limit_) return false;
+            fields[n++] = {start, stop};
             if (p == end) break;
-            start = p + 1;
+            ++p;  // past the delimiter
         }
         return n == fields.size();
     }
