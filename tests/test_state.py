@@ -97,6 +97,8 @@ def test_damaged_headers_are_refused_with_a_reason(state, damage, message):
 def test_a_state_of_another_class_is_refused_when_one_is_named(state):
     with pytest.raises(ValueError, match="holds a MaxAbsScaler, not a MinMaxScaler"):
         kavro.loads(state, expected="MinMaxScaler")
+    with pytest.raises(ValueError, match="holds a MaxAbsScaler, not an ARFClassifier"):
+        kavro.loads(state, expected="ARFClassifier")
     with pytest.raises(ValueError, match="not a StandardScaler"):
         kavro.loads(state, expected=kc.StandardScaler)
     with pytest.raises(TypeError):

@@ -1,14 +1,14 @@
 """Anomaly detection: streaming detectors that score how unusual each record is."""
 
 from kavro._native import (
-    AnomalyPipeline as AnomalyPipeline,
     HalfSpaceTrees as HalfSpaceTrees,
-    KNNDistance as KNNDistance,
-    LODA as LODA,
     OnlineIsolationForest as OnlineIsolationForest,
-    QuantileThreshold as QuantileThreshold,
+    LODA as LODA,
     RSHash as RSHash,
+    KNNDistance as KNNDistance,
     ThresholdFilter as ThresholdFilter,
+    QuantileThreshold as QuantileThreshold,
+    AnomalyPipeline as AnomalyPipeline,
 )
 
 __all__ = [

@@ -1,5 +1,9 @@
 """Concept-drift detectors."""
 
+from _kavro_core import (
+    ADWIN as ADWIN,
+    EDDM as EDDM,
+)
 from kavro._native import (
     DDM as DDM,
     RDDM as RDDM,
@@ -10,11 +14,6 @@ from kavro._native import (
     STEPD as STEPD,
     EWMAChart as EWMAChart,
     GeometricMovingAverage as GeometricMovingAverage,
-)
-
-from _kavro_core import (
-    ADWIN as ADWIN,
-    EDDM as EDDM,
 )
 
 __all__ = [

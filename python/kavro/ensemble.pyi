@@ -1,5 +1,4 @@
-"""Forests, random patches, leveraging bagging and gradient boosting of trees; bagging, boosting,
-voting and stacking of any learner."""
+"""Forests, random patches, leveraging bagging and gradient boosting of trees; online bagging,"""
 
 from _kavro_core import (
     ARFClassifier as ARFClassifier,

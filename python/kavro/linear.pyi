@@ -1,4 +1,4 @@
-"""Naive Bayes, linear classifiers and linear regressors."""
+"""Naive Bayes, linear classifiers and linear regressors, and feature hashing."""
 
 from _kavro_core import (
     NaiveBayes as NaiveBayes,

@@ -13,6 +13,16 @@
 
 namespace kavro::state {
 
+namespace {
+
+// "a NaiveBayes", "an ARFClassifier": the article by the name's first letter.
+std::string with_article(const std::string& name) {
+    const bool vowel = !name.empty() && std::string("AEIOUaeiou").find(name[0]) != std::string::npos;
+    return (vowel ? "an " : "a ") + name;
+}
+
+}  // namespace
+
 const ClassEntry* Registry::find(const std::string& name) const {
     for (const auto& e : entries_) {
         if (e.name == name) return &e;
@@ -268,7 +278,8 @@ py::object load(std::string_view data, const std::string& expected,
     const Header h = parse_header(data);
     const ClassEntry& e = entry_named(h.class_name);
     if (!expected.empty() && expected != h.class_name) {
-        throw FormatError("the state holds a " + h.class_name + ", not a " + expected);
+        throw FormatError("the state holds " + with_article(h.class_name) + ", not " +
+                          with_article(expected));
     }
     const bool external = !externals.empty();
     Codec codec(external, std::move(externals));
