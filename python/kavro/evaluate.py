@@ -224,13 +224,16 @@ def _is_anomaly(model: Any) -> bool:
 
 
 def _score_updater(metric: Any) -> Callable[[Any, Any], None]:
-    """``f(y_true, score)`` feeding one measure of anomaly scores (a measure of scores takes a
-    real score in ``update``)."""
+    """``f(y_true, score)`` feeding one measure of anomaly scores: its ``update_score``, or the
+    ``update`` of a measure of scores (which takes a real score)."""
+    update: Callable[[Any, Any], None] | None = getattr(metric, "update_score", None)
+    if callable(update):
+        return update
     if _input_kind(metric) == "label" or not hasattr(metric, "pos_label"):
         raise TypeError(f"{type(metric).__name__} does not take anomaly scores; measure a detector "
                         "with ROCAUC, RollingROCAUC or PRAUC")
-    update: Callable[[Any, Any], None] = metric.update
-    return update
+    plain: Callable[[Any, Any], None] = metric.update
+    return plain
 
 
 def default_metrics(model: Any) -> list[Any]:
@@ -316,6 +319,73 @@ def _check_targets(model: Any, y: Any, stream: Any = None) -> None:
         )
 
 
+def _check_arguments(stream: Any, every: int, n: int | None, delay: int, window: int | None,
+                     n_jobs: int, plot: str | None) -> None:
+    """The arguments of ``progressive_val_score`` that need no model or metric, checked."""
+    if isinstance(stream, (str, bytes, os.PathLike)):
+        raise TypeError(f"stream must yield (x, y) pairs, not be a path: read the file with "
+                        f"kavro.stream.iter_csv({os.fsdecode(stream)!r}, target='COLUMN')")
+    if every < 1:
+        raise ValueError(f"every must be at least 1, got {every}")
+    if n is not None and n < 0:
+        raise ValueError(f"n must be at least 0, got {n}")
+    if delay < 0:
+        raise ValueError(f"delay must be at least 0, got {delay}")
+    if window is not None and window < 1:
+        raise ValueError(f"window must be at least 1, got {window}")
+    if isinstance(n_jobs, bool) or not isinstance(n_jobs, int) or (n_jobs < 1 and n_jobs != -1):
+        raise ValueError(f"n_jobs must be a positive int or -1, got {n_jobs!r}")
+    if plot is not None:
+        check_plot_path(plot)
+
+
+class _Checkpoints:
+    """Takes the checkpoint rows of one evaluation: measures (None while nothing is scored), the
+    measures over the last examples, timing; then the progress bar's figures and the callback."""
+
+    def __init__(self, result: Evaluation, metrics: list[Any], names: list[str], window_names: list[str],
+                 fresh: list[Callable[[], Any]], make_updater: Callable[[Any], Callable[[Any, Any], None]],
+                 recent: collections.deque[tuple[Any, Any]], bar: Any,
+                 on_checkpoint: Callable[[dict[str, Any]], None] | None) -> None:
+        self.result, self.names, self.window_names = result, names, window_names
+        self.getters = [m.get for m in metrics]
+        self.fresh, self.make_updater, self.recent = fresh, make_updater, recent
+        self.bar, self.on_checkpoint = bar, on_checkpoint
+
+    def take(self, step: int, start: float, window_of: Callable[[list[Any]], None] | None) -> None:
+        """The row after ``step`` examples; ``window_of`` fills a measure with the last examples
+        the native loop keeps (None: they are in ``recent``)."""
+        elapsed = time.perf_counter() - start
+        delay = self.result.delay
+        row: dict[str, Any] = {"step": step}
+        scored = max(0, step - delay)  # examples scored and learnt: the last `delay` labels are late
+        if delay:
+            row["scored"] = scored
+        for name, get in zip(self.names, self.getters):
+            row[name] = get() if scored else None  # a measure of nothing is missing, not 0
+        for wname, make in zip(self.window_names, self.fresh):
+            view = make()
+            if window_of is not None:
+                window_of([view])
+            else:
+                update = self.make_updater(view)
+                for y_true, y_pred in self.recent:
+                    update(y_true, y_pred)
+            row[wname] = view.get() if scored else None
+        row["elapsed"] = elapsed
+        row["throughput"] = step / elapsed if elapsed > 0 else 0.0
+        self.result.rows.append(row)
+        bar = self.bar
+        if bar is not None:
+            bar.set_postfix({k: f"{row[k]:.4f}" for k in self.names[:3] if row[k] is not None}, refresh=False)
+        if self.on_checkpoint is not None:
+            if bar is not None:  # keep the bar intact around whatever the callback prints
+                with bar.external_write_mode():
+                    self.on_checkpoint(row)
+            else:
+                self.on_checkpoint(row)
+
+
 def progressive_val_score(
     stream: Iterable[tuple[dict[str, float], Any]],
     model: Any,
@@ -365,21 +435,7 @@ def progressive_val_score(
     would regress on their codes). A missing target (None or NaN) raises ``ValueError`` before that
     example is predicted or learnt. With a delay, a metric that has scored nothing yet reads None.
     """
-    if isinstance(stream, (str, bytes, os.PathLike)):
-        raise TypeError(f"stream must yield (x, y) pairs, not be a path: read the file with "
-                        f"kavro.stream.iter_csv({os.fsdecode(stream)!r}, target='COLUMN')")
-    if every < 1:
-        raise ValueError(f"every must be at least 1, got {every}")
-    if n is not None and n < 0:
-        raise ValueError(f"n must be at least 0, got {n}")
-    if delay < 0:
-        raise ValueError(f"delay must be at least 0, got {delay}")
-    if window is not None and window < 1:
-        raise ValueError(f"window must be at least 1, got {window}")
-    if isinstance(n_jobs, bool) or not isinstance(n_jobs, int) or (n_jobs < 1 and n_jobs != -1):
-        raise ValueError(f"n_jobs must be a positive int or -1, got {n_jobs!r}")
-    if plot is not None:
-        check_plot_path(plot)
+    _check_arguments(stream, every, n, delay, window, n_jobs, plot)
     metric_list = _metric_list(metrics, model)
     names = _unique_names([metric_name(m) for m in metric_list])
     # An anomaly detector is scored, its measures take (label, score), and it learns x alone.
@@ -391,7 +447,6 @@ def progressive_val_score(
         predict, pairs = _predictor(model, metric_list)
         make_updater = lambda m: _feeder(m, pairs)  # noqa: E731
     updaters = [make_updater(m) for m in metric_list]
-    getters = [m.get for m in metric_list]
     window_names = [f"{name} (last {window})" for name in names] if window else []
     fresh = [_fresh_factory(m) for m in metric_list] if window else []
     result = Evaluation(model, names, window_names, delay=delay, window=window)
@@ -407,36 +462,11 @@ def progressive_val_score(
         learn = lambda x, y: learn_x(x)  # noqa: E731 - labels only measure
     recent: collections.deque[tuple[Any, Any]] = collections.deque(maxlen=window or 1)
     window_of: Callable[[list[Any]], None] | None = None
-
+    checkpoints = _Checkpoints(result, metric_list, names, window_names, fresh, make_updater, recent, bar,
+                               on_checkpoint)
 
     def checkpoint(step: int, start: float) -> None:
-        elapsed = time.perf_counter() - start
-        row: dict[str, Any] = {"step": step}
-        scored = max(0, step - delay)  # examples scored and learnt: the last `delay` labels are late
-        if delay:
-            row["scored"] = scored
-        for name, get in zip(names, getters):
-            row[name] = get() if scored else None  # a measure of nothing is missing, not 0
-        for wname, make in zip(window_names, fresh):
-            view = make()
-            if window_of is not None:  # the native loop keeps the last examples
-                window_of([view])
-            else:
-                update = make_updater(view)
-                for y_true, y_pred in recent:
-                    update(y_true, y_pred)
-            row[wname] = view.get() if scored else None
-        row["elapsed"] = elapsed
-        row["throughput"] = step / elapsed if elapsed > 0 else 0.0
-        result.rows.append(row)
-        if bar is not None:
-            bar.set_postfix({k: f"{row[k]:.4f}" for k in names[:3] if row[k] is not None}, refresh=False)
-        if on_checkpoint is not None:
-            if bar is not None:  # keep the bar intact around whatever the callback prints
-                with bar.external_write_mode():
-                    on_checkpoint(row)
-            else:
-                on_checkpoint(row)
+        checkpoints.take(step, start, window_of)
 
     # The loop tests one modulus per example; bar updates and checkpoints happen on ticks.
     tick = math.gcd(every, 1000) if bar is not None else every
