@@ -361,3 +361,62 @@ def test_kavro_list_shows_the_anomaly_family():
     with redirect_stdout(out):
         assert cli.main(["list", "--streams"]) == 0
     assert "anomaly-blobs:n_features=6, contamination=0.01, drift_at=None, seed=None" in out.getvalue()
+
+
+def test_half_space_tree_scores_are_the_mass_profile():
+    d = anomaly.HalfSpaceTrees(n_trees=4, height=6, window_size=30, seed=9)
+    same = {"a": 0.4, "b": 0.6}
+    for _ in range(60):
+        d.learn_one(same)
+    # the reference window holds 30 copies all the way down: the largest mass, score 0
+    assert d.score_one(same) == 0.0
+    # a record leaving the copies' path meets a node without mass: it adds nothing
+    assert d.score_one({"a": 1e6, "b": -1e6}) == 1.0
+
+
+def test_isolation_forest_merges_what_the_window_forgets():
+    d = anomaly.OnlineIsolationForest(n_trees=3, max_leaf_samples=4, window_size=64, seed=2)
+    kavro.learn_many(d, np.random.default_rng(1).random((64, 2)))
+    spread = d.n_nodes
+    for _ in range(64):
+        d.learn_one({"x0": 0.5, "x1": 0.5})  # one point: boxes without width never split
+    assert spread > 3 and d.n_nodes < spread
+    again = kavro.loads(kavro.dumps(d))
+    kavro.learn_many(d, np.random.default_rng(2).random((200, 2)))
+    kavro.learn_many(again, np.random.default_rng(2).random((200, 2)))
+    assert kavro.dumps(again) == kavro.dumps(d)  # freed slots are reused alike
+
+
+def test_quantile_estimate_follows_a_long_stream():
+    values = np.abs(np.random.default_rng(3).normal(size=4000))
+    for q in (0.5, 0.9, 0.99):
+        knn = anomaly.KNNDistance(k=1, window_size=1)
+        knn.learn_one({"a": 0.0})
+        frozen = anomaly.ThresholdFilter(knn, -1.0)  # every record an alarm: never learns
+        est = anomaly.QuantileThreshold(frozen, q=q)
+        for v in values:
+            est.learn_one({"a": float(v)})  # scores |v|, independent draws
+        assert abs(est.threshold - np.quantile(values, q)) < 0.01 * np.quantile(values, q)
+        assert knn.n_held == 1
+
+
+def test_pipeline_reset_and_delayed_evaluation():
+    scaler = kc.MinMaxScaler()
+    pipe = anomaly.AnomalyPipeline([scaler], anomaly.KNNDistance(k=2))
+    kavro.learn_many(pipe, X[:100] * 3.0)
+    assert pipe.steps[0] is scaler and scaler.transform_one({"x0": 3.0}) != {"x0": 3.0}
+    pipe.reset()
+    assert scaler.transform_one({"x0": 3.0}) == kc.MinMaxScaler().transform_one({"x0": 3.0})
+    assert pipe.score_one({"x0": 1.0}) == 0.0
+
+    auc = ExactAUC()
+    res = progressive_val_score(DATA[:600], anomaly.KNNDistance(), [auc], delay=50, every=300)
+    assert res.n == 600 and len(auc.labels) == 550  # the last 50 labels never arrive
+
+
+def test_empty_batches():
+    d = anomaly.LODA()
+    kavro.learn_many(d, np.empty((0, 3)))
+    out = kavro.score_many(d, np.empty((0, 3)))
+    assert out.shape == (0,) and out.dtype == np.float64
+    assert kavro.dumps(d) == kavro.dumps(anomaly.LODA())
