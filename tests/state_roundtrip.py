@@ -391,6 +391,14 @@ def drive(obj, operations, allow_reset=True):
             if hasattr(obj, "predict_one"):
                 out.append(obj.predict_one(dict(x)))
             obj.learn_one(dict(x))
+        elif isinstance(obj, _native.IDriftDetector):  # detectors of kavro.drift
+            if name in ("PageHinkley", "CUSUM", "GeometricMovingAverage"):
+                obj.update(t if code % 3 else t + 50.0)
+            elif name.startswith("HDDM"):
+                obj.update(min(1.0, abs(t) / 10.0))
+            else:
+                obj.update(code % 2)
+            out.extend([obj.drift_detected, obj.warning_detected, obj.n_detections])
         else:
             raise AssertionError(f"no driver for {name}")
     return out

@@ -328,8 +328,8 @@ def _reader_blocks(stream: Any, size: int, source: Any, skip: int = 0,
     """Blocks of the stream's own reader (over ``source``, or the file opened again)."""
     if names is None:
         with stream._open() if source is None else source as fh:
-            reader = csv.reader(fh, delimiter=stream.delimiter)
-            header = [h.strip() for h in next(reader, [])]
+            first = next(stream._rows(fh), None)  # bounded lines; errors name the file and line
+            header = [h.strip() for h in first[1]] if first is not None else []
         names = [c[1] for c in stream._columns(header)] if header else []
         source = None
     return record_blocks(stream._examples(skip, source), names, size)

@@ -217,11 +217,12 @@ def build_metric(spec: str, model_kind: str) -> Any:
     if name not in CATALOG or CATALOG[name][1] != "metric":
         known = [n for n, entry in CATALOG.items() if entry[1] == "metric"]
         raise _unknown("metric", name, known)
-    if model_kind == "anomaly":  # measures of anomaly scores take update_score(y, score)
+    if model_kind == "anomaly":  # measures of scores take a real score in update(y, score)
         cls = find_class(name, ("metric",), "metric")
-        if not hasattr(cls, "update_score"):
+        probe = build(cls, options, "metric")
+        if not hasattr(cls, "update_score") and getattr(probe, "input", "label") not in ("proba", "score"):
             raise CLIError(f"metric {name} does not measure anomaly scores (use ROCAUC or PRAUC)")
-        return build(cls, options, "metric")
+        return probe
     wanted = "regressor" if name in REGRESSION_METRICS else "classifier"
     if wanted != model_kind:
         raise CLIError(f"metric {name} scores a {wanted}, but the model is a {model_kind}")

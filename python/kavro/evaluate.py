@@ -230,7 +230,8 @@ def _score_updater(metric: Any) -> Callable[[Any, Any], None]:
     if callable(update):
         return update
     if _input_kind(metric) == "label" or not hasattr(metric, "pos_label"):
-        raise TypeError(f"{type(metric).__name__} does not take anomaly scores; measure a detector "
+        raise TypeError(f"{type(metric).__name__} does not take anomaly scores (it has no update_score and "
+                        "is no measure of scores); measure a detector "
                         "with ROCAUC, RollingROCAUC or PRAUC")
     plain: Callable[[Any, Any], None] = metric.update
     return plain
