@@ -185,6 +185,7 @@ class RayKeyedModels:
         keys = [key for _, key in rows]
         xs = [x for x, _ in rows]
         ys = self.remote.predict_many(keys, xs)
+        ys = ys.tolist() if hasattr(ys, "tolist") else list(ys)  # plain ints and floats for JSON
         if not self.classifier:
             return [(y, None) for y in ys]
         return list(zip(ys, self.remote.predict_proba_many(keys, xs)))
