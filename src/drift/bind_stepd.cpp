@@ -22,16 +22,17 @@ void STEPD::visit(Ar& ar) {
     ar("older_correct", older_correct_);
     ar("older", older_);
     if constexpr (Ar::mode == state::Mode::read) {
+        ar.require(static_cast<std::int64_t>(window_.size()) == window_size_ && head_ >= 0 && head_ < window_size_ &&
+                       filled_ >= 0 && filled_ <= window_size_ && (head_ == 0 || filled_ == window_size_),
+                   "STEPD window is inconsistent");
         std::int64_t correct = 0;
         bool outcomes = true;
-        for (std::int64_t i = 0; i < filled_ && i < static_cast<std::int64_t>(window_.size()); ++i) {
+        for (std::int64_t i = 0; i < filled_; ++i) {  // sizes checked above: every index is in range
             const auto b = window_[static_cast<std::size_t>((head_ + i) % window_size_)];
             outcomes = outcomes && b <= 1;
             correct += b;
         }
-        ar.require(static_cast<std::int64_t>(window_.size()) == window_size_ && head_ >= 0 && head_ < window_size_ &&
-                       filled_ >= 0 && filled_ <= window_size_ && (head_ == 0 || filled_ == window_size_) &&
-                       outcomes && correct == recent_correct_ && older_ >= 0 && older_correct_ >= 0 &&
+        ar.require(outcomes && correct == recent_correct_ && older_ >= 0 && older_correct_ >= 0 &&
                        older_correct_ <= older_ && (older_ == 0 || filled_ == window_size_) && n_detections_ >= 0,
                    "STEPD window or counts are inconsistent");
     }
