@@ -273,7 +273,7 @@ def csv_parts(stream: Any, size: int, rules: Rules) -> Iterator[Block | EngineRo
         raise TypeError("blocks do not apply a callable target_type")
     if stream.categorical is not None:
         raise TypeError("blocks do not read categorical columns")
-    if stream.path.endswith(".gz"):
+    if stream.gzip:
         from kavro import _native
 
         if not getattr(_native, "CSV_READS_GZIP", False):
@@ -308,15 +308,19 @@ def _header_fields(line: str, delimiter: str) -> list[str] | None:
 
 
 def _csv_parts(stream: Any, size: int, rules: Rules) -> Iterator[Block | EngineRows]:
-    utf8 = _utf8(stream.encoding)
-    plain = (_ENGINE and (utf8 or _ascii_compatible(stream.encoding)) and len(stream.delimiter) == 1
+    encoding = stream.byte_codec[0]
+    utf8 = _utf8(encoding)
+    plain = (_ENGINE and (utf8 or _ascii_compatible(encoding)) and len(stream.delimiter) == 1
              and stream.delimiter not in '"\r\n' and ord(stream.delimiter) <= 0x7f)
     if not plain:  # the stream's own reader alone
         yield from _reader_blocks(stream, size, None)
         return
     from kavro import _native
 
-    engine = _native.CsvEngine(os.fsencode(stream.path), stream.path.endswith(".gz"))
+    if stream.file is not None:
+        engine = _native.CsvEngine(stream._claim_object().read)
+    else:
+        engine = _native.CsvEngine(os.fsencode(stream.path), stream.gzip)
     try:
         yield from _engine_parts(stream, size, rules, engine, utf8)
     finally:
@@ -325,13 +329,11 @@ def _csv_parts(stream: Any, size: int, rules: Rules) -> Iterator[Block | EngineR
 
 def _reader_blocks(stream: Any, size: int, source: Any, skip: int = 0,
                    names: list[str] | None = None) -> Iterator[Block]:
-    """Blocks of the stream's own reader (over ``source``, or the file opened again)."""
+    """Blocks of the stream's own reader (over ``source``, or the source opened again); without
+    ``names``, those of the header it reads."""
     if names is None:
-        with stream._open() if source is None else source as fh:
-            first = next(stream._rows(fh), None)  # bounded lines; errors name the file and line
-            header = [h.strip() for h in first[1]] if first is not None else []
-        names = [c[1] for c in stream._columns(header)] if header else []
-        source = None
+        names = []  # filled before the first block is made
+        return record_blocks(stream._examples(skip, source, names), names, size)
     return record_blocks(stream._examples(skip, source), names, size)
 
 
@@ -358,7 +360,8 @@ class _Rest(io.RawIOBase):
 
 
 def _text(stream: Any, raw: io.RawIOBase) -> Any:
-    return io.TextIOWrapper(io.BufferedReader(raw), encoding=stream.encoding, newline="")
+    encoding, errors = stream.byte_codec
+    return io.TextIOWrapper(io.BufferedReader(raw), encoding=encoding, errors=errors, newline="")
 
 
 class _Read:
@@ -418,7 +421,7 @@ def _engine_parts(stream: Any, size: int, rules: Rules, engine: Any, utf8: bool)
     header = None
     if raw_header is not None:
         try:
-            header = _header_fields(raw_header.decode(stream.encoding), stream.delimiter)
+            header = _header_fields(raw_header.decode(*stream.byte_codec), stream.delimiter)
         except UnicodeDecodeError:
             header = None
     if not header:
@@ -427,8 +430,7 @@ def _engine_parts(stream: Any, size: int, rules: Rules, engine: Any, utf8: bool)
             yield from _reader_blocks(stream, size, None)
         else:
             prefix = raw_header + b"\n" if raw_header is not None else b""
-            yield from _reader_blocks(stream, size, _text(stream, _Rest(prefix, engine)), 0,
-                                      _names_of(stream, prefix))
+            yield from _reader_blocks(stream, size, _text(stream, _Rest(prefix, engine)))
         return
     columns = stream._columns(header)  # the reader's own checks and messages
     names = [c[1] for c in columns]
@@ -470,19 +472,6 @@ def _engine_parts(stream: Any, size: int, rules: Rules, engine: Any, utf8: bool)
     stopped = engine.stopped_at
     if stopped is not None:
         yield from read.resume(delivered, raws, stopped[1] + 1, None)
-
-
-def _names_of(stream: Any, prefix: bytes) -> list[str]:
-    """The feature names of a header read from the bytes of its first line."""
-    try:
-        text = prefix.decode(stream.encoding)
-    except UnicodeDecodeError:
-        return []
-    header = [h.strip() for h in next(csv.reader([text.rstrip("\r\n")], delimiter=stream.delimiter), [])]
-    try:
-        return [c[1] for c in stream._columns(header)] if header else []
-    except ValueError:
-        return []
 
 
 def _convert_labels(raws: Iterable[str], values: list[Any], convert: Any, limit: int, missing_text: Any) -> bool:

@@ -304,7 +304,8 @@ def make_parser() -> argparse.ArgumentParser:
     src.add_argument("--stream", metavar="NAME[:k=v,...]",
                      help=f"built-in generator ({', '.join(datasets.GENERATORS)}) or recorded dataset "
                           f"({', '.join(datasets.DATASETS)})")
-    src.add_argument("--csv", metavar="PATH", help="CSV file with a header row (.csv or .csv.gz)")
+    src.add_argument("--csv", metavar="PATH",
+                     help="CSV file with a header row (.csv or .csv.gz; - reads standard input)")
     ev.add_argument("--target", metavar="COL", help="target column of --csv")
     ev.add_argument("--target-type", choices=["auto", "class", "int", "float", "label"], default=None,
                     help="how --csv targets are read (default: labels for a classifier, refusing real "
@@ -421,6 +422,11 @@ def _categorical(args: argparse.Namespace) -> list[str] | str | None:
     return names
 
 
+def _single_pass(args: argparse.Namespace) -> bool:
+    """The CSV source can be read once only: standard input, a pipe or a FIFO."""
+    return args.csv is not None and (args.csv == "-" or (os.path.exists(args.csv) and not os.path.isfile(args.csv)))
+
+
 def _make_csv_stream(args: argparse.Namespace, kind: str, label: str) -> CSVStream:
     if args.target is None:
         raise CLIError("--csv needs --target COL")
@@ -429,11 +435,12 @@ def _make_csv_stream(args: argparse.Namespace, kind: str, label: str) -> CSVStre
     drop = [c for c in args.drop.split(",") if c.strip()]
     target_type = args.target_type or ("float" if kind == "regressor" else "auto")
     try:
-        stream = CSVStream(args.csv, args.target, drop=drop, target_type=target_type,
-                           categorical=_categorical(args))
-        # Opens the file and reads the header and first row; a pipe or FIFO is left whole for
-        # the run, which reads it once.
-        piped = os.path.exists(args.csv) and not os.path.isfile(args.csv)
+        stdin = args.csv == "-"
+        stream = CSVStream(sys.stdin.buffer if stdin else args.csv, args.target, drop=drop,
+                           target_type=target_type, categorical=_categorical(args))
+        # Opens the file and reads the header and first row; a pipe, FIFO or standard input is
+        # left whole for the run, which reads it once.
+        piped = _single_pass(args)
         first = None if piped else next(iter(stream), None)
     except OSError as exc:
         raise CLIError(f"cannot read {args.csv}: {exc.strerror or exc}") from None
@@ -534,6 +541,8 @@ def cmd_evaluate(args: argparse.Namespace) -> int:
         raise CLIError("cannot compare classifiers with regressors in one run")
     kind = kinds.pop()
     metric_specs = args.metric or _default_metric_specs(kind)
+    if len(models) > 1 and _single_pass(args):
+        raise CLIError(f"{args.csv} can be read once only: compare several models over a file")
     stream, n = _make_stream(args, kind, models[0][0])
     for spec in metric_specs:  # validate every name before anything runs
         build_metric(spec, kind)

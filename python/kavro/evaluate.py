@@ -174,6 +174,8 @@ def stream_length(stream: Any) -> int | None:
         pass
     count = getattr(stream, "count_rows", None)
     path = getattr(stream, "path", None)
+    if getattr(stream, "file", None) is not None:
+        return None  # a file object is read once, by the evaluation
     if isinstance(path, str) and not os.path.isfile(path):
         return None  # a pipe or FIFO is read once, by the evaluation
     if callable(count):

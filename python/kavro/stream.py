@@ -29,11 +29,12 @@ from __future__ import annotations
 import collections
 import csv
 import gzip
+import io
 import math
 import os
 import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, Union
+from typing import IO, Any, Union
 
 from kavro import _blocks
 
@@ -201,11 +202,17 @@ class CSVStream:
     the file and the line; memory stays bounded whatever the file. The object can be iterated
     again (each iteration re-opens the file); ``classes`` holds the label encoding of the last
     iteration when the target is encoded.
+
+    ``path`` may also be an open file object, binary (decoded with ``encoding``) or text (already
+    decoded: ``encoding`` does not apply, and neither does gzip whatever its name), read from where
+    it stands. It is read once, and left open: iterating again refuses with ``StreamError``, unless
+    the object is seekable, when the next iteration starts again from where the first started.
+    Messages name it by its ``name`` attribute, or ``<file object>``.
     """
 
     def __init__(
         self,
-        path: str | os.PathLike[str],
+        path: str | os.PathLike[str] | IO[Any],
         target: str | None,
         *,
         features: Sequence[str] | None = None,
@@ -219,7 +226,15 @@ class CSVStream:
         if isinstance(max_line_length, bool) or not isinstance(max_line_length, int) or max_line_length < 1:
             raise ValueError(f"max_line_length must be a positive int, got {max_line_length!r}")
         self.max_line_length = max_line_length
-        self.path = os.fspath(path)
+        self.file: Any = None  # an open file object given in place of a path
+        if hasattr(path, "read") and not isinstance(path, (str, bytes, os.PathLike)):
+            self.file = path
+            name = getattr(path, "name", None)
+            self.path = name if isinstance(name, str) else "<file object>"
+            self._file_text, self._file_start = _file_object_kind(path)
+            self._file_read = False
+        else:
+            self.path = os.fspath(path)
         self.target = target
         self.features = list(features) if features is not None else None
         self.drop = set(drop)
@@ -230,10 +245,47 @@ class CSVStream:
         self.classes: dict[str, int] = {}
         _TargetConverter(target_type)  # validates target_type now
 
+    @property
+    def gzip(self) -> bool:
+        """The source is read through gzip (a path ending in ``.gz``)."""
+        return self.file is None and self.path.endswith(".gz")
+
+    @property
+    def text_object(self) -> bool:
+        """The source is a text file object (its text is taken as given, as UTF-8 bytes)."""
+        return self.file is not None and self._file_text
+
     def _open(self) -> Any:
-        if self.path.endswith(".gz"):
+        if self.file is not None:
+            return self._open_object()
+        if self.gzip:
             return gzip.open(self.path, "rt", newline="", encoding=self.encoding)
         return open(self.path, newline="", encoding=self.encoding)
+
+    @property
+    def byte_codec(self) -> tuple[str, str]:
+        """(encoding, errors) of the source's bytes as the engine reads them: a text file object's
+        text comes as UTF-8 with lone surrogates passed through."""
+        return ("utf-8", "surrogatepass") if self.text_object else (self.encoding, "strict")
+
+    def _claim_object(self) -> Any:
+        """The file object, at the position of its first reading; a second reading needs a
+        seekable object."""
+        f = self.file
+        if self._file_read:
+            if self._file_start is None:
+                raise StreamError(f"{self.path}: a file object that cannot seek is read once, and this one "
+                                  "was read already (pass a path, or a seekable file object, to read it again)")
+            f.seek(self._file_start)
+        self._file_read = True
+        return f
+
+    def _open_object(self) -> Any:
+        """The file object as text to read (closing it leaves the object open)."""
+        f = self._claim_object()
+        if self._file_text:
+            return _Borrowed(f)
+        return io.TextIOWrapper(io.BufferedReader(_BorrowedRaw(f)), encoding=self.encoding, newline="")
 
     def _rows(self, fh: Any) -> Iterator[tuple[int, list[str]]]:
         """``(line, row)`` of every CSV row of the open file (line: where the row starts), read
@@ -271,11 +323,13 @@ class CSVStream:
     def __iter__(self) -> Iterator[tuple[dict[str, float], Target]]:
         return self._examples()
 
-    def _examples(self, skip: int = 0, source: Any = None) -> Iterator[tuple[dict[str, float], Target]]:
+    def _examples(self, skip: int = 0, source: Any = None,
+                  names: list[str] | None = None) -> Iterator[tuple[dict[str, float], Target]]:
         """The examples after the first ``skip`` rows, which were read and converted already by a
         fast reader (only their targets are converted again, as they number the classes; a stream
         with "auto" categorical columns must not skip, as its first values decide the columns).
-        ``source``: the text to read instead of opening the file (closed at the end)."""
+        ``source``: the text to read instead of opening the file (closed at the end). ``names``
+        receives the feature names once the header is read."""
         convert = _TargetConverter(self.target_type)
         self.classes = convert.classes
         path = self.path
@@ -286,6 +340,8 @@ class CSVStream:
                 raise StreamError(f"{path}: empty file, expected a header row")
             header = [h.strip() for h in first[1]]
             columns = self._columns(header)
+            if names is not None:
+                names[:] = [c[1] for c in columns]
             t_index = header.index(self.target) if self.target is not None else -1
             width = len(header)
             for line, row in rows:
@@ -381,12 +437,63 @@ class CSVStream:
         ]
 
 
+def _file_object_kind(f: Any) -> tuple[bool, int | None]:
+    """(whether read() gives text, the position to start again from when the object seeks)."""
+    probe = f.read(0)
+    if not isinstance(probe, (str, bytes, bytearray)):
+        raise TypeError(f"a file object's read() must give bytes or text, got {type(probe).__name__}")
+    start = None
+    try:
+        if f.seekable():
+            start = f.tell()
+    except (AttributeError, OSError, ValueError):
+        start = None
+    return isinstance(probe, str), start
+
+
+class _Borrowed:
+    """A text file object read through, left open at the end."""
+
+    def __init__(self, f: Any) -> None:
+        self.readline = f.readline
+        self.read = f.read
+
+    def __enter__(self) -> _Borrowed:
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+class _BorrowedRaw(io.RawIOBase):
+    """The bytes of a binary file object; closing this leaves the object open."""
+
+    def __init__(self, f: Any) -> None:
+        self._read = f.read
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        data = self._read(len(buffer))
+        if data is None:
+            raise StreamError("the file object's read() gave None (a non-blocking source with no data "
+                              "ready): pass a blocking file object")
+        n = len(data)
+        buffer[:n] = data
+        return n
+
+
 def iter_csv(
-    path: str | os.PathLike[str],
+    path: str | os.PathLike[str] | IO[Any],
     target: str | None,
     **options: Any,
 ) -> CSVStream:
-    """A re-iterable ``CSVStream`` over ``path`` (see ``CSVStream`` for the options)."""
+    """A re-iterable ``CSVStream`` over ``path``, a path or an open file object (see ``CSVStream``
+    for the options and how a file object is read)."""
     return CSVStream(path, target, **options)
 
 
@@ -612,8 +719,9 @@ _RULES = _blocks.Rules(_TargetConverter, _missing_text, _is_missing, _scalar)
 
 
 def iter_stream(source: Any, target: Any = None, **options: Any) -> Iterable[tuple[dict[str, float], Target]]:
-    """Dispatch on the source: a path (CSV), a DataFrame, or an array with ``target`` as its y."""
-    if isinstance(source, (str, os.PathLike)):
+    """Dispatch on the source: a path or file object (CSV), a DataFrame, or an array with ``target``
+    as its y."""
+    if isinstance(source, (str, os.PathLike)) or (hasattr(source, "read") and hasattr(source, "readline")):
         return CSVStream(source, target, **options)
     if hasattr(source, "itertuples") and hasattr(source, "columns"):
         return iter_pandas(source, target, **options)

@@ -151,7 +151,8 @@ private:
 };
 #endif
 
-// The bytes of a source, or of what a gzip'd source holds, from its start.
+// The bytes of a source, or of what a gzip'd source holds, from its start: a file opened by
+// path, or a Python file object read through its read() (bytes, or text taken as UTF-8).
 class RawFile {
 public:
     RawFile(const std::string& path, bool gzip) {
@@ -172,6 +173,8 @@ public:
             file_ = nullptr;
         }
     }
+    // With the GIL held.
+    explicit RawFile(py::object read) : read_(std::move(read)) {}
     RawFile(const RawFile&) = delete;
     RawFile& operator=(const RawFile&) = delete;
     ~RawFile() {
@@ -179,16 +182,23 @@ public:
         gunzip_.reset();
 #endif
         if (file_ != nullptr) std::fclose(file_);
+        if (read_) {
+            py::gil_scoped_acquire gil;
+            read_ = py::object();
+        }
     }
 
-    bool ok() const { return file_ != nullptr; }
+    bool ok() const { return file_ != nullptr || read_; }
     bool regular() const { return regular_; }
     std::uint64_t device() const { return device_; }
     std::uint64_t inode() const { return inode_; }
+    // What the file object's read() raised, if it did.
+    std::exception_ptr error() const { return error_; }
 
     // Up to n bytes into dst; `got` is short only at the end of the source. False on a read
     // error, a damaged or cut gzip'd file included.
     bool read(char* dst, std::size_t n, std::size_t& got) {
+        if (read_) return read_object(dst, n, got);
 #ifdef KAVRO_HAVE_ZLIB
         if (gunzip_) return gunzip_->read(reinterpret_cast<unsigned char*>(dst), n, got);
 #endif
@@ -197,6 +207,51 @@ public:
     }
 
 private:
+    // Calls read() until n bytes are in or it gives nothing; bytes of a text chunk beyond n
+    // wait for the next call. Text is encoded as UTF-8, lone surrogates passed through.
+    bool read_object(char* dst, std::size_t n, std::size_t& got) {
+        got = 0;
+        if (error_) return false;
+        py::gil_scoped_acquire gil;
+        try {
+            for (;;) {
+                const std::size_t take = std::min(n - got, spare_.size() - spare_at_);
+                std::memcpy(dst + got, spare_.data() + spare_at_, take);
+                spare_at_ += take;
+                got += take;
+                if (got == n || object_end_) return true;
+                py::object chunk = read_(py::int_(std::min<std::size_t>(n - got, kReadSize)));
+                if (PyUnicode_Check(chunk.ptr()) != 0) {
+                    chunk = py::reinterpret_steal<py::object>(
+                        PyUnicode_AsEncodedString(chunk.ptr(), "utf-8", "surrogatepass"));
+                    if (!chunk) throw py::error_already_set();
+                } else if (PyBytes_Check(chunk.ptr()) == 0) {
+                    if (chunk.is_none()) {
+                        throw py::type_error("the file object's read() gave None (a non-blocking source "
+                                             "with no data ready): pass a blocking file object");
+                    }
+                    chunk = py::reinterpret_steal<py::object>(PyBytes_FromObject(chunk.ptr()));
+                    if (!chunk) {
+                        PyErr_Clear();
+                        throw py::type_error("the file object's read() gave neither bytes nor text");
+                    }
+                }
+                char* bytes = nullptr;
+                Py_ssize_t size = 0;
+                if (PyBytes_AsStringAndSize(chunk.ptr(), &bytes, &size) != 0) throw py::error_already_set();
+                if (size == 0) {
+                    object_end_ = true;
+                    continue;
+                }
+                spare_.assign(bytes, static_cast<std::size_t>(size));
+                spare_at_ = 0;
+            }
+        } catch (...) {
+            error_ = std::current_exception();
+            return false;
+        }
+    }
+
     std::FILE* file_ = nullptr;
     bool regular_ = false;
     std::uint64_t device_ = 0;
@@ -204,6 +259,11 @@ private:
 #ifdef KAVRO_HAVE_ZLIB
     std::unique_ptr<Gunzip> gunzip_;
 #endif
+    py::object read_;
+    std::string spare_;
+    std::size_t spare_at_ = 0;
+    bool object_end_ = false;
+    std::exception_ptr error_;
 };
 
 // The length of the valid UTF-8 sequence starting at p (a byte beyond ASCII), 0 when it is
@@ -238,6 +298,7 @@ int utf8_sequence(const unsigned char* p, const unsigned char* end) {
 class Source {
 public:
     Source(const std::string& path, bool gzip) : file_(path, gzip) {}
+    explicit Source(py::object read) : file_(std::move(read)) {}
 
     bool ok() const { return file_.ok() && !failed_; }
     const RawFile& file() const { return file_; }
@@ -324,17 +385,24 @@ public:
     }
 
     // Up to n bytes from the current position on (the rest of the source after what the
-    // buffer holds); `got` is short only at the end. False on a read error.
+    // buffer holds); `got` is short only at the end. After a read error the bytes before it
+    // come first; false once none are left.
     bool drain(char* dst, std::size_t n, std::size_t& got) {
         got = std::min(n, buf_.size() - pos_);
         std::memcpy(dst, buf_.data() + pos_, got);
         pos_ += got;
         if (got == n || eof_) return true;
+        if (failed_) return got > 0;
         std::size_t more = 0;
         const bool read = file_.read(dst + got, n - got, more);
+        if (!read) {
+            failed_ = true;
+            got += more;
+            return got > 0;
+        }
         if (more < n - got) eof_ = true;
         got += more;
-        return read;
+        return true;
     }
 
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
@@ -421,6 +489,10 @@ public:
 #endif
         py::gil_scoped_release release;  // opening a FIFO waits for its writer
         src_ = std::make_unique<Source>(path, gzip);
+    }
+    explicit CsvEngine(py::object read) {
+        if (!PyCallable_Check(read.ptr())) throw py::type_error("csv engine: read must be callable");
+        src_ = std::make_unique<Source>(std::move(read));
     }
     CsvEngine(const CsvEngine&) = delete;
     CsvEngine& operator=(const CsvEngine&) = delete;
@@ -528,7 +600,10 @@ public:
             py::gil_scoped_release release;
             ok = src_->drain(out.data(), n, got);
         }
-        if (!ok) throw py::value_error("csv engine: the source cannot be read (damaged or cut)");
+        if (!ok) {
+            if (const auto error = src_->file().error()) std::rethrow_exception(error);
+            throw py::value_error("csv engine: the source cannot be read (damaged or cut)");
+        }
         out.resize(got);
         return py::bytes(out);
     }
@@ -773,6 +848,9 @@ void bind_csv_engine(py::module_& m) {
                           "read and converted on a thread of its own.")
         .def(py::init<const std::string&, bool>(), py::arg("path"), py::arg("gzip") = false,
              "Opens the source (a file, a FIFO, /dev/stdin, ...); gzip: read what it holds gzip'd.")
+        .def(py::init<py::object>(), py::arg("read"),
+             "Reads the source through read(n), a file object's method giving bytes, or text "
+             "(taken as UTF-8, lone surrogates passed through); b'' or '' at its end.")
         .def_property_readonly("opened", &CsvEngine::opened, "The source could be opened.")
         .def_property_readonly("regular", &CsvEngine::regular, "The source is a regular file.")
         .def_property_readonly("identity", &CsvEngine::identity, "(device, inode) of the source.")
