@@ -4,7 +4,8 @@ Four figures, measured in one run over the Electricity file (or --path/--target)
 
 - first evaluation, cold and warm: a fresh process times its first evaluation (imports done
   beforehand, untimed), then the same evaluation again in that process; ratio cold / warm;
-- from a pipe: the evaluation reading the file through a FIFO, against the same from the path;
+- from a pipe: the evaluation reading the file through a FIFO, and from an open binary file
+  object, against the same from the path;
 - delay and window: progressive_val_score(iter_csv(path), ..., delay=100 or window=500) against
   the Python loop over records already in memory with the same delay or window (above 1: the
   package's evaluation is faster);
@@ -110,12 +111,15 @@ def main():
 
     for name in LEARNERS:
         make = getattr(kc, name)
-        path_t, pipe_t = [], []
+        path_t, pipe_t, object_t = [], [], []
         for _ in range(args.repeats):
             path_t.append(evaluation(iter_csv(args.path, args.target), make()))
             pipe_t.append(from_fifo(args.path, args.target, make()))
-        print(f"{name:<24} from a FIFO {n / statistics.median(pipe_t):>12,.0f}/s, from the path "
-              f"{n / statistics.median(path_t):>12,.0f}/s (path/FIFO time {median_ratio(path_t, pipe_t):.2f}x)")
+            with open(args.path, "rb") as fh:
+                object_t.append(evaluation(iter_csv(fh, args.target), make()))
+        print(f"{name:<24} from a FIFO {n / statistics.median(pipe_t):>12,.0f}/s, from a file object "
+              f"{n / statistics.median(object_t):>12,.0f}/s, from the path {n / statistics.median(path_t):>12,.0f}/s "
+              f"(path/FIFO time {median_ratio(path_t, pipe_t):.2f}x, path/object {median_ratio(path_t, object_t):.2f}x)")
 
     ways = {"plain": {}, "delay=100": {"delay": 100}, "window=500": {"window": 500}}
     print(f"{'learner':<24}{'way':<12}{'python, in memory':>20}{'native from CSV':>20}{'ratio':>9}"
