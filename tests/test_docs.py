@@ -43,3 +43,19 @@ def test_method_signatures_read_as_users_write_them(hook):
     sig = ("learn_one(self: _kavro_core.X, arg0: collections.abc.Mapping[str, typing.SupportsFloat | "
            "typing.SupportsIndex], arg1: typing.SupportsInt | typing.SupportsIndex) -> None")
     assert hook._plain(sig) == ("learn_one(self: X, arg0: Mapping[str, float], arg1: int) -> None")
+
+
+def test_an_example_that_raises_fails_the_build():
+    from mkdocs.exceptions import PluginError
+
+    spec = importlib.util.spec_from_file_location("examples", HOOK.with_name("examples.py"))
+    examples = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(examples)
+    page = type("Page", (), {"file": type("File", (), {"src_path": "guide/x.md"})()})()
+    fine = "<pre><code>accuracy 0.93\nTraceback is a word too</code></pre>"
+    assert examples.on_page_content(fine, page=page) == fine
+    failed = ('<pre><span class="n">Traceback</span> (most recent call last):\n  File '
+              '<span>"&lt;code block: n3&gt;"</span>, line 5, in &lt;module&gt;\n    x()\n'
+              '<span class="ne">KeyError</span>: <span>\'NoChangeClassifier\'</span></pre>')
+    with pytest.raises(PluginError, match=r"guide/x.md: an example raised KeyError: 'NoChangeClassifier'"):
+        examples.on_page_content(failed, page=page)
