@@ -510,8 +510,7 @@ class _Run:
         self.checkpoints.take(step, self.start, self.window_of)
 
     def native(self, evaluator: Any, parts: Any) -> Iterator[tuple[Any, Any]] | None:
-        """Runs the blocks natively; the records left to the Python loop when the learner refuses
-        targets natively, None when the stream (or ``n``) was seen through."""
+        """Runs the blocks natively; the records left to the Python loop if the learner refuses some, else None."""
         n, every, bar = self.n, self.every, self.bar
         self.window_of = evaluator.window_into
         for part in parts:
@@ -535,8 +534,7 @@ class _Run:
         return None
 
     def handover(self, evaluator: Any, part: Any, first: int, parts: Any) -> Iterator[tuple[Any, Any]]:
-        """The records from row ``first`` of ``part`` on (up to ``n``), with the examples still
-        waiting for their labels and the last scored pairs taken over from the evaluator."""
+        """The records from row ``first`` of ``part`` on, the evaluator's waiting examples and last pairs taken over."""
         waiting, kept = evaluator.handover()
         self.pending.extend(waiting)
         self.recent.extend(kept)
@@ -582,8 +580,7 @@ class _Run:
             self.step = step
 
     def finish(self) -> None:
-        """The last row (unless a checkpoint fell on the last example), then the examples the
-        Python loop saw since its last tick onto the bar."""
+        """The last row unless a checkpoint fell on it, then the Python loop's examples since its last tick."""
         if self.step % self.every != 0:
             self.row(self.step)
         if self.bar is not None and self.python_ran:
