@@ -1,6 +1,7 @@
 """The native evaluation loop with delays, windows, any measure and anomaly detectors, and the CSV
 engine over sources read once (pipes, FIFOs, files replaced while read)."""
 
+import inspect
 import os
 import re
 import subprocess
@@ -90,6 +91,54 @@ def test_csv_with_delay_and_window_and_a_late_handover(tmp_path):
                                        window=window, progress=False)
             runs.append((scores(ev), ev.n, model.predict_one({"a": 1.0, "b": 2.0})))
         assert runs[0] == runs[1]
+
+
+def late_handover_file(tmp_path, rows=3000):
+    """A CSV file whose example 2200 holds a target past what doubles hold: the native loop hands
+    over to the Python loop there."""
+    lines = ["a,b,y"] + [f"{i % 17}.5,{i % 5},{i % 9}" for i in range(rows)]
+    lines[2200] = "1.5,2,123456789012345678901234567890"
+    path = tmp_path / "late.csv"
+    path.write_text("\n".join(lines))
+    return str(path)
+
+
+@pytest.mark.parametrize("n", [2650, 2500])
+def test_the_limit_cuts_the_python_loop_after_a_handover(tmp_path, n):
+    path = late_handover_file(tmp_path)
+    runs = []
+    for make in (lambda: iter_csv(path, "y", target_type="int"),
+                 lambda: python_loop(iter_csv(path, "y", target_type="int"))):
+        model, seen = kc.LinearRegression(), []
+        ev = progressive_val_score(make(), model, [kc.MAE(), kc.RMSE()], every=500, n=n, delay=11, window=70,
+                                   progress=False, on_checkpoint=lambda row: seen.append(row["step"]))
+        runs.append((scores(ev), ev.n, seen, model.predict_one({"a": 1.0, "b": 2.0})))
+    assert runs[0] == runs[1]
+    assert runs[0][1] == n and runs[0][2] == [500, 1000, 1500, 2000, 2500, 2650][:5 + (n % 500 != 0)]
+
+
+def test_an_error_in_the_python_loop_after_a_handover_ends_the_run(tmp_path, monkeypatch):
+    made, plans = [], []
+
+    class Kept(evaluate.Evaluation):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            made.append(self)
+
+    plan = evaluate._native_plan
+    monkeypatch.setattr(evaluate, "Evaluation", Kept)
+    monkeypatch.setattr(evaluate, "_native_plan", lambda *args: plans.append(plan(*args)) or plans[-1])
+
+    def stop(row):
+        if row["step"] == 2500:  # after the handover at 2200, with rows left to read
+            raise RuntimeError("stopped")
+
+    path = late_handover_file(tmp_path)
+    with pytest.raises(RuntimeError, match="stopped"):
+        progressive_val_score(iter_csv(path, "y", target_type="int"), kc.LinearRegression(), kc.MAE(),
+                              every=500, delay=7, window=20, progress=False, on_checkpoint=stop)
+    assert inspect.getgeneratorstate(plans[0][1]) == inspect.GEN_CLOSED  # the reader stopped
+    assert made[0].n == 2500 and made[0].elapsed > 0 and made[0].rows[-1]["step"] == 2500
 
 
 def test_csv_classification_with_delay_matches_the_python_loop():

@@ -16,7 +16,7 @@ import math
 import os
 import sys
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
 from kavro._blocks import BLOCK_ROWS, row_records
@@ -441,14 +441,7 @@ def progressive_val_score(
     _check_arguments(stream, every, n, delay, window, n_jobs, plot)
     metric_list = _metric_list(metrics, model)
     names = _unique_names([metric_name(m) for m in metric_list])
-    # An anomaly detector is scored, its measures take (label, score), and it learns x alone.
-    anomaly = _is_anomaly(model)
-    if anomaly:
-        predict, pairs = model.score_one, False
-        make_updater: Callable[[Any], Callable[[Any, Any], None]] = _score_updater
-    else:
-        predict, pairs = _predictor(model, metric_list)
-        make_updater = lambda m: _feeder(m, pairs)  # noqa: E731
+    predict, make_updater = _scoring(model, metric_list)
     updaters = [make_updater(m) for m in metric_list]
     window_names = [f"{name} (last {window})" for name in names] if window else []
     fresh = [_fresh_factory(m) for m in metric_list] if window else []
@@ -458,104 +451,151 @@ def progressive_val_score(
     result.drifts = drift_positions(stream)
 
     bar = _progress_bar(progress, stream, n, description or type(model).__name__)
-    examples = iter(stream if n is None else itertools.islice(stream, n))
-    learn = model.learn_one
-    if anomaly:
-        learn_x = model.learn_one
-        learn = lambda x, y: learn_x(x)  # noqa: E731 - labels only measure
-    recent: collections.deque[tuple[Any, Any]] = collections.deque(maxlen=window or 1)
-    window_of: Callable[[list[Any]], None] | None = None
-    checkpoints = _Checkpoints(result, metric_list, names, window_names, fresh, make_updater, recent, bar,
-                               on_checkpoint)
-
-    def checkpoint(step: int, start: float) -> None:
-        checkpoints.take(step, start, window_of)
-
-    # The loop tests one modulus per example; bar updates and checkpoints happen on ticks.
-    tick = math.gcd(every, 1000) if bar is not None else every
-    step = 0
+    examples: Iterator[tuple[Any, Any]] | None = iter(stream if n is None else itertools.islice(stream, n))
+    learn = _learner(model)
+    checkpoints = _Checkpoints(result, metric_list, names, window_names, fresh, make_updater,
+                               collections.deque(maxlen=window or 1), bar, on_checkpoint)
     native = _native_plan(stream, model, metric_list, n_jobs, delay, window) if n != 0 else None
-    pending: collections.deque[tuple[Any, Any, Any]] = collections.deque()
-    rest: Iterable[Any] | None = None  # the rows the Python loop takes over from the native one
-    start = time.perf_counter()
+    run = _Run(model, stream, predict, learn, updaters, checkpoints, every=every, n=n, delay=delay, window=window)
     try:
         if native is not None:
-            evaluator, parts = native
-            window_of = evaluator.window_into
-            for part in parts:
-                rows, i = len(part[0]) if isinstance(part, tuple) else len(part), 0
-                if step == 0 and rows:
-                    _check_targets(model, _first_target(part), stream)
-                while i < rows and (n is None or step < n):
-                    k = min(rows - i, every - step % every)
-                    if n is not None:
-                        k = min(k, n - step)
-                    if not _run_part(evaluator, part, i, k):
-                        # Targets the learner does not take as they are: the Python loop goes on
-                        # from here, with the examples still waiting for their labels.
-                        waiting, kept = evaluator.handover()
-                        pending.extend(waiting)
-                        recent.extend(kept)
-                        window_of = None
-                        rest = itertools.chain(_part_records(part, i), _records_of(parts))
-                        break
-                    step += k
-                    i += k
-                    if bar is not None:
-                        bar.update(k)
-                    if step % every == 0:
-                        checkpoint(step, start)
-                if rest is not None or (n is not None and step >= n):
-                    break
-            if rest is None:
-                if step % every != 0:
-                    checkpoint(step, start)
-                examples = iter(())
-            else:
-                examples = iter(rest if n is None else itertools.islice(rest, n - step))
-        first = next(examples, None)
-        if first is not None:
-            if step == 0:
-                _check_targets(model, first[1], stream)
-            examples = itertools.chain((first,), examples)
-        for x, y in examples:
-            _check_target(y, step)
-            y_pred = predict(x)
-            arrived = True
-            if delay:
-                pending.append((dict(x), y, y_pred))
-                if len(pending) > delay:
-                    x, y, y_pred = pending.popleft()
-                else:
-                    arrived = False  # no label has arrived yet
-            if arrived:
-                for update in updaters:
-                    update(y, y_pred)
-                if window:
-                    recent.append((y, y_pred))
-                learn(x, y)
-            step += 1
-            if step % tick == 0:
-                if bar is not None:
-                    bar.update(tick)
-                if step % every == 0:
-                    checkpoint(step, start)
-        if native is None or rest is not None:
-            if step % every != 0:
-                checkpoint(step, start)
-            if bar is not None:
-                bar.update(step % tick)
+            examples = run.native(*native)  # None: nothing left for the Python loop
+        if examples is not None:
+            run.python(examples)
+        run.finish()
     finally:
-        result.n = step
-        result.elapsed = time.perf_counter() - start
-        if bar is not None:
-            bar.close()
-        if native is not None and hasattr(native[1], "close"):
-            native[1].close()  # stops a reader still reading ahead (n reached, or an error)
+        run.close(result, None if native is None else native[1])
     if plot is not None:
         plot_checkpoints({type(model).__name__: result}, plot)
     return result
 
+
+def _scoring(model: Any,
+             metrics: list[Any]) -> tuple[Callable[[Any], Any], Callable[[Any], Callable[[Any, Any], None]]]:
+    """The model's prediction function and the maker of a measure's feeder."""
+    if _is_anomaly(model):  # a detector is scored, and its measures take (label, score)
+        return model.score_one, _score_updater
+    predict, pairs = _predictor(model, metrics)
+    return predict, lambda m: _feeder(m, pairs)
+
+
+def _learner(model: Any) -> Callable[[Any, Any], None]:
+    """``f(x, y)`` teaching the model one example (an anomaly detector learns x alone)."""
+    learn: Callable[[Any, Any], None] = model.learn_one
+    if _is_anomaly(model):
+        learn_x = model.learn_one
+        return lambda x, y: learn_x(x)  # labels only measure
+    return learn
+
+
+class _Run:
+    """One evaluation's loops and the state they hand over: the examples seen, those waiting for
+    their labels, the last scored pairs, the progress bar and the checkpoint rows."""
+
+    def __init__(self, model: Any, stream: Any, predict: Callable[[Any], Any], learn: Callable[[Any, Any], None],
+                 updaters: list[Callable[[Any, Any], None]], checkpoints: _Checkpoints, *, every: int,
+                 n: int | None, delay: int, window: int | None) -> None:
+        self.model, self.stream = model, stream
+        self.predict, self.learn, self.updaters, self.checkpoints = predict, learn, updaters, checkpoints
+        self.every, self.n, self.delay, self.window = every, n, delay, window
+        self.bar, self.recent = checkpoints.bar, checkpoints.recent
+        # The Python loop tests one modulus per example; bar updates and checkpoints happen on ticks.
+        self.tick = math.gcd(every, 1000) if self.bar is not None else every
+        self.step = 0
+        self.pending: collections.deque[tuple[Any, Any, Any]] = collections.deque()
+        self.window_of: Callable[[list[Any]], None] | None = None  # the native loop's last pairs
+        self.python_ran = False
+        self.start = time.perf_counter()
+
+    def row(self, step: int) -> None:
+        """The checkpoint row after ``step`` examples."""
+        self.checkpoints.take(step, self.start, self.window_of)
+
+    def native(self, evaluator: Any, parts: Any) -> Iterator[tuple[Any, Any]] | None:
+        """Runs the blocks natively; the records left to the Python loop if the learner refuses some, else None."""
+        n, every, bar = self.n, self.every, self.bar
+        self.window_of = evaluator.window_into
+        for part in parts:
+            rows, i = len(part[0]) if isinstance(part, tuple) else len(part), 0
+            if self.step == 0 and rows:
+                _check_targets(self.model, _first_target(part), self.stream)
+            while i < rows and (n is None or self.step < n):
+                k = min(rows - i, every - self.step % every)
+                if n is not None:
+                    k = min(k, n - self.step)
+                if not _run_part(evaluator, part, i, k):
+                    return self.handover(evaluator, part, i, parts)
+                self.step += k
+                i += k
+                if bar is not None:
+                    bar.update(k)
+                if self.step % every == 0:
+                    self.row(self.step)
+            if n is not None and self.step >= n:
+                break
+        return None
+
+    def handover(self, evaluator: Any, part: Any, first: int, parts: Any) -> Iterator[tuple[Any, Any]]:
+        """The records from row ``first`` of ``part`` on, the evaluator's waiting examples and last pairs taken over."""
+        waiting, kept = evaluator.handover()
+        self.pending.extend(waiting)
+        self.recent.extend(kept)
+        self.window_of = None
+        rest = itertools.chain(_part_records(part, first), _records_of(parts))
+        return iter(rest if self.n is None else itertools.islice(rest, self.n - self.step))
+
+    def python(self, examples: Iterator[tuple[Any, Any]]) -> None:
+        """Test-then-train over ``examples`` one at a time."""
+        self.python_ran = True
+        first = next(examples, None)
+        if first is not None:
+            if self.step == 0:
+                _check_targets(self.model, first[1], self.stream)
+            examples = itertools.chain((first,), examples)
+        predict, learn, updaters, pending, recent = self.predict, self.learn, self.updaters, self.pending, self.recent
+        every, delay, window, tick, bar = self.every, self.delay, self.window, self.tick, self.bar
+        step = self.step
+        try:
+            for x, y in examples:
+                _check_target(y, step)
+                y_pred = predict(x)
+                arrived = True
+                if delay:
+                    pending.append((dict(x), y, y_pred))
+                    if len(pending) > delay:
+                        x, y, y_pred = pending.popleft()
+                    else:
+                        arrived = False  # no label has arrived yet
+                if arrived:
+                    for update in updaters:
+                        update(y, y_pred)
+                    if window:
+                        recent.append((y, y_pred))
+                    learn(x, y)
+                step += 1
+                if step % tick == 0:
+                    if bar is not None:
+                        bar.update(tick)
+                    if step % every == 0:
+                        self.row(step)
+        finally:
+            self.step = step
+
+    def finish(self) -> None:
+        """The last row unless a checkpoint fell on it, then the Python loop's examples since its last tick."""
+        if self.step % self.every != 0:
+            self.row(self.step)
+        if self.bar is not None and self.python_ran:
+            self.bar.update(self.step % self.tick)
+
+    def close(self, result: Evaluation, parts: Any) -> None:
+        """Ends the run, also on an error: the totals into ``result``, the bar and the reader closed."""
+        result.n = self.step
+        result.elapsed = time.perf_counter() - self.start
+        if self.bar is not None:
+            self.bar.close()
+        if hasattr(parts, "close"):
+            parts.close()  # stops a reader still reading ahead (n reached, or an error)
 
 # Modules whose objects the native loop runs as they are (a subclass defined in Python is not:
 # its own methods would be bypassed).
