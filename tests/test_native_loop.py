@@ -141,6 +141,35 @@ def test_an_error_in_the_python_loop_after_a_handover_ends_the_run(tmp_path, mon
     assert made[0].n == 2500 and made[0].elapsed > 0 and made[0].rows[-1]["step"] == 2500
 
 
+class CountingBar:
+    """Stands for the progress bar: the examples it was told of, and whether it was closed."""
+
+    def __init__(self):
+        self.count, self.closed = 0, False
+
+    def update(self, k):
+        self.count += k
+
+    def set_postfix(self, *args, **kwargs):
+        pass
+
+    def close(self):
+        self.closed = True
+
+
+@pytest.mark.parametrize("every,n", [(500, None), (300, 2777), (1000, 2100)])
+def test_the_bar_counts_each_example_once_across_a_handover(tmp_path, monkeypatch, every, n):
+    bars = []
+    monkeypatch.setattr(evaluate, "_progress_bar", lambda *args: bars.append(CountingBar()) or bars[-1])
+    path = late_handover_file(tmp_path)
+    for make in (lambda: iter_csv(path, "y", target_type="int"), lambda: python_loop(iter_csv(path, "y", target_type="int"))):
+        ev = progressive_val_score(make(), kc.LinearRegression(), kc.MAE(), every=every, n=n, progress=True)
+        assert bars[-1].count == ev.n == (n or 3000) and bars[-1].closed
+    with pytest.raises(AttributeError):  # no learn_one: refused, and no bar left open
+        progressive_val_score(iter_csv(path, "y"), object(), kc.MAE(), progress=True)
+    assert all(bar.closed for bar in bars)
+
+
 def test_csv_classification_with_delay_matches_the_python_loop():
     make = lambda: iter_csv(ELECTRICITY, "class")  # noqa: E731
     fast, slow = both_loops(make, kc.HoeffdingTreeClassifier, lambda: [kc.Accuracy(), kc.MacroRecall()],

@@ -450,9 +450,9 @@ def progressive_val_score(
 
     result.drifts = drift_positions(stream)
 
-    bar = _progress_bar(progress, stream, n, description or type(model).__name__)
     examples: Iterator[tuple[Any, Any]] | None = iter(stream if n is None else itertools.islice(stream, n))
     learn = _learner(model)
+    bar = _progress_bar(progress, stream, n, description or type(model).__name__)
     checkpoints = _Checkpoints(result, metric_list, names, window_names, fresh, make_updater,
                                collections.deque(maxlen=window or 1), bar, on_checkpoint)
     native = _native_plan(stream, model, metric_list, n_jobs, delay, window) if n != 0 else None
@@ -502,9 +502,9 @@ class _Run:
         # The Python loop tests one modulus per example; bar updates and checkpoints happen on ticks.
         self.tick = math.gcd(every, 1000) if self.bar is not None else every
         self.step = 0
+        self.shown = 0  # examples the bar counts
         self.pending: collections.deque[tuple[Any, Any, Any]] = collections.deque()
         self.window_of: Callable[[list[Any]], None] | None = None  # the native loop's last pairs
-        self.python_ran = False
         self.start = time.perf_counter()
 
     def row(self, step: int) -> None:
@@ -529,6 +529,7 @@ class _Run:
                 i += k
                 if bar is not None:
                     bar.update(k)
+                    self.shown = self.step
                 if self.step % every == 0:
                     self.row(self.step)
             if n is not None and self.step >= n:
@@ -546,7 +547,6 @@ class _Run:
 
     def python(self, examples: Iterator[tuple[Any, Any]]) -> None:
         """Test-then-train over ``examples`` one at a time."""
-        self.python_ran = True
         first = next(examples, None)
         if first is not None:
             if self.step == 0:
@@ -575,18 +575,20 @@ class _Run:
                 step += 1
                 if step % tick == 0:
                     if bar is not None:
-                        bar.update(tick)
+                        bar.update(step - self.shown)
+                        self.shown = step
                     if step % every == 0:
                         self.row(step)
         finally:
             self.step = step
 
     def finish(self) -> None:
-        """The last row unless a checkpoint fell on it, then the Python loop's examples since its last tick."""
+        """The last row unless a checkpoint fell on it, then the examples since the bar's last update."""
         if self.step % self.every != 0:
             self.row(self.step)
-        if self.bar is not None and self.python_ran:
-            self.bar.update(self.step % self.tick)
+        if self.bar is not None and self.step > self.shown:
+            self.bar.update(self.step - self.shown)
+            self.shown = self.step
 
     def close(self, result: Evaluation, parts: Any) -> None:
         """Ends the run, also on an error: the totals into ``result``, the bar and the reader closed."""
@@ -596,6 +598,7 @@ class _Run:
             self.bar.close()
         if hasattr(parts, "close"):
             parts.close()  # stops a reader still reading ahead (n reached, or an error)
+
 
 # Modules whose objects the native loop runs as they are (a subclass defined in Python is not:
 # its own methods would be bypassed).
