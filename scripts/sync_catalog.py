@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import ast
 import json
+import os
 import re
 import sys
 from collections.abc import Callable
@@ -409,7 +410,7 @@ def main(argv: list[str]) -> int:
             if "--check" not in argv:
                 path.write_text(text, encoding="utf-8")
     if stale and "--check" in argv:
-        print("out of date (run scripts/sync_catalog.py):", *(str(p.relative_to(ROOT)) for p in stale))
+        print("out of date (run scripts/sync_catalog.py):", *(os.path.relpath(p, ROOT) for p in stale))
         return 1
     return 0
 

@@ -151,6 +151,8 @@ def test_native_class_stubs_match_the_binding(name):
 
     cls = getattr(_native, name)
     node = NATIVE_CLASSES[name]
+    assert [ast.unparse(base) for base in node.bases] == [
+        b.__name__ if b.__module__ == "kavro._native" else f"{b.__module__}.{b.__name__}" for b in cls.__bases__]
     methods = stub_methods(node)
     assert "__init__" in methods
     for method, fn in methods.items():
