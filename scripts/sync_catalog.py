@@ -201,7 +201,8 @@ class Hints:
 def _signatures(doc: str | None, name: str) -> list[str]:
     """pybind11's signature lines for ``name``: one, or one per overload."""
     lines = [line.strip() for line in (doc or "").splitlines()]
-    numbered = [re.sub(r"^\d+\. ", "", line) for line in lines if re.match(rf"\d+\. {re.escape(name)}\(", line)]
+    numbered = [re.sub(r"^\d+\. ", "", line) for line in lines
+                if re.match(rf"\d+\. {re.escape(name)}\(", line)]
     if numbered:
         return numbered
     return [line for line in lines if line.startswith(name + "(")][:1]
@@ -290,7 +291,9 @@ def _method(cls: type, name: str, member: Any, spelling: Spelling, hints: Hints)
             return hints.spell(spelling, text, f"{cls.__name__}.{name}({param})")
 
         params = _params(fn, spell, static)
-        returns = hints.spell(spelling, ast.unparse(fn.returns), f"{cls.__name__}.{name}") if fn.returns else "None"
+        returns = "None"
+        if fn.returns is not None:
+            returns = hints.spell(spelling, ast.unparse(fn.returns), f"{cls.__name__}.{name}")
         if len(sigs) > 1:
             spelling.needs.add("overload")
             out.append("    @overload")
