@@ -173,14 +173,11 @@ def test_native_class_stubs_match_the_binding(name):
         assert isinstance(prop, property) and (prop.fset is None) == (attr in read_only), f"{name}.{attr}"
 
 
-def test_stubtest_native_interfaces_and_catalogued_classes(tmp_path):
-    """The helpers and functions written by hand around them are not checked here."""
+def test_stubtest_native(tmp_path):
+    """The whole of kavro._native: generated class stubs and the hand-kept helpers around them."""
     (tmp_path / "none.ini").write_text("[mypy]\n")
     proc = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "kavro._native", "--mypy-config-file", str(tmp_path / "none.ini")],
         cwd=tmp_path, capture_output=True, text=True,
     )
-    checked = {*NATIVE_INTERFACES, *NATIVE_CATALOGUED}
-    errors = [line for line in proc.stdout.splitlines() if line.startswith("error: kavro._native.")]
-    assert errors or proc.returncode == 0, proc.stdout + proc.stderr
-    assert [e for e in errors if e.split()[1].split(".")[2] in checked] == []
+    assert proc.returncode == 0, proc.stdout + proc.stderr
