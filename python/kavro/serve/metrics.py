@@ -70,41 +70,37 @@ class ServiceMetrics:
             out.append(f"# HELP {name} {help_text}")
             out.append(f"# TYPE {name} {kind}")
 
+        def single(name: str, kind: str, help_text: str, value: Any) -> None:
+            family(name, kind, help_text)
+            out.append(f"{name} {value}")
+
         family("kavro_requests_total", "counter", "HTTP requests answered, by endpoint and status.")
         for (endpoint, status), n in sorted(self.requests.items()):
             out.append(f'kavro_requests_total{{endpoint="{_label(endpoint)}",status="{status}"}} {n}')
         family("kavro_request_seconds", "histogram", "Time to answer a request, by endpoint.")
         for endpoint, hist in sorted(self.latency.items()):
             out.extend(hist.lines("kavro_request_seconds", f'endpoint="{_label(endpoint)}"'))
-        family("kavro_predictions_total", "counter", "Predictions served.")
-        out.append(f"kavro_predictions_total {self.predictions}")
-        family("kavro_events_learnt_total", "counter", "Events learnt (learn and label), since the state began.")
-        out.append(f"kavro_events_learnt_total {state['version']}")
-        family("kavro_model_version", "gauge", "Events learnt by the served model.")
-        out.append(f"kavro_model_version {state['version']}")
-        family("kavro_log_seq", "gauge", "Seq of the last event applied.")
-        out.append(f"kavro_log_seq {state['seq']}")
-        family("kavro_labelled_events_total", "counter", "Labels joined to a served prediction and scored.")
-        out.append(f"kavro_labelled_events_total {state['labelled']}")
+        single("kavro_predictions_total", "counter", "Predictions served.", self.predictions)
+        single("kavro_events_learnt_total", "counter", "Events learnt (learn and label), since the state began.",
+               state["version"])
+        single("kavro_model_version", "gauge", "Events learnt by the served model.", state["version"])
+        single("kavro_log_seq", "gauge", "Seq of the last event applied.", state["seq"])
+        single("kavro_labelled_events_total", "counter", "Labels joined to a served prediction and scored.",
+               state["labelled"])
         family("kavro_prequential", "gauge", "Prequential measures over the labelled events.")
         for name, value in state["measures"].items():
             out.append(f'kavro_prequential{{measure="{_label(name)}"}} {value:.9g}')
-        family("kavro_pending_predictions", "gauge", "Served predictions waiting for their label.")
-        out.append(f"kavro_pending_predictions {state['pending']}")
-        family("kavro_dropped_predictions_total", "counter", "Kept predictions expired or pushed out unlabelled.")
-        out.append(f"kavro_dropped_predictions_total {state['dropped']}")
-        family("kavro_models", "gauge", "Models held (one per key when keyed).")
-        out.append(f"kavro_models {state['models']}")
-        family("kavro_log_bytes", "gauge", "Size of the write-ahead log.")
-        out.append(f"kavro_log_bytes {state['log_bytes']}")
+        single("kavro_pending_predictions", "gauge", "Served predictions waiting for their label.", state["pending"])
+        single("kavro_dropped_predictions_total", "counter", "Kept predictions expired or pushed out unlabelled.",
+               state["dropped"])
+        single("kavro_models", "gauge", "Models held (one per key when keyed).", state["models"])
+        single("kavro_log_bytes", "gauge", "Size of the write-ahead log.", state["log_bytes"])
         family("kavro_log_sync_seconds", "histogram", "Time to write and sync one group of log records.")
         out.extend(self.fsync.lines("kavro_log_sync_seconds", ""))
-        family("kavro_log_group_requests_total", "counter", "Requests made durable, summed over every sync.")
-        out.append(f"kavro_log_group_requests_total {self.group_requests}")
-        family("kavro_checkpoints_total", "counter", "Checkpoints written by this process.")
-        out.append(f"kavro_checkpoints_total {self.checkpoints}")
-        family("kavro_checkpoint_failures_total", "counter", "Checkpoints that failed (the log kept every event).")
-        out.append(f"kavro_checkpoint_failures_total {self.failed_checkpoints}")
-        family("kavro_replayed_events", "gauge", "Logged events replayed when this process started.")
-        out.append(f"kavro_replayed_events {self.replayed}")
+        single("kavro_log_group_requests_total", "counter", "Requests made durable, summed over every sync.",
+               self.group_requests)
+        single("kavro_checkpoints_total", "counter", "Checkpoints written by this process.", self.checkpoints)
+        single("kavro_checkpoint_failures_total", "counter", "Checkpoints that failed (the log kept every event).",
+               self.failed_checkpoints)
+        single("kavro_replayed_events", "gauge", "Logged events replayed when this process started.", self.replayed)
         return "\n".join(out) + "\n"
