@@ -37,6 +37,16 @@ std::shared_ptr<Interface> copy_through_state(const Interface& prototype) {
 std::shared_ptr<IClassifier> copy_classifier(const IClassifier& p) { return copy_through_state(p); }
 std::shared_ptr<IRegressor> copy_regressor(const IRegressor& p) { return copy_through_state(p); }
 
+// The fields every meta-learner built from a prototype saves first.
+template <class Ar, class Learner, class Seed>
+void visit_prototype(Ar& ar, std::shared_ptr<Learner>& model, int& n_models, Seed& seed,
+                     std::vector<std::shared_ptr<Learner>>& members) {
+    ar("model", model);
+    ar("n_models", n_models);
+    ar("seed", seed);
+    ar("members", members);
+}
+
 // Reading checks shared by the meta-learners built from a prototype.
 template <class Ar, class Learner>
 void check_members(Ar& ar, const std::shared_ptr<Learner>& model, int n_models,
@@ -58,30 +68,21 @@ void check_members(Ar& ar, const std::shared_ptr<Learner>& model, int n_models,
 
 template <class Ar>
 void BaggingClassifier::visit(Ar& ar) {
-    ar("model", model_);
-    ar("n_models", n_models_);
-    ar("seed", seed_);
-    ar("members", members_);
+    visit_prototype(ar, model_, n_models_, seed_, members_);
     ar("rng", rng_);
     check_members(ar, model_, n_models_, members_);
 }
 
 template <class Ar>
 void BaggingRegressor::visit(Ar& ar) {
-    ar("model", model_);
-    ar("n_models", n_models_);
-    ar("seed", seed_);
-    ar("members", members_);
+    visit_prototype(ar, model_, n_models_, seed_, members_);
     ar("rng", rng_);
     check_members(ar, model_, n_models_, members_);
 }
 
 template <class Ar>
 void ADWINBaggingClassifier::visit(Ar& ar) {
-    ar("model", model_);
-    ar("n_models", n_models_);
-    ar("seed", seed_);
-    ar("members", members_);
+    visit_prototype(ar, model_, n_models_, seed_, members_);
     ar("detectors", detectors_);
     ar("n_replaced", n_replaced_);
     ar("rng", rng_);
@@ -93,10 +94,7 @@ void ADWINBaggingClassifier::visit(Ar& ar) {
 
 template <class Ar>
 void AdaBoostClassifier::visit(Ar& ar) {
-    ar("model", model_);
-    ar("n_models", n_models_);
-    ar("seed", seed_);
-    ar("members", members_);
+    visit_prototype(ar, model_, n_models_, seed_, members_);
     ar("correct", correct_);
     ar("wrong", wrong_);
     ar("rng", rng_);

@@ -309,6 +309,19 @@ void def_candidate_properties(PyClass<T, Base>& cls, Get core) {
                                "Every candidate's measure now, in order.");
 }
 
+// The candidates' properties, the window and the candidate that predicts now.
+template <class T, class Base>
+void def_selector_properties(PyClass<T, Base>& cls) {
+    def_candidate_properties(cls, [](const T& self) -> const typename T::Core& { return self.core(); });
+    cls.def_property_readonly(
+           "window",
+           [](const T& self) -> py::object {
+               return self.core().window > 0 ? py::cast(self.core().window) : py::none();
+           },
+           "Examples the measure covers (None: all).")
+        .def_property_readonly("best", &T::best, "Position of the candidate that predicts now.");
+}
+
 constexpr const char* kSelectorDoc =
     "models: the candidates, held (not copied), each object once; metric: the measure (any "
     "measure object; each candidate is scored by its own copy; None: %s); window: score over "
@@ -338,14 +351,7 @@ void bind_ModelSelector(py::module_& m) {
             py::arg("models"), py::arg("metric") = py::none(), py::arg("window") = py::none(),
             selector_doc("Accuracy()").c_str());
     def_classifier_methods(cls);
-    def_candidate_properties(cls, [](const T& self) -> const T::Core& { return self.core(); });
-    cls.def_property_readonly(
-           "window",
-           [](const T& self) -> py::object {
-               return self.core().window > 0 ? py::cast(self.core().window) : py::none();
-           },
-           "Examples the measure covers (None: all).")
-        .def_property_readonly("best", &T::best, "Position of the candidate that predicts now.");
+    def_selector_properties(cls);
 }
 
 void bind_ModelSelectorRegressor(py::module_& m) {
@@ -364,14 +370,7 @@ void bind_ModelSelectorRegressor(py::module_& m) {
             py::arg("models"), py::arg("metric") = py::none(), py::arg("window") = py::none(),
             selector_doc("MAE()").c_str());
     def_regressor_methods(cls);
-    def_candidate_properties(cls, [](const T& self) -> const T::Core& { return self.core(); });
-    cls.def_property_readonly(
-           "window",
-           [](const T& self) -> py::object {
-               return self.core().window > 0 ? py::cast(self.core().window) : py::none();
-           },
-           "Examples the measure covers (None: all).")
-        .def_property_readonly("best", &T::best, "Position of the candidate that predicts now.");
+    def_selector_properties(cls);
 }
 
 namespace {
